@@ -1,0 +1,35 @@
+# Shared settings for the engine's static libraries and their unit tests.
+
+function(kest_apply_warnings target)
+  target_compile_options(${target} PRIVATE -Wall -Wextra -Wpedantic -Wshadow -Wconversion -Wno-sign-conversion)
+  if(KEST_WERROR)
+    target_compile_options(${target} PRIVATE -Werror)
+  endif()
+  if(KEST_SANITIZE)
+    target_compile_options(${target} PRIVATE -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
+    target_link_options(${target} PRIVATE -fsanitize=address,undefined)
+  endif()
+endfunction()
+
+# kest_library(NAME SOURCES ... DEPENDS ...): a static library with its public headers under include/.
+function(kest_library name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;DEPENDS" ${ARGN})
+  add_library(${name} STATIC ${ARG_SOURCES})
+  target_include_directories(${name} PUBLIC ${CMAKE_CURRENT_SOURCE_DIR}/include)
+  target_link_libraries(${name} PUBLIC ${ARG_DEPENDS})
+  kest_apply_warnings(${name})
+endfunction()
+
+# kest_unit_tests(NAME SOURCES ... DEPENDS ...): a GoogleTest executable registered with ctest.
+function(kest_unit_tests name)
+  if(NOT KEST_BUILD_TESTS)
+    return()
+  endif()
+  cmake_parse_arguments(ARG "" "" "SOURCES;DEPENDS" ${ARGN})
+  add_executable(${name} ${ARG_SOURCES})
+  target_link_libraries(${name} PRIVATE ${ARG_DEPENDS} GTest::gtest_main)
+  target_compile_definitions(${name} PRIVATE KEST_TESTDATA_DIR="${PROJECT_SOURCE_DIR}/../shared/testdata")
+  kest_apply_warnings(${name})
+  include(GoogleTest)
+  gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST)
+endfunction()

@@ -1,0 +1,61 @@
+// The module boundary's shared machinery: argument binding and conversion, result conversion
+// and the mapping of failures to Python exceptions.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstdint>
+#include <expected>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <tuple>
+#include <vector>
+
+namespace kest::boundary {
+
+// Binds positional-or-keyword arguments with CPython's own messages for missing, repeated,
+// unexpected and surplus arguments. `names` is the null-terminated argument list; `required`
+// is how many leading arguments must be given. Unset optional slots stay nullptr.
+bool bind_arguments(PyObject* args, PyObject* kwargs, const char* function, std::span<const char* const> names,
+                    std::size_t required, std::span<PyObject*> out);
+
+// Argument conversions. On failure each returns nothing with a Python exception set: a
+// TypeError is re-raised as "argument '{name}': {message}", other errors pass unchanged.
+std::optional<std::uint64_t> to_u64(PyObject* obj, const char* name);
+std::optional<std::uint32_t> to_u32(PyObject* obj, const char* name);
+std::optional<std::int64_t> to_i64(PyObject* obj, const char* name);
+std::optional<std::string_view> to_text(PyObject* obj, const char* name);
+std::optional<std::optional<std::string_view>> to_optional_text(PyObject* obj, const char* name);
+std::optional<std::string_view> to_key_bytes(PyObject* obj, const char* name);
+std::optional<std::vector<std::tuple<std::int64_t, std::int64_t, std::int64_t, std::int64_t>>> to_entry_list(
+    PyObject* obj, const char* name);
+
+PyObject* to_py_text(std::string_view utf8);
+PyObject* raise_value_error(std::string_view message);
+
+// The result text, or a ValueError carrying the message unchanged.
+PyObject* text_or_value_error(const std::expected<std::string, std::string>& result);
+
+// Runs a binding, turning any C++ exception that escapes the engine into a Python exception:
+// MemoryError for exhausted memory, EngineInternalError for a broken invariant.
+PyObject* guarded(PyObject* (*body)(PyObject*, PyObject*), PyObject* args, PyObject* kwargs) noexcept;
+
+// Registers the exception type for internal invariant failures on the module.
+bool add_internal_error_type(PyObject* module);
+
+// One entry of the module's function table.
+template <PyObject* (*Body)(PyObject*, PyObject*)>
+PyObject* entry(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
+  return guarded(Body, args, kwargs);
+}
+
+template <PyObject* (*Body)(PyObject*, PyObject*)>
+inline PyMethodDef method(const char* name, const char* doc) {
+  return PyMethodDef{name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&entry<Body>)),
+                     METH_VARARGS | METH_KEYWORDS, doc};
+}
+
+}  // namespace kest::boundary

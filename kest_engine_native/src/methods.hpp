@@ -1,0 +1,14 @@
+// The module's functions, in groups of consecutive rows of its function table.
+#pragma once
+
+#include <span>
+
+#include "boundary.hpp"
+
+namespace kest::boundary {
+
+inline constexpr const char* kVersion = "3.1.1";
+
+std::span<const PyMethodDef> primitive_methods();
+
+}  // namespace kest::boundary

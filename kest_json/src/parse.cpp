@@ -1,0 +1,146 @@
+// Strict parsing into the value model. RapidJSON's SAX reader validates the grammar and UTF-8,
+// hands numbers over as their raw text (so the three number kinds are decided here, exactly),
+// and lets the handler refuse the 128th nesting level before the reader descends into it.
+#include <charconv>
+#include <limits>
+
+#include <rapidjson/error/en.h>
+#include <rapidjson/reader.h>
+
+#include "kest/json.hpp"
+
+namespace kest::json {
+namespace {
+
+constexpr unsigned kParseFlags = rapidjson::kParseNumbersAsStringsFlag | rapidjson::kParseValidateEncodingFlag;
+
+// Reads a number literal (already validated by the reader) into its kind.
+std::expected<Value, std::string> number_from_literal(std::string_view text) {
+  bool negative = !text.empty() && text.front() == '-';
+  bool integral = text.find_first_of(".eE") == std::string_view::npos;
+  if (integral) {
+    std::string_view digits = negative ? text.substr(1) : text;
+    std::uint64_t magnitude = 0;
+    auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), magnitude);
+    if (ec == std::errc() && end == digits.data() + digits.size()) {
+      if (!negative) return Value(magnitude);
+      constexpr std::uint64_t kMinMagnitude = std::uint64_t{1} << 63;
+      if (magnitude == 0) return Value(-0.0);  // "-0" is the float negative zero
+      if (magnitude < kMinMagnitude) return Value(-static_cast<std::int64_t>(magnitude));
+      if (magnitude == kMinMagnitude) return Value(std::numeric_limits<std::int64_t>::min());
+    }
+    // Beyond both integer kinds: the literal becomes a float.
+  }
+  double d = 0;
+  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), d);
+  if (ec == std::errc::result_out_of_range) {
+    // Either too large for a double or so small it rounds to zero: tell them by the exponent.
+    std::size_t e = text.find_first_of("eE");
+    std::string_view mantissa = text.substr(0, e);
+    std::size_t point = mantissa.find('.');
+    std::size_t first_nonzero = mantissa.find_first_not_of("-0.");
+    long long exponent = 0;
+    if (e != std::string_view::npos) {
+      std::string_view exp_text = text.substr(e + 1);
+      if (!exp_text.empty() && exp_text.front() == '+') exp_text.remove_prefix(1);
+      auto r = std::from_chars(exp_text.data(), exp_text.data() + exp_text.size(), exponent);
+      if (r.ec != std::errc()) exponent = exp_text.front() == '-' ? std::numeric_limits<long long>::min() / 2
+                                                                  : std::numeric_limits<long long>::max() / 2;
+    }
+    std::size_t int_end = point == std::string_view::npos ? mantissa.size() : point;
+    long long magnitude_digits = static_cast<long long>(int_end) - static_cast<long long>(first_nonzero);
+    if (first_nonzero != std::string_view::npos && magnitude_digits + exponent > 0) {
+      return std::unexpected(std::string("Number too big to be stored in double."));
+    }
+    return Value(negative ? -0.0 : 0.0);
+  }
+  if (ec != std::errc() || end != text.data() + text.size()) {
+    return std::unexpected(std::string("Invalid number."));
+  }
+  return Value(d);
+}
+
+// Builds values on an explicit stack of open containers, so nothing here recurses.
+class TreeBuilder : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, TreeBuilder> {
+ public:
+  bool Null() { return add(Value()); }
+  bool Bool(bool b) { return add(Value(b)); }
+  bool RawNumber(const char* str, rapidjson::SizeType length, bool) {
+    auto number = number_from_literal(std::string_view(str, length));
+    if (!number) {
+      failure_ = std::move(number.error());
+      return false;
+    }
+    return add(std::move(*number));
+  }
+  bool String(const char* str, rapidjson::SizeType length, bool) { return add(Value(std::string(str, length))); }
+  bool Key(const char* str, rapidjson::SizeType length, bool) {
+    open_.back().pending_key.assign(str, length);
+    return true;
+  }
+  bool StartObject() { return open(true); }
+  bool StartArray() { return open(false); }
+  bool EndObject(rapidjson::SizeType) {
+    Container container = std::move(open_.back());
+    open_.pop_back();
+    return add(Value(Object::from_members(std::move(container.members))));
+  }
+  bool EndArray(rapidjson::SizeType) {
+    Container container = std::move(open_.back());
+    open_.pop_back();
+    return add(Value(std::move(container.elements)));
+  }
+
+  Value take_root() { return std::move(root_); }
+  const std::string& failure() const { return failure_; }
+
+ private:
+  struct Container {
+    bool is_object = false;
+    std::vector<Member> members;
+    Array elements;
+    std::string pending_key;
+  };
+
+  bool open(bool is_object) {
+    if (open_.size() >= kMaxParseDepth) {
+      failure_ = "Nesting deeper than " + std::to_string(kMaxParseDepth) + " levels.";
+      return false;
+    }
+    open_.push_back(Container{.is_object = is_object, .members = {}, .elements = {}, .pending_key = {}});
+    return true;
+  }
+
+  bool add(Value value) {
+    if (open_.empty()) {
+      root_ = std::move(value);
+    } else if (Container& top = open_.back(); top.is_object) {
+      top.members.push_back(Member{std::move(top.pending_key), std::move(value)});
+    } else {
+      top.elements.push_back(std::move(value));
+    }
+    return true;
+  }
+
+  std::vector<Container> open_;
+  Value root_;
+  std::string failure_;
+};
+
+}  // namespace
+
+std::expected<Value, std::string> parse(std::string_view text) {
+  TreeBuilder builder;
+  rapidjson::Reader reader;
+  rapidjson::MemoryStream stream(text.data(), text.size());
+  rapidjson::ParseResult result = reader.Parse<kParseFlags>(stream, builder);
+  if (!result) {
+    std::string description = result.Code() == rapidjson::kParseErrorTermination && !builder.failure().empty()
+                                  ? builder.failure()
+                                  : std::string(rapidjson::GetParseError_En(result.Code()));
+    return std::unexpected(description + " (at offset " + std::to_string(result.Offset()) + ")");
+  }
+  return builder.take_root();
+}
+
+}  // namespace kest::json
