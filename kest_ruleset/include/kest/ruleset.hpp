@@ -1,0 +1,96 @@
+// The rules engine: checks graded into degrees, mutations, and their validation.
+//
+// Every entry point validates the whole rule before it draws a die. The `_in_place` forms edit
+// the caller's working state directly and, when the rule fails part-way, undo every change they
+// made, so a failed rule leaves no trace in the state (dice already drawn stay drawn). The other
+// forms never change the state they are given and return a new one.
+#pragma once
+
+#include <cstdint>
+#include <expected>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "kest/ids.hpp"
+#include "kest/json.hpp"
+#include "kest/math.hpp"
+
+namespace kest::ruleset {
+
+template <typename T>
+using Result = std::expected<T, std::string>;
+
+// The record of one applied leaf mutation, in execution order.
+struct AppliedMutation {
+  std::string op;  // "set_prop", "add_prop", "sub_prop", "add_tag" or "remove_tag"
+  std::string target;
+  std::optional<std::string> property;
+  std::optional<std::string> tag;
+  std::optional<std::int64_t> previous;
+  std::optional<std::int64_t> next;
+
+  friend bool operator==(const AppliedMutation&, const AppliedMutation&) = default;
+};
+
+// The numbers and degree of an evaluated check, without the state.
+struct CheckOutcome {
+  std::string degree;  // "critical_success", "success", "failure", "critical_failure" or "none"
+  std::optional<std::int64_t> natural;
+  std::int64_t roll = 0;
+  std::int64_t dc = 0;
+  std::int64_t delta = 0;
+  std::vector<AppliedMutation> applied;
+};
+
+struct ActionResult {
+  std::string degree;
+  std::optional<std::int64_t> natural;
+  std::int64_t roll = 0;
+  std::int64_t dc = 0;
+  std::int64_t delta = 0;
+  json::Value state;
+  std::vector<AppliedMutation> applied;
+};
+
+// What `evaluate_action_with_rng` passes on: the degree, the records and the new state.
+struct ActionOutcome {
+  std::string degree;
+  std::vector<AppliedMutation> applied;
+  json::Value state;
+};
+
+struct MutationsResolution {
+  json::Value state;
+  std::vector<AppliedMutation> applied;
+};
+
+Result<void> validate_check(const json::Value& check);
+Result<void> validate_triggered_mutations(const json::Value& mutations);
+
+// Validates and runs a check on `state` in place; on failure `state` is as it was before.
+Result<CheckOutcome> evaluate_action_in_place(json::Value& state, const json::Value& check, std::string_view actor,
+                                              std::optional<std::string_view> target, math::DieRoller& dice);
+// Validates and applies a triggered mutation list on `state` in place; on failure `state` is as
+// it was before.
+Result<std::vector<AppliedMutation>> apply_triggered_mutations_in_place(json::Value& state,
+                                                                        const json::Value& mutations,
+                                                                        std::string_view actor,
+                                                                        std::optional<std::string_view> target,
+                                                                        math::DieRoller& dice);
+
+Result<ActionResult> evaluate_action(const json::Value& state, const json::Value& check, std::string_view actor,
+                                     std::optional<std::string_view> target, std::uint64_t seed);
+Result<ActionOutcome> evaluate_action_with_rng(const json::Value& state, const json::Value& check,
+                                               std::string_view actor, std::optional<std::string_view> target,
+                                               math::Pcg32& rng);
+Result<MutationsResolution> apply_triggered_mutations(const json::Value& state, const json::Value& mutations,
+                                                      std::string_view actor, std::optional<std::string_view> target,
+                                                      std::uint64_t seed);
+Result<MutationsResolution> apply_triggered_mutations_with_rng(const json::Value& state, const json::Value& mutations,
+                                                               std::string_view actor,
+                                                               std::optional<std::string_view> target,
+                                                               math::Pcg32& rng);
+
+}  // namespace kest::ruleset
