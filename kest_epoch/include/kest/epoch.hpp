@@ -1,0 +1,147 @@
+// Offline epochs: one epoch of actor proposals resolved at once, and bounded catch-up over the
+// epochs a world missed. Also the pieces the frame tick shares: the ruleset document, the step
+// that runs one admitted action, the JSON form of an applied mutation, the SHA-256-derived
+// generator and the number-kind readers of input documents.
+#pragma once
+
+#include <cstdint>
+#include <expected>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "kest/json.hpp"
+#include "kest/math.hpp"
+#include "kest/ruleset.hpp"
+
+namespace kest::epoch {
+
+template <typename T>
+using Result = std::expected<T, std::string>;
+
+// ---- Reading numbers of input documents ------------------------------------------------------
+// Number kinds count as the parser produced them: an integral float such as 7.0 is no integer.
+
+// The value as a signed 64-bit integer when it is a non-negative integer below 2^63 or a
+// negative integer; nothing for every other value.
+std::optional<std::int64_t> integer_value(const json::Value& value) noexcept;
+
+// The value when it is a non-negative integer of at most 9007199254740991; nothing otherwise.
+std::optional<std::uint64_t> safe_count_value(const json::Value& value) noexcept;
+
+// ---- The ruleset document and one admitted action --------------------------------------------
+
+// The parsed form of an action definition: a check, or a flat mutation list applied in trigger
+// context. `rule` is the definition's "check" or "mutations" member, inside the ruleset document.
+struct ActionKind {
+  enum class Type : std::uint8_t { kCheck, kMutations };
+  Type type;
+  const json::Value& rule;
+};
+
+// Reads "kind" and the member it names; a definition that is not an object has no "kind".
+Result<ActionKind> parse_action_kind(const json::Value& definition);
+
+// Why an admitted action did not run; the reason strings of event records.
+enum class ActionRejection : std::uint8_t { kUnknownAction, kInvalidAction, kEvalError };
+
+// "unknown_action", "invalid_action" or "eval_error".
+std::string_view rejection_reason(ActionRejection rejection) noexcept;
+
+struct ResolvedAction {
+  std::string degree;  // the check's degree, or "none" for a mutation list
+  std::vector<ruleset::AppliedMutation> applied;
+};
+
+// Looks `action_id` up in the ruleset document (nothing is found when it is not an object),
+// parses the definition's kind, validates its rule and runs it on `state` in place, drawing from
+// `rng`. On a rejection `state` is as it was and `rng` is back where it was, so a failed action
+// consumes no draws.
+std::expected<ResolvedAction, ActionRejection> resolve_action(json::Value& state, const json::Value& ruleset,
+                                                              std::string_view action_id, std::string_view actor,
+                                                              std::optional<std::string_view> target, math::Pcg32& rng);
+
+// {"op", "target"} plus "property", "tag", "previous" and "next" where the mutation has them.
+json::Value serialize_mutation(const ruleset::AppliedMutation& mutation);
+json::Value serialize_mutations(std::span<const ruleset::AppliedMutation> mutations);
+
+// ---- Generators ------------------------------------------------------------------------------
+
+// A generator built directly from SHA-256 of `message`: digest bytes 0-7 (little-endian) are the
+// state, bytes 8-15 the increment with its lowest bit set; no step is taken.
+math::Pcg32 generator_from_sha256(std::string_view message);
+
+// The epoch's generator, from SHA-256 of the UTF-8 world id followed by the epoch as 8 bytes of
+// little-endian two's complement. Fails when the world id is not in NFC.
+Result<math::Pcg32> derive_epoch_prng(std::string_view world_id, std::int64_t epoch);
+
+// ---- Epoch tick ------------------------------------------------------------------------------
+
+// The string elements of "actorTags" when it is an array, in order, duplicates kept.
+std::vector<std::string> parse_actor_tags(const json::Value& input);
+
+// "maxActions": absent or null is no cap; otherwise a non-negative JS-safe integer.
+Result<std::optional<std::uint64_t>> parse_max_actions(const json::Value& input);
+
+struct TickEpochInput {
+  std::string_view world_id;
+  std::int64_t epoch_number = 0;
+  // The tick takes the state over and works on it in place: pass a copy to keep your own.
+  json::Value state;
+  // Borrowed and read only.
+  const json::Value& proposals = json::null_value();
+  const json::Value& ruleset = json::null_value();
+  // Empty means the one tag "acts_offline".
+  std::span<const std::string> actor_tags;
+  // The most proposals that may resolve; none means no cap.
+  std::optional<std::uint64_t> max_actions;
+};
+
+struct TickEpochResult {
+  json::Value state;  // always an object holding "epoch"
+  json::Value event;  // the "EpochResolved" event
+  std::uint64_t resolved = 0;
+  std::uint64_t rejected = 0;
+};
+
+// Fails only when the world id is not in NFC.
+Result<TickEpochResult> tick_epoch(TickEpochInput input);
+
+// Parses and checks the input document, resolves the epoch and writes
+// {"event", "rejected", "resolved", "state"} as compact JSON.
+Result<std::string> tick_epoch_from_json(std::string_view input_json);
+
+// ---- Catch-up --------------------------------------------------------------------------------
+
+struct CatchUpInput {
+  std::string_view world_id;
+  // Taken over and carried from epoch to epoch without a copy; comes back unchanged in the
+  // result when no epoch runs.
+  json::Value state;
+  // Borrowed and read only.
+  const json::Value& ruleset = json::null_value();
+  const json::Value& proposals_by_epoch = json::null_value();
+  std::span<const std::string> actor_tags;
+  std::optional<std::uint64_t> max_actions;  // per epoch
+  std::int64_t current_epoch = 0;
+  std::int64_t max_catchup = 0;  // a negative bound counts as 0
+};
+
+struct CatchUpResult {
+  json::Value state;
+  json::Array events;  // one "EpochResolved" event per resolved epoch, in epoch order
+  std::int64_t epochs_resolved = 0;
+  std::int64_t epochs_voided = 0;
+};
+
+// Resolves the earliest missed epochs after the state's "epoch", at most `max_catchup` of them,
+// and counts the rest of the gap as voided.
+Result<CatchUpResult> catch_up_epochs(CatchUpInput input);
+
+// Parses and checks the input document, catches up and writes
+// {"epochsResolved", "epochsVoided", "events", "state"} as compact JSON.
+Result<std::string> catch_up_epochs_from_json(std::string_view input_json);
+
+}  // namespace kest::epoch
