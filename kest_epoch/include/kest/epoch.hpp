@@ -38,7 +38,7 @@ std::optional<std::uint64_t> safe_count_value(const json::Value& value) noexcept
 struct ActionKind {
   enum class Type : std::uint8_t { kCheck, kMutations };
   Type type;
-  const json::Value& rule;
+  const json::Value* rule;  // never null
 };
 
 // Reads "kind" and the member it names; a definition that is not an object has no "kind".
@@ -51,8 +51,8 @@ enum class ActionRejection : std::uint8_t { kUnknownAction, kInvalidAction, kEva
 std::string_view rejection_reason(ActionRejection rejection) noexcept;
 
 struct ResolvedAction {
-  std::string degree;  // the check's degree, or "none" for a mutation list
-  std::vector<ruleset::AppliedMutation> applied;
+  std::string degree = {};  // the check's degree, or "none" for a mutation list
+  std::vector<ruleset::AppliedMutation> applied = {};
 };
 
 // Looks `action_id` up in the ruleset document (nothing is found when it is not an object),
@@ -89,19 +89,19 @@ struct TickEpochInput {
   std::string_view world_id;
   std::int64_t epoch_number = 0;
   // The tick takes the state over and works on it in place: pass a copy to keep your own.
-  json::Value state;
+  json::Value state = {};
   // Borrowed and read only.
   const json::Value& proposals = json::null_value();
   const json::Value& ruleset = json::null_value();
   // Empty means the one tag "acts_offline".
-  std::span<const std::string> actor_tags;
+  std::span<const std::string> actor_tags = {};
   // The most proposals that may resolve; none means no cap.
-  std::optional<std::uint64_t> max_actions;
+  std::optional<std::uint64_t> max_actions = std::nullopt;
 };
 
 struct TickEpochResult {
-  json::Value state;  // always an object holding "epoch"
-  json::Value event;  // the "EpochResolved" event
+  json::Value state = {};  // always an object holding "epoch"
+  json::Value event = {};  // the "EpochResolved" event
   std::uint64_t resolved = 0;
   std::uint64_t rejected = 0;
 };
@@ -119,19 +119,19 @@ struct CatchUpInput {
   std::string_view world_id;
   // Taken over and carried from epoch to epoch without a copy; comes back unchanged in the
   // result when no epoch runs.
-  json::Value state;
+  json::Value state = {};
   // Borrowed and read only.
   const json::Value& ruleset = json::null_value();
   const json::Value& proposals_by_epoch = json::null_value();
-  std::span<const std::string> actor_tags;
-  std::optional<std::uint64_t> max_actions;  // per epoch
+  std::span<const std::string> actor_tags = {};
+  std::optional<std::uint64_t> max_actions = std::nullopt;  // per epoch
   std::int64_t current_epoch = 0;
   std::int64_t max_catchup = 0;  // a negative bound counts as 0
 };
 
 struct CatchUpResult {
-  json::Value state;
-  json::Array events;  // one "EpochResolved" event per resolved epoch, in epoch order
+  json::Value state = {};
+  json::Array events = {};  // one "EpochResolved" event per resolved epoch, in epoch order
   std::int64_t epochs_resolved = 0;
   std::int64_t epochs_voided = 0;
 };

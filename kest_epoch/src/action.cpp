@@ -1,0 +1,88 @@
+// The ruleset document and the step that runs one admitted action through the rules engine.
+#include "kest/epoch.hpp"
+
+namespace kest::epoch {
+
+Result<ActionKind> parse_action_kind(const json::Value& definition) {
+  const std::string* kind = definition["kind"].if_string();
+  if (kind != nullptr && *kind == "check") {
+    if (const json::Value* check = definition.find("check")) return ActionKind{ActionKind::Type::kCheck, check};
+    return std::unexpected("world-epoch: check action missing check");
+  }
+  if (kind != nullptr && *kind == "mutations") {
+    if (const json::Value* mutations = definition.find("mutations")) {
+      return ActionKind{ActionKind::Type::kMutations, mutations};
+    }
+    return std::unexpected("world-epoch: mutations action missing mutations");
+  }
+  return std::unexpected("world-epoch: action has unknown kind");
+}
+
+std::string_view rejection_reason(ActionRejection rejection) noexcept {
+  switch (rejection) {
+    case ActionRejection::kUnknownAction: return "unknown_action";
+    case ActionRejection::kInvalidAction: return "invalid_action";
+    case ActionRejection::kEvalError: return "eval_error";
+  }
+  return "eval_error";
+}
+
+namespace {
+
+// Runs a rule that passed validation; the rules engine rolls the state back itself on failure.
+ruleset::Result<ResolvedAction> run_rule(const ActionKind& kind, json::Value& state, std::string_view actor,
+                                         std::optional<std::string_view> target, math::Pcg32& rng) {
+  if (kind.type == ActionKind::Type::kCheck) {
+    auto outcome = ruleset::evaluate_action_in_place(state, *kind.rule, actor, target, rng);
+    if (!outcome) return std::unexpected(std::move(outcome.error()));
+    return ResolvedAction{std::move(outcome->degree), std::move(outcome->applied)};
+  }
+  auto applied = ruleset::apply_triggered_mutations_in_place(state, *kind.rule, actor, target, rng);
+  if (!applied) return std::unexpected(std::move(applied.error()));
+  return ResolvedAction{"none", std::move(*applied)};
+}
+
+}  // namespace
+
+std::expected<ResolvedAction, ActionRejection> resolve_action(json::Value& state, const json::Value& ruleset,
+                                                              std::string_view action_id, std::string_view actor,
+                                                              std::optional<std::string_view> target,
+                                                              math::Pcg32& rng) {
+  const json::Value* definition = ruleset.find(action_id);
+  if (definition == nullptr) return std::unexpected(ActionRejection::kUnknownAction);
+  auto kind = parse_action_kind(*definition);
+  if (!kind) return std::unexpected(ActionRejection::kInvalidAction);
+  auto valid = kind->type == ActionKind::Type::kCheck ? ruleset::validate_check(*kind->rule)
+                                                      : ruleset::validate_triggered_mutations(*kind->rule);
+  if (!valid) return std::unexpected(ActionRejection::kInvalidAction);
+
+  // The engine keeps the draws a failed rule took; putting the generator back makes a failed
+  // action consume none, so the next action draws what this one would have.
+  const math::Pcg32 before = rng;
+  auto resolved = run_rule(*kind, state, actor, target, rng);
+  if (!resolved) {
+    rng = before;
+    return std::unexpected(ActionRejection::kEvalError);
+  }
+  return std::move(*resolved);
+}
+
+json::Value serialize_mutation(const ruleset::AppliedMutation& mutation) {
+  json::Object object;
+  object.insert_or_assign("op", mutation.op);
+  object.insert_or_assign("target", mutation.target);
+  if (mutation.property) object.insert_or_assign("property", *mutation.property);
+  if (mutation.tag) object.insert_or_assign("tag", *mutation.tag);
+  if (mutation.previous) object.insert_or_assign("previous", *mutation.previous);
+  if (mutation.next) object.insert_or_assign("next", *mutation.next);
+  return object;
+}
+
+json::Value serialize_mutations(std::span<const ruleset::AppliedMutation> mutations) {
+  json::Array array;
+  array.reserve(mutations.size());
+  for (const ruleset::AppliedMutation& mutation : mutations) array.push_back(serialize_mutation(mutation));
+  return array;
+}
+
+}  // namespace kest::epoch
