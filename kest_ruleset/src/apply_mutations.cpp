@@ -1,0 +1,163 @@
+// Application of mutations to a working state, recording every applied leaf in order.
+#include <algorithm>
+#include <string>
+#include <utility>
+
+#include "conditions.hpp"
+#include "expressions.hpp"
+#include "failure.hpp"
+#include "kest/snapshot.hpp"
+#include "kest/utf8.hpp"
+#include "mutations.hpp"
+#include "values.hpp"
+
+namespace kest::ruleset {
+namespace {
+
+Result<std::string_view> mutation_target(const json::Value& node, const EvalContext& context) {
+  const std::string* target = node["target"].if_string();
+  if (target == nullptr) return fail("AST: mutation target must be a string");
+  return resolve_target_rc(*target, context);
+}
+
+Result<void> apply_property_mutation(const std::string& op, WorkingState& world, const json::Value& node,
+                                     EvalContext& context, std::vector<AppliedMutation>& applied) {
+  Result<std::string_view> id = mutation_target(node, context);
+  if (!id) return forward_error(id);
+  Result<std::int64_t> value = eval_expr(node["value"], world.state(), context, 0);
+  if (!value) return forward_error(value);
+  const std::string* property = node["property"].if_string();
+  if (property == nullptr) return fail("AST: property must be a string");
+  // Read even by set_prop: a stored value that is not a JS-safe integer is never overwritten.
+  Result<std::int64_t> previous = read_prop(world.state(), *id, *property);
+  if (!previous) return forward_error(previous);
+  Result<std::int64_t> next = *value;
+  if (op == "add_prop") next = assert_int128(Int128{*previous} + *value, "mutated property");
+  if (op == "sub_prop") next = assert_int128(Int128{*previous} - *value, "mutated property");
+  if (!next) return forward_error(next);
+  Result<json::Object*> entity = world.entity_mut(*id);
+  if (!entity) return forward_error(entity);
+  if (auto written = world.write_property(*id, **entity, *property, *next); !written) return written;
+  applied.push_back(AppliedMutation{op, std::string(*id), *property, std::nullopt, *previous, *next});
+  return {};
+}
+
+// The string elements of an entity's tags; an absent or non-array "tags" holds none.
+std::vector<std::string> string_tags(const json::Object& entity) {
+  std::vector<std::string> tags;
+  const json::Value* stored = entity.find("tags");
+  if (stored == nullptr || !stored->is_array()) return tags;
+  for (const json::Value& element : stored->as_array()) {
+    if (const std::string* text = element.if_string()) tags.push_back(*text);
+  }
+  return tags;
+}
+
+Result<void> apply_tag_mutation(const std::string& op, WorkingState& world, const json::Value& node,
+                                const EvalContext& context, std::vector<AppliedMutation>& applied) {
+  Result<std::string_view> id = mutation_target(node, context);
+  if (!id) return forward_error(id);
+  const std::string* tag = node["tag"].if_string();
+  if (tag == nullptr) return fail("AST: tag must be a string");
+  Result<json::Object*> entity = world.entity_mut(*id);
+  if (!entity) return forward_error(entity);
+  std::vector<std::string> tags = string_tags(**entity);
+  if (op == "add_tag") {
+    tags.push_back(*tag);
+    tags = snapshot::normalize_tags(std::move(tags));
+  } else {
+    std::erase(tags, *tag);  // the others keep their order
+  }
+  world.replace_tags(*id, **entity,
+                     json::Array(std::make_move_iterator(tags.begin()), std::make_move_iterator(tags.end())));
+  applied.push_back(AppliedMutation{op, std::string(*id), std::nullopt, *tag, std::nullopt, std::nullopt});
+  return {};
+}
+
+Result<void> apply_if(WorkingState& world, const json::Value& node, EvalContext& context,
+                      const CheckQuantities* quantities, std::vector<AppliedMutation>& applied) {
+  Result<bool> holds = match_condition(node["condition"], world.state(), context, quantities, 0);
+  if (!holds) return forward_error(holds);
+  const json::Array* branch = node[*holds ? "then" : "else"].if_array();
+  if (branch == nullptr) return {};
+  return apply_mutation_list(world, *branch, context, quantities, applied);
+}
+
+Result<void> apply_repeat(WorkingState& world, const json::Value& node, EvalContext& context,
+                          const CheckQuantities* quantities, std::vector<AppliedMutation>& applied) {
+  Result<std::int64_t> count = repeat_count(node);
+  if (!count) return forward_error(count);
+  const json::Array* body = node["mutations"].if_array();
+  if (body == nullptr) return fail("AST: repeat.mutations must be an array");
+  for (std::int64_t i = 0; i < *count; ++i) {
+    if (auto done = apply_mutation_list(world, *body, context, quantities, applied); !done) return done;
+  }
+  return {};
+}
+
+// The first `limit` ids, in UTF-16 order, of the entities tagged `tag`. The ids are copied, as
+// the body may create entities and so move the keys in memory.
+std::vector<std::string> select_tagged(const json::Object& entities, std::string_view tag, std::int64_t limit) {
+  std::vector<std::string_view> tagged;
+  for (const json::Member& member : entities) {
+    if (entity_has_tag(member.value, tag)) tagged.push_back(member.key);
+  }
+  auto kept = std::min(tagged.size(), static_cast<std::size_t>(limit));
+  std::partial_sort(tagged.begin(), tagged.begin() + static_cast<std::ptrdiff_t>(kept), tagged.end(), json::utf16_less);
+  return {tagged.begin(), tagged.begin() + static_cast<std::ptrdiff_t>(kept)};
+}
+
+Result<void> apply_foreach(WorkingState& world, const json::Value& node, EvalContext& context,
+                           const CheckQuantities* quantities, std::vector<AppliedMutation>& applied) {
+  const json::Value* select = node.find("select");
+  if (select == nullptr) return fail("AST: foreach_target.select must be an object");
+  const std::string* tag = (*select)["tag"].if_string();
+  if (tag == nullptr) return fail("AST: tag name must be a non-empty string");
+  const json::Object* entities = world.state()["entities"].if_object();
+  if (entities == nullptr) return fail("AST: state.entities must be an object");
+  if (entities->size() > MAX_WORLD_ENTITIES) {
+    return fail("AST: world entity count " + std::to_string(entities->size()) + " exceeds MAX_WORLD_ENTITIES (" +
+                std::to_string(MAX_WORLD_ENTITIES) + ") at foreach_target select");
+  }
+  Result<std::int64_t> limit = selection_limit(*select);
+  if (!limit) return forward_error(limit);
+  const json::Array* body = node["mutations"].if_array();
+  if (body == nullptr) return fail("AST: foreach_target.mutations must be an array");
+  // Selected once, before the body runs: tags the body changes do not change the visits.
+  std::vector<std::string> ids = select_tagged(*entities, *tag, *limit);
+  std::optional<std::string_view> outer = context.each;
+  Result<void> done{};
+  for (const std::string& id : ids) {
+    context.each = id;
+    done = apply_mutation_list(world, *body, context, quantities, applied);
+    if (!done) break;
+  }
+  context.each = outer;  // also on failure: the binding must not outlive `ids`
+  return done;
+}
+
+}  // namespace
+
+Result<void> apply_mutation_list(WorkingState& world, const json::Array& list, EvalContext& context,
+                                 const CheckQuantities* quantities, std::vector<AppliedMutation>& applied) {
+  for (const json::Value& node : list) {
+    if (auto done = apply_mutation_node(world, node, context, quantities, applied); !done) return done;
+  }
+  return {};
+}
+
+Result<void> apply_mutation_node(WorkingState& world, const json::Value& node, EvalContext& context,
+                                 const CheckQuantities* quantities, std::vector<AppliedMutation>& applied) {
+  const std::string* type = node["type"].if_string();
+  if (type == nullptr) return fail("AST: malformed mutation node");
+  if (*type == "set_prop" || *type == "add_prop" || *type == "sub_prop") {
+    return apply_property_mutation(*type, world, node, context, applied);
+  }
+  if (*type == "add_tag" || *type == "remove_tag") return apply_tag_mutation(*type, world, node, context, applied);
+  if (*type == "if") return apply_if(world, node, context, quantities, applied);
+  if (*type == "repeat") return apply_repeat(world, node, context, quantities, applied);
+  if (*type == "foreach_target") return apply_foreach(world, node, context, quantities, applied);
+  return fail("AST: unknown mutation node type: " + *type);
+}
+
+}  // namespace kest::ruleset

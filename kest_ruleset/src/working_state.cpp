@@ -1,0 +1,100 @@
+#include "working_state.hpp"
+
+#include <ranges>
+#include <utility>
+
+#include "failure.hpp"
+#include "values.hpp"
+
+namespace kest::ruleset {
+namespace {
+
+// Puts back the member `key` as it was: its previous value, or no member at all.
+void restore_member(json::Object& object, std::string_view key, std::optional<json::Value>& previous) noexcept {
+  if (!previous) {
+    object.erase(key);
+  } else if (json::Value* member = object.find(key)) {
+    *member = std::move(*previous);
+  }
+}
+
+}  // namespace
+
+Result<std::int64_t> read_prop(const json::Value& state, std::string_view id, std::string_view property) {
+  const json::Value* value = state["entities"][id]["properties"].find(property);
+  if (value == nullptr) return 0;
+  return value_int(*value, "property");
+}
+
+bool entity_has_tag(const json::Value& entity, std::string_view tag) noexcept {
+  const json::Array* tags = entity["tags"].if_array();
+  if (tags == nullptr) return false;
+  for (const json::Value& element : *tags) {
+    const std::string* text = element.if_string();
+    if (text != nullptr && *text == tag) return true;
+  }
+  return false;
+}
+
+Result<json::Object*> WorkingState::entity_mut(std::string_view id) {
+  json::Value* entities_value = state_.find("entities");
+  json::Object* entities = entities_value != nullptr ? entities_value->if_object() : nullptr;
+  if (entities == nullptr) return fail("AST: state.entities must be an object");
+  if (json::Value* entity = entities->find(id)) {
+    json::Object* object = entity->if_object();
+    if (object == nullptr) return fail("AST: entity must be an object");
+    return object;
+  }
+  json::Value& created = entities->insert_or_assign(
+      std::string(id), json::Object{{"properties", json::Object{}}, {"tags", json::Array{}}});
+  log_.push_back(Edit{EditKind::kEntityCreated, std::string(id), {}, std::nullopt});
+  return &created.as_object();
+}
+
+Result<void> WorkingState::write_property(std::string_view id, json::Object& entity, std::string_view property,
+                                          std::int64_t value) {
+  json::Value* properties_value = entity.find("properties");
+  json::Object* properties = properties_value != nullptr ? properties_value->if_object() : nullptr;
+  if (properties == nullptr) return fail("AST: entity.properties must be an object");
+  Edit edit{EditKind::kPropertyWritten, std::string(id), std::string(property), std::nullopt};
+  if (json::Value* stored = properties->find(property)) {
+    edit.previous = std::exchange(*stored, json::Value(value));
+  } else {
+    properties->insert_or_assign(std::string(property), json::Value(value));
+  }
+  log_.push_back(std::move(edit));
+  return {};
+}
+
+void WorkingState::replace_tags(std::string_view id, json::Object& entity, json::Array tags) {
+  Edit edit{EditKind::kTagsReplaced, std::string(id), {}, std::nullopt};
+  if (json::Value* stored = entity.find("tags")) {
+    edit.previous = std::exchange(*stored, json::Value(std::move(tags)));
+  } else {
+    entity.insert_or_assign("tags", json::Value(std::move(tags)));
+  }
+  log_.push_back(std::move(edit));
+}
+
+void WorkingState::roll_back() noexcept {
+  // Each edit is undone on the state it left behind, so every member it names is found.
+  json::Value* entities_value = state_.find("entities");
+  json::Object* entities = entities_value != nullptr ? entities_value->if_object() : nullptr;
+  for (Edit& edit : log_ | std::views::reverse) {
+    if (entities == nullptr) break;
+    if (edit.kind == EditKind::kEntityCreated) {
+      entities->erase(edit.entity);
+      continue;
+    }
+    json::Value* entity = entities->find(edit.entity);
+    if (entity == nullptr) continue;
+    if (edit.kind == EditKind::kTagsReplaced) {
+      if (json::Object* object = entity->if_object()) restore_member(*object, "tags", edit.previous);
+    } else if (json::Value* properties = entity->find("properties")) {
+      if (json::Object* object = properties->if_object()) restore_member(*object, edit.property, edit.previous);
+    }
+  }
+  log_.clear();
+}
+
+}  // namespace kest::ruleset

@@ -1,0 +1,65 @@
+// Access to the world state: reads of properties and tags, and the working state through which
+// a rule writes. Every write is logged, so a rule that fails part-way is taken back at a cost in
+// proportion to what it changed, never to the size of the world.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "kest/json.hpp"
+#include "kest/ruleset.hpp"
+
+namespace kest::ruleset {
+
+// A property of an entity as a JS-safe integer; 0 when the entities, the entity, its properties
+// or the property are missing (or not objects where objects are needed).
+Result<std::int64_t> read_prop(const json::Value& state, std::string_view id, std::string_view property);
+
+// True when the entity's "tags" array holds the string `tag`.
+bool entity_has_tag(const json::Value& entity, std::string_view tag) noexcept;
+
+// A world state being edited in place. Edits not committed when it goes out of scope are undone,
+// newest first, so the state is then exactly as it was, also when an exception cut the rule short.
+class WorkingState {
+ public:
+  explicit WorkingState(json::Value& state) noexcept : state_(state) {}
+  WorkingState(const WorkingState&) = delete;
+  WorkingState& operator=(const WorkingState&) = delete;
+  ~WorkingState() { roll_back(); }
+
+  [[nodiscard]] const json::Value& state() const noexcept { return state_; }
+
+  // Keeps every edit made so far.
+  void commit() noexcept { log_.clear(); }
+
+  // The entity `id`, created with empty "properties" and "tags" when missing. The pointer stays
+  // valid until the next entity is created.
+  Result<json::Object*> entity_mut(std::string_view id);
+
+  // Writes property := value on the entity `id`, obtained from `entity_mut`.
+  Result<void> write_property(std::string_view id, json::Object& entity, std::string_view property, std::int64_t value);
+
+  // Replaces the "tags" of the entity `id`, obtained from `entity_mut`.
+  void replace_tags(std::string_view id, json::Object& entity, json::Array tags);
+
+ private:
+  enum class EditKind : std::uint8_t { kEntityCreated, kPropertyWritten, kTagsReplaced };
+
+  // Entities are named by id, not by pointer: creating an entity moves the others in memory.
+  struct Edit {
+    EditKind kind;
+    std::string entity;
+    std::string property;                 // for kPropertyWritten
+    std::optional<json::Value> previous;  // the member's value before the edit; none when it was absent
+  };
+
+  void roll_back() noexcept;
+
+  json::Value& state_;
+  std::vector<Edit> log_;
+};
+
+}  // namespace kest::ruleset
