@@ -2,6 +2,7 @@
 // and the length-prefixed framing every HMAC message is built from.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <expected>
 #include <string>
@@ -28,6 +29,22 @@ std::string_view canon_error_name(CanonError error) noexcept;
 inline constexpr std::int64_t kMaxSafeInteger = 9007199254740991;
 
 inline constexpr bool is_js_safe(std::int64_t n) noexcept { return n >= -kMaxSafeInteger && n <= kMaxSafeInteger; }
+
+// Values may lie this many levels below the root; one more is `DepthExceeded`.
+inline constexpr std::size_t kMaxCanonicalDepth = 256;
+
+// The canonical text of `value` lying `depth` levels below the root: integers only and only
+// JS-safe ones, no negative zero, strings and keys in NFC, no "__proto__" key, object members
+// in UTF-16 order of their keys, no whitespace. Of several faults, the first met in document
+// order is reported (an object's "__proto__" before anything inside it, a key before its value).
+std::expected<std::string, CanonError> canonical_json(const json::Value& value, std::size_t depth = 0);
+
+// Appends the canonical text to `out`; on failure `out` is left as it was.
+std::expected<void, CanonError> append_canonical_json(std::string& out, const json::Value& value,
+                                                      std::size_t depth = 0);
+
+// `s` quoted as ECMAScript's JSON.stringify quotes a well-formed string.
+std::string js_json_string(std::string_view s);
 
 // Succeeds when `s` (well-formed UTF-8) equals its Unicode Normalization Form C.
 std::expected<void, CanonError> assert_nfc(std::string_view s);
