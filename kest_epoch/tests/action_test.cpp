@@ -1,0 +1,60 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "fixtures.hpp"
+#include "kest/epoch.hpp"
+
+namespace kest::epoch {
+namespace {
+
+using testing::doc;
+
+TEST(DeriveEpochPrng, DigestOfWorldIdAndLittleEndianEpoch) {
+  auto rng = derive_epoch_prng("w1", 1);
+  ASSERT_TRUE(rng.has_value());
+  EXPECT_EQ(rng->state(), 15823655777346149908ULL);
+  EXPECT_EQ(rng->inc(), 1307709270697928331ULL);
+  EXPECT_EQ(rng->steps(), 0U);
+  EXPECT_EQ(rng->next(), 1668793998U);  // no seeding step before the first draw
+  EXPECT_EQ(*derive_epoch_prng("w1", -3), generator_from_sha256(std::string("w1\xFD\xFF\xFF\xFF\xFF\xFF\xFF\xFF", 10)));
+  EXPECT_EQ(derive_epoch_prng("e\xCC\x81", 1).error(), "world-epoch: non-NFC world_id (normalize to NFC first)");
+  EXPECT_TRUE(derive_epoch_prng("\xC3\xA9", 1).has_value());
+}
+
+TEST(ParseActionKind, ReadsTheMemberTheKindNames) {
+  struct Case {
+    const char* definition;
+    const char* outcome;  // "check", "mutations" or the message
+  };
+  for (const Case& c : {
+           Case{R"({"kind": "check", "check": null, "mutations": []})", "check"},
+           Case{R"({"kind": "mutations", "mutations": 5})", "mutations"},
+           Case{R"({"kind": "check", "mutations": []})", "world-epoch: check action missing check"},
+           Case{R"({"kind": "mutations", "check": {}})", "world-epoch: mutations action missing mutations"},
+           Case{R"({"kind": "Check", "check": {}})", "world-epoch: action has unknown kind"},
+           Case{R"({"kind": 1})", "world-epoch: action has unknown kind"},
+           Case{R"(["check"])", "world-epoch: action has unknown kind"},
+       }) {
+    const json::Value definition = doc(c.definition);
+    auto kind = parse_action_kind(definition);
+    if (!kind) {
+      EXPECT_EQ(kind.error(), c.outcome) << c.definition;
+      continue;
+    }
+    const bool check = kind->type == ActionKind::Type::kCheck;
+    EXPECT_EQ(check ? "check" : "mutations", std::string(c.outcome)) << c.definition;
+    EXPECT_EQ(kind->rule, definition.find(c.outcome)) << c.definition;
+  }
+}
+
+TEST(SerializeMutation, LeavesOutTheFieldsAMutationLacks) {
+  ruleset::AppliedMutation tag{"add_tag", "a", std::nullopt, "x", std::nullopt, std::nullopt};
+  EXPECT_EQ(json::write(serialize_mutation(tag)), R"({"op":"add_tag","tag":"x","target":"a"})");
+  ruleset::AppliedMutation property{"set_prop", "7", "hp", std::nullopt, -2, 0};
+  EXPECT_EQ(json::write(serialize_mutation(property)),
+            R"({"next":0,"op":"set_prop","previous":-2,"property":"hp","target":"7"})");
+}
+
+}  // namespace
+}  // namespace kest::epoch
