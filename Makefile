@@ -5,7 +5,7 @@ PYTHON ?= python3.11
 VENV := .venv
 VPY := $(VENV)/bin/python
 BUILD ?= build/ci
-APT_PACKAGES := build-essential libssl-dev libicu-dev rapidjson-dev libgtest-dev clang-format
+APT_PACKAGES := build-essential libssl-dev libicu-dev rapidjson-dev libgtest-dev clang-format unicode-data
 JOBS ?= $(shell nproc)
 
 .PHONY: all setup system-deps venv configure build unit-tests install pytest lint format test demo bench clean
