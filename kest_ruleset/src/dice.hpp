@@ -13,6 +13,8 @@ struct DiceEquation {
   std::int64_t count = 0;     // 0 ... 100
   std::int64_t sides = 0;     // 0 ... 100000
   std::int64_t modifier = 0;  // JS-safe, as are the smallest and largest totals
+
+  friend bool operator==(const DiceEquation&, const DiceEquation&) = default;
 };
 
 Result<DiceEquation> parse_dice(std::string_view equation);
