@@ -1,5 +1,4 @@
 // The text boundary of the epoch tick: input checks in their fixed order, then the output text.
-#include "document.hpp"
 #include "kest/canonical.hpp"
 #include "kest/epoch.hpp"
 

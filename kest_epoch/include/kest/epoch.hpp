@@ -10,6 +10,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "kest/json.hpp"
@@ -21,7 +22,7 @@ namespace kest::epoch {
 template <typename T>
 using Result = std::expected<T, std::string>;
 
-// ---- Reading numbers of input documents ------------------------------------------------------
+// ---- Reading input documents -----------------------------------------------------------------
 // Number kinds count as the parser produced them: an integral float such as 7.0 is no integer.
 
 // The value as a signed 64-bit integer when it is a non-negative integer below 2^63 or a
@@ -30,6 +31,13 @@ std::optional<std::int64_t> integer_value(const json::Value& value) noexcept;
 
 // The value when it is a non-negative integer of at most 9007199254740991; nothing otherwise.
 std::optional<std::uint64_t> safe_count_value(const json::Value& value) noexcept;
+
+// Moves the member `key` out of a document the caller owns (null when absent), so that the
+// world state it holds is handed on without a copy.
+inline json::Value take_member(json::Value& document, std::string_view key) {
+  json::Value* member = document.find(key);
+  return member != nullptr ? std::move(*member) : json::Value();
+}
 
 // ---- The ruleset document and one admitted action --------------------------------------------
 
