@@ -11,5 +11,6 @@ inline constexpr const char* kVersion = "3.1.1";
 
 std::span<const PyMethodDef> primitive_methods();
 std::span<const PyMethodDef> signing_methods();
+std::span<const PyMethodDef> rules_methods();
 
 }  // namespace kest::boundary
