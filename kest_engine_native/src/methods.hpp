@@ -12,5 +12,7 @@ inline constexpr const char* kVersion = "3.1.1";
 std::span<const PyMethodDef> primitive_methods();
 std::span<const PyMethodDef> signing_methods();
 std::span<const PyMethodDef> rules_methods();
+std::span<const PyMethodDef> epoch_methods();
+std::span<const PyMethodDef> session_methods();
 
 }  // namespace kest::boundary
