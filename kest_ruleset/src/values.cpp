@@ -16,8 +16,7 @@ std::string not_js_safe(std::string_view label, std::string_view shown) {
 
 constexpr auto kMaxSafe = static_cast<double>(events::kMaxSafeInteger);
 
-}  // namespace
-
+// The standard library's decimal conversions stop at 64 bits.
 std::string decimal(Int128 n) {
   __extension__ typedef unsigned __int128 Uint128;
   Uint128 magnitude = n < 0 ? Uint128{0} - static_cast<Uint128>(n) : static_cast<Uint128>(n);
@@ -29,6 +28,8 @@ std::string decimal(Int128 n) {
   if (n < 0) digits.insert(digits.begin(), '-');
   return digits;
 }
+
+}  // namespace
 
 Result<std::int64_t> value_int(const json::Value& value, std::string_view label) {
   if (value.is_int()) return assert_int(value.as_int(), label);

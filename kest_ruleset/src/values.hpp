@@ -2,8 +2,8 @@
 // property or tag name a rule writes is clean.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
-#include <string>
 #include <string_view>
 
 #include "kest/json.hpp"
@@ -14,8 +14,6 @@ namespace kest::ruleset {
 // Sums, differences and products of two JS-safe integers are formed in 128 bits, so they never
 // wrap before they are range-checked.
 __extension__ typedef __int128 Int128;
-
-std::string decimal(Int128 n);
 
 // Reads a JSON number as a JS-safe integer; an integral float such as 7.0 reads as 7.
 Result<std::int64_t> value_int(const json::Value& value, std::string_view label);

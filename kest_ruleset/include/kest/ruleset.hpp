@@ -4,6 +4,9 @@
 // the caller's working state directly and, when the rule fails part-way, undo every change they
 // made, so a failed rule leaves no trace in the state (dice already drawn stay drawn). The other
 // forms never change the state they are given and return a new one.
+//
+// The actor and target ids given to an `_in_place` form must not view keys of the state it edits:
+// creating an entity moves the other keys in memory.
 #pragma once
 
 #include <cstdint>
