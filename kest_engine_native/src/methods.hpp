@@ -14,5 +14,6 @@ std::span<const PyMethodDef> signing_methods();
 std::span<const PyMethodDef> rules_methods();
 std::span<const PyMethodDef> epoch_methods();
 std::span<const PyMethodDef> session_methods();
+std::span<const PyMethodDef> frame_methods();
 
 }  // namespace kest::boundary

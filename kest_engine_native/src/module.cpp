@@ -10,7 +10,7 @@ std::vector<PyMethodDef> function_table() {
   std::vector<PyMethodDef> table;
   for (auto group :
        {kest::boundary::primitive_methods(), kest::boundary::signing_methods(), kest::boundary::rules_methods(),
-        kest::boundary::epoch_methods(), kest::boundary::session_methods()}) {
+        kest::boundary::epoch_methods(), kest::boundary::session_methods(), kest::boundary::frame_methods()}) {
     table.insert(table.end(), group.begin(), group.end());
   }
   table.push_back(PyMethodDef{nullptr, nullptr, 0, nullptr});
