@@ -1,0 +1,83 @@
+#include <gtest/gtest.h>
+
+#include "bundles.hpp"
+#include "kest/session.hpp"
+
+namespace kest::session {
+namespace {
+
+using testing::doc;
+
+// One "EpochResolved" payload holding the given applied mutations in one action.
+json::Value payload_with(std::string_view mutations) {
+  return doc(R"({"event_type": "EpochResolved", "epoch_number": 4, "actions_processed": [
+    {"action_id": "a", "actor_id": "1", "degree": "none", "mutations_applied": )" +
+             std::string(mutations) + "}]}");
+}
+
+TEST(ReplayEpochEvent, AppliesRecordedMutationsAndSkipsWhatItCannot) {
+  struct Case {
+    const char* name;
+    const char* state;
+    const char* mutations;
+    const char* expected;
+  };
+  for (const Case& c : {
+           Case{"add_tag normalises", R"({"entities": {"x": {"tags": ["c", "a", "c", 5]}}})",
+                R"([{"op": "add_tag", "target": "x", "tag": "b"}])",
+                R"({"entities": {"x": {"tags": ["a", "b", "c"]}}})"},
+           Case{"add_tag of a present tag", R"({"entities": {"x": {"tags": ["a"]}}})",
+                R"([{"op": "add_tag", "target": "x", "tag": "a"}])", R"({"entities": {"x": {"tags": ["a"]}}})"},
+           Case{"add_tag to non-array tags", R"({"entities": {"x": {"tags": {"k": "a"}}}})",
+                R"([{"op": "add_tag", "target": "x", "tag": "b"}])", R"({"entities": {"x": {"tags": ["b"]}}})"},
+           Case{"remove_tag keeps order", R"({"entities": {"x": {"tags": ["c", "a", "b", "a", 1]}}})",
+                R"([{"op": "remove_tag", "target": "x", "tag": "a"}])",
+                R"({"entities": {"x": {"tags": ["c", "b", 1]}}})"},
+           Case{"remove_tag without tags", R"({"entities": {"x": {}}})",
+                R"([{"op": "remove_tag", "target": "x", "tag": "a"}])", R"({"entities": {"x": {}}})"},
+           Case{"next as recorded", R"({"entities": {"x": {"properties": {"hp": 1}}}})",
+                R"([{"op": "sub_prop", "target": "x", "property": "hp", "previous": 99, "next": 9007199254740993}])",
+                R"({"entities": {"x": {"properties": {"hp": 9007199254740993}}}})"},
+           Case{"null next, unknown op", R"({"entities": {"x": {"properties": {"hp": 1}}}})",
+                R"([{"op": 7, "target": "x", "property": "hp", "next": null}])",
+                R"({"entities": {"x": {"properties": {"hp": null}}}})"},
+           Case{"missing entity created though skipped", R"({"entities": {}})",
+                R"([{"op": "set_prop", "target": "n"}, {"op": "add_tag", "target": "m", "tag": 1}])",
+                R"({"entities": {"m": {"properties": {}, "tags": []}, "n": {"properties": {}, "tags": []}}})"},
+           Case{"missing entities created", R"({})",
+                R"([{"op": "set_prop", "target": "n", "property": "p", "next": 2}])",
+                R"({"entities": {"n": {"properties": {"p": 2}, "tags": []}}})"},
+           Case{"numeric target skipped", R"({"entities": {}})", R"([{"op": "set_prop", "target": 3}])",
+                R"({"entities": {}})"},
+           Case{"non-object entity or properties skipped", R"({"entities": {"x": [], "y": {"properties": 1}}})",
+                R"([{"op": "set_prop", "target": "x", "property": "p", "next": 1},
+                    {"op": "set_prop", "target": "y", "property": "p", "next": 1}])",
+                R"({"entities": {"x": [], "y": {"properties": 1}}})"},
+           Case{"non-object entities skipped", R"({"entities": 5})",
+                R"([{"op": "set_prop", "target": "x", "property": "p", "next": 1}])", R"({"entities": 5})"},
+       }) {
+    json::Value expected = doc(c.expected);
+    expected.as_object().insert_or_assign("epoch", 4);
+    EXPECT_EQ(json::write(replay_epoch_event(doc(c.state), payload_with(c.mutations))), json::write(expected))
+        << c.name;
+  }
+}
+
+TEST(ReplayEpochEvent, OnlyEpochNumberChangesWithoutActions) {
+  EXPECT_EQ(json::write(replay_epoch_event(doc(R"({"entities": {}, "epoch": 1})"), doc(R"({"epoch_number": 7})"))),
+            R"({"entities":{},"epoch":7})");
+  EXPECT_EQ(json::write(replay_epoch_event(doc(R"({"epoch": 1})"), doc(R"({"actions_processed": {}})"))),
+            R"({"epoch":1})");
+  EXPECT_EQ(json::write(replay_epoch_event(doc("[1]"), payload_with(R"([{"op": "x", "target": "a"}])"))), "[1]");
+}
+
+TEST(ReplayEpochEvent, ReproducesTheLiveResolution) {
+  testing::LiveChain chain = testing::live_chain(6);
+  json::Value state = chain.states.front();
+  for (const events::ChainedRecord& record : chain.records)
+    state = replay_epoch_event(std::move(state), record.payload);
+  EXPECT_EQ(json::write(state), json::write(chain.states.back()));
+}
+
+}  // namespace
+}  // namespace kest::session
