@@ -3,7 +3,7 @@
 import json
 
 import pytest
-from hypothesis import given
+from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import kest_engine_native as k
@@ -161,3 +161,50 @@ def test_docstrings():
     assert k.apply_triggered_mutations.__text_signature__ == (
         "(state_json, mutations_json, actor, target=None, seed=0)"
     )
+
+
+# Rule-shaped trees of every kind of member, often of the wrong type, for the malformed-input test.
+NAMES = ["actor", "self", "target", "each", "x", "hp", "1d6", "2d6+1", "0d0", "add", "floor_div", "gte", "prop", "roll"]
+NODE_TYPES = [
+    "literal", "dice", "prop_ref", "math", "and", "or", "compare", "has_tag", "delta_gte", "nat_roll_eq",
+    "set_prop", "add_prop", "sub_prop", "add_tag", "remove_tag", "if", "repeat", "foreach_target", "check",
+]  # fmt: skip
+SCALARS = st.one_of(
+    st.none(),
+    st.booleans(),
+    st.integers(min_value=-(2**70), max_value=2**70),
+    st.floats(allow_nan=False, allow_infinity=False),
+    st.sampled_from(NAMES),
+)
+
+
+def rule_nodes(children):
+    members = ["value", "left", "right", "op", "conditions", "mutations", "then", "else", "count", "select"]
+    members += ["target", "property", "tag", "equation", "source", "condition", "limit", "roll", "dc", "degrees"]
+    return st.one_of(
+        st.lists(children, max_size=4),
+        st.fixed_dictionaries({"type": st.sampled_from(NODE_TYPES)}, optional={member: children for member in members}),
+    )
+
+
+RULES = st.recursive(SCALARS, rule_nodes, max_leaves=40)
+
+
+@settings(max_examples=300, deadline=None)
+@given(roll=RULES, condition=RULES, mutations=RULES)
+def test_malformed_rules_fail_with_an_engine_message(roll, condition, mutations):
+    state = json.dumps({"entities": {"a": {"properties": {"hp": 1}, "tags": ["x"]}, "b": {"tags": ["x"]}}})
+    check = {
+        "type": "check",
+        "roll": roll,
+        "dc": roll,
+        "degrees": {"success": {"condition": condition, "mutations": mutations}},
+    }
+    for call in (
+        lambda: k.evaluate_action(state, json.dumps(check), "a", "b", 1),
+        lambda: k.apply_triggered_mutations(state, json.dumps(mutations), "a", "b", 1),
+    ):
+        try:
+            json.loads(call())
+        except ValueError as failure:
+            assert str(failure).startswith("AST: ")
