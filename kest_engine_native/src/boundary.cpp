@@ -173,6 +173,16 @@ PyObject* text_or_value_error(const std::expected<std::string, std::string>& res
   return result ? to_py_text(*result) : raise_value_error(result.error());
 }
 
+PyObject* call_whole_input(PyObject* args, PyObject* kwargs, const char* function,
+                           std::expected<std::string, std::string> (*operation)(std::string_view)) {
+  static constexpr const char* names[] = {"input_json"};
+  PyObject* slots[1];
+  if (!bind_arguments(args, kwargs, function, names, 1, slots)) return nullptr;
+  auto input_json = to_text(slots[0], "input_json");
+  if (!input_json) return nullptr;
+  return text_or_value_error(operation(*input_json));
+}
+
 PyObject* guarded(PyObject* (*body)(PyObject*, PyObject*), PyObject* args, PyObject* kwargs) noexcept {
   try {
     return body(args, kwargs);

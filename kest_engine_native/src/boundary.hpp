@@ -39,6 +39,11 @@ PyObject* raise_value_error(std::string_view message);
 // The result text, or a ValueError carrying the message unchanged.
 PyObject* text_or_value_error(const std::expected<std::string, std::string>& result);
 
+// A whole-input function: binds its one argument `input_json` and hands the text unparsed to
+// `operation`, which parses, checks, computes and writes its output itself.
+PyObject* call_whole_input(PyObject* args, PyObject* kwargs, const char* function,
+                           std::expected<std::string, std::string> (*operation)(std::string_view));
+
 // Runs a binding, turning any C++ exception that escapes the engine into a Python exception:
 // MemoryError for exhausted memory, EngineInternalError for a broken invariant.
 PyObject* guarded(PyObject* (*body)(PyObject*, PyObject*), PyObject* args, PyObject* kwargs) noexcept;
