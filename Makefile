@@ -55,7 +55,7 @@ format: setup
 test: lint unit-tests pytest
 
 demo: install
-	$(VPY) examples/demo.py
+	$(VPY) -m kest.demo
 
 bench: install
 	$(VPY) bench/run.py

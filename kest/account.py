@@ -1,0 +1,39 @@
+"""Short readable lines about what the engine did: action records, state changes, hashes."""
+
+
+def short(signature: str) -> str:
+    """A hash or signature cut to its first ten digits, enough to tell two apart by eye."""
+    return signature[:10] + ".."
+
+
+def changes(mutations: list[dict]) -> str:
+    """The applied mutations grouped by entity, e.g. "gob-1 hp 9->2 +down -acts_offline"; successive
+    changes of one property are chained ("hp 3->11->22")."""
+    parts: dict[str, list[str]] = {}
+    last_property: dict[str, str] = {}
+    for mutation in mutations:
+        target, entity_parts = mutation["target"], parts.setdefault(mutation["target"], [])
+        if "property" not in mutation:
+            entity_parts.append(("+" if mutation["op"] == "add_tag" else "-") + mutation["tag"])
+            last_property.pop(target, None)
+        elif last_property.get(target) == mutation["property"]:
+            entity_parts[-1] += f"->{mutation['next']}"
+        else:
+            entity_parts.append(f"{mutation['property']} {mutation['previous']}->{mutation['next']}")
+            last_property[target] = mutation["property"]
+    return "; ".join(f"{target} {' '.join(texts)}" for target, texts in parts.items())
+
+
+def action_line(record: dict, target: str | None) -> str:
+    """One processed proposal or command: who, what, on whom, the degree and the changes."""
+    who = record.get("actor_id") or record["player_id"]
+    aim = f"-> {target}" if target else ""
+    if "reason" in record:
+        return f"  {who:<6} {record['action_id']:<8} {aim:<9} rejected: {record['reason']}"
+    line = f"  {who:<6} {record['action_id']:<8} {aim:<9} {record['degree']:<16} {changes(record['mutations_applied'])}"
+    return line.rstrip()
+
+
+def counts(records: list[dict]) -> str:
+    rejected = sum("reason" in record for record in records)
+    return f"{len(records) - rejected} resolved, {rejected} rejected"

@@ -1,0 +1,32 @@
+"""JSON text read the way the engine reads it and written compactly.
+
+Python's `json` accepts a few texts the engine refuses or reads differently; `loads` closes those
+gaps so that what Python signs or verifies is what the engine would see.
+"""
+
+import json
+
+
+def _reject_constant(name: str):
+    raise ValueError(f"{name} is not a JSON value")
+
+
+def _integer(text: str) -> int | float:
+    # The engine reads "-0" as the float negative zero, which has no canonical form; Python's
+    # int would quietly turn it into 0 and sign or verify a different value.
+    return -0.0 if text == "-0" else int(text)
+
+
+def loads(text: str):
+    """Parse JSON text; NaN, Infinity and escaped lone surrogates are refused with ValueError."""
+    value = json.loads(text, parse_int=_integer, parse_constant=_reject_constant)
+    try:
+        dumps(value).encode()
+    except UnicodeEncodeError:
+        raise ValueError("a string holds a lone surrogate") from None
+    return value
+
+
+def dumps(value) -> str:
+    """Compact JSON text, non-ASCII characters kept as they are."""
+    return json.dumps(value, separators=(",", ":"), ensure_ascii=False, allow_nan=False)
