@@ -7,10 +7,11 @@ import pathlib
 import sys
 import time
 
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "tests"))
-from bundles import sign_chain, suspend  # noqa: E402
-
+# The host package from a source checkout too; an installed one is found first.
+sys.path.append(str(pathlib.Path(__file__).resolve().parent.parent))
 import kest_engine_native as k  # noqa: E402
+from kest.bundles import suspend  # noqa: E402
+from kest.chain import sign_chain  # noqa: E402
 
 KEY = "bench key"
 WORLD_ID = "bench"

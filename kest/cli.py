@@ -20,6 +20,13 @@ KEY_VARIABLE = "KEST_KEY"
 DEFAULT_MAX_CATCHUP = 64
 
 
+class Parser(argparse.ArgumentParser):
+    """No abbreviated options: "--key" must not pass for "--key-file" and read a file named after the key."""
+
+    def __init__(self, *args, **kwargs):
+        super().__init__(*args, allow_abbrev=False, **kwargs)
+
+
 class Refusal(Exception):
     """A failure to report on standard error with exit status 1."""
 
@@ -185,10 +192,8 @@ def key_options() -> argparse.ArgumentParser:
 
 
 def parser() -> argparse.ArgumentParser:
-    top = argparse.ArgumentParser(
-        prog="kest", description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter
-    )
-    commands = top.add_subparsers(dest="command", required=True, metavar="COMMAND")
+    top = Parser(prog="kest", description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    commands = top.add_subparsers(dest="command", required=True, metavar="COMMAND", parser_class=Parser)
     keyed = [key_options()]
 
     hash_ = commands.add_parser("hash", parents=keyed, help="keyed hash of a world state (world_state_hash)")

@@ -7,11 +7,13 @@ import json
 import re
 
 import pytest
-from bundles import live_epochs, sign_chain, suspend
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import kest_engine_native as k
+from kest.bundles import suspend
+from kest.campaign import live_epochs
+from kest.chain import sign_chain
 
 KEY = "server key"
 WORLD_ID = "w1"
