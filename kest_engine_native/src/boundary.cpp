@@ -1,5 +1,6 @@
 #include "boundary.hpp"
 
+#include <algorithm>
 #include <new>
 #include <stdexcept>
 
@@ -51,23 +52,62 @@ PyObject* as_index(PyObject* obj, const char* name) {
   return index;
 }
 
+// "'a'", "'a' and 'b'", "'a', 'b', and 'c'": how the interpreter lists missing arguments.
+std::string english_list(const std::vector<std::string>& items) {
+  std::string text;
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    if (i > 0) text += items.size() == 2 ? " and " : (i + 1 == items.size() ? ", and " : ", ");
+    text += items[i];
+  }
+  return text;
+}
+
 }  // namespace
 
 bool bind_arguments(PyObject* args, PyObject* kwargs, const char* function, std::span<const char* const> names,
                     std::size_t required, std::span<PyObject*> out) {
-  std::string format(required, 'O');
-  if (names.size() > required) format += '|' + std::string(names.size() - required, 'O');
-  format += ':';
-  format += function;
-  std::vector<char*> keywords;
-  for (const char* name : names) keywords.push_back(const_cast<char*>(name));
-  keywords.push_back(nullptr);
-  PyObject* slots[8] = {};
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, format.c_str(), keywords.data(), &slots[0], &slots[1], &slots[2],
-                                   &slots[3], &slots[4], &slots[5], &slots[6], &slots[7])) {
+  std::fill(out.begin(), out.end(), nullptr);
+  auto positional = static_cast<std::size_t>(PyTuple_Size(args));
+  // Keywords are checked before the positional count, as the interpreter does for a `def`.
+  Py_ssize_t position = 0;
+  PyObject* key = nullptr;
+  PyObject* value = nullptr;
+  while (kwargs != nullptr && PyDict_Next(kwargs, &position, &key, &value)) {
+    if (!PyUnicode_Check(key)) {
+      PyErr_Format(PyExc_TypeError, "%s() keywords must be strings", function);
+      return false;
+    }
+    auto named = std::find_if(names.begin(), names.end(),
+                              [&](const char* name) { return PyUnicode_CompareWithASCIIString(key, name) == 0; });
+    if (named == names.end()) {
+      PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", function, key);
+      return false;
+    }
+    auto slot = static_cast<std::size_t>(named - names.begin());
+    if (slot < positional) {
+      PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", function, *named);
+      return false;
+    }
+    out[slot] = value;
+  }
+  if (positional > names.size()) {
+    std::string accepted = required == names.size()
+                               ? std::to_string(required)
+                               : "from " + std::to_string(required) + " to " + std::to_string(names.size());
+    PyErr_Format(PyExc_TypeError, "%s() takes %s positional argument%s but %zu %s given", function, accepted.c_str(),
+                 names.size() == 1 && required == 1 ? "" : "s", positional, positional == 1 ? "was" : "were");
     return false;
   }
-  for (std::size_t i = 0; i < out.size(); ++i) out[i] = slots[i];
+  for (std::size_t i = 0; i < positional; ++i) out[i] = PyTuple_GetItem(args, static_cast<Py_ssize_t>(i));
+  std::vector<std::string> missing;
+  for (std::size_t i = 0; i < required; ++i) {
+    if (out[i] == nullptr) missing.push_back("'" + std::string(names[i]) + "'");
+  }
+  if (!missing.empty()) {
+    PyErr_Format(PyExc_TypeError, "%s() missing %zu required positional argument%s: %s", function, missing.size(),
+                 missing.size() == 1 ? "" : "s", english_list(missing).c_str());
+    return false;
+  }
   return true;
 }
 
@@ -130,8 +170,9 @@ std::optional<std::vector<std::tuple<std::int64_t, std::int64_t, std::int64_t, s
     prefix_type_error(name);
     return std::nullopt;
   }
+  // No reserve from the reported length: a huge lazy sequence (a range) must fail on its first
+  // item, not on an allocation sized by its length.
   std::vector<std::tuple<std::int64_t, std::int64_t, std::int64_t, std::int64_t>> entries;
-  entries.reserve(static_cast<std::size_t>(count));
   for (Py_ssize_t i = 0; i < count; ++i) {
     PyObject* item = PySequence_GetItem(obj, i);
     if (item == nullptr) {
@@ -141,8 +182,9 @@ std::optional<std::vector<std::tuple<std::int64_t, std::int64_t, std::int64_t, s
     std::int64_t fields[4] = {};
     bool ok = PyTuple_Check(item) && PyTuple_Size(item) == 4;
     if (!ok) {
-      PyErr_Format(PyExc_TypeError, "argument '%s': expected a tuple of 4 integers, got %s", name,
-                   PyTuple_Check(item) ? "a tuple of another length" : type_name(item).c_str());
+      std::string got =
+          PyTuple_Check(item) ? "a tuple of " + std::to_string(PyTuple_Size(item)) + " items" : type_name(item);
+      PyErr_Format(PyExc_TypeError, "argument '%s': expected a tuple of 4 integers, got %s", name, got.c_str());
     }
     for (Py_ssize_t k = 0; ok && k < 4; ++k) {
       std::optional<std::int64_t> field = to_i64(PyTuple_GetItem(item, k), name);
@@ -201,12 +243,8 @@ bool add_internal_error_type(PyObject* module) {
       "kest_engine_native.EngineInternalError",
       "An invariant of the engine failed: a fault of the engine, never of the input.", PyExc_RuntimeError, nullptr);
   if (internal_error_type == nullptr) return false;
-  Py_INCREF(internal_error_type);
-  if (PyModule_AddObject(module, "EngineInternalError", internal_error_type) != 0) {
-    Py_DECREF(internal_error_type);
-    return false;
-  }
-  return true;
+  // The module holds a reference of its own; the one above keeps the type for `guarded`.
+  return PyModule_AddObjectRef(module, "EngineInternalError", internal_error_type) == 0;
 }
 
 }  // namespace kest::boundary

@@ -16,9 +16,10 @@
 
 namespace kest::boundary {
 
-// Binds positional-or-keyword arguments with CPython's own messages for missing, repeated,
-// unexpected and surplus arguments. `names` is the null-terminated argument list; `required`
-// is how many leading arguments must be given. Unset optional slots stay nullptr.
+// Binds positional-or-keyword arguments, raising TypeError with the interpreter's wording for a
+// `def` function when an argument is missing, given twice, unknown or surplus. `names` lists the
+// arguments in order, `required` is how many leading ones must be given, and `out` (one slot per
+// name) receives borrowed references; unset optional slots are nullptr.
 bool bind_arguments(PyObject* args, PyObject* kwargs, const char* function, std::span<const char* const> names,
                     std::size_t required, std::span<PyObject*> out);
 

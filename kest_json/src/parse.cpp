@@ -44,13 +44,14 @@ std::expected<Value, std::string> number_from_literal(std::string_view text) {
       std::string_view exp_text = text.substr(e + 1);
       if (!exp_text.empty() && exp_text.front() == '+') exp_text.remove_prefix(1);
       auto r = std::from_chars(exp_text.data(), exp_text.data() + exp_text.size(), exponent);
-      if (r.ec != std::errc()) exponent = exp_text.front() == '-' ? std::numeric_limits<long long>::min() / 2
-                                                                  : std::numeric_limits<long long>::max() / 2;
+      if (r.ec != std::errc())
+        exponent = exp_text.front() == '-' ? std::numeric_limits<long long>::min() / 2
+                                           : std::numeric_limits<long long>::max() / 2;
     }
     std::size_t int_end = point == std::string_view::npos ? mantissa.size() : point;
     long long magnitude_digits = static_cast<long long>(int_end) - static_cast<long long>(first_nonzero);
     if (first_nonzero != std::string_view::npos && magnitude_digits + exponent > 0) {
-      return std::unexpected(std::string("Number too big to be stored in double."));
+      return std::unexpected(std::string(rapidjson::GetParseError_En(rapidjson::kParseErrorNumberTooBig)));
     }
     return Value(negative ? -0.0 : 0.0);
   }
@@ -58,6 +59,10 @@ std::expected<Value, std::string> number_from_literal(std::string_view text) {
     return std::unexpected(std::string("Invalid number."));
   }
   return Value(d);
+}
+
+std::string located(std::string_view description, std::size_t offset) {
+  return std::string(description) + " (at offset " + std::to_string(offset) + ")";
 }
 
 // Builds values on an explicit stack of open containers, so nothing here recurses.
@@ -73,9 +78,15 @@ class TreeBuilder : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, TreeB
     }
     return add(std::move(*number));
   }
-  bool String(const char* str, rapidjson::SizeType length, bool) { return add(Value(std::string(str, length))); }
+  bool String(const char* str, rapidjson::SizeType length, bool) {
+    std::string_view text(str, length);
+    if (!check_no_surrogate(text)) return false;
+    return add(Value(std::string(text)));
+  }
   bool Key(const char* str, rapidjson::SizeType length, bool) {
-    open_.back().pending_key.assign(str, length);
+    std::string_view text(str, length);
+    if (!check_no_surrogate(text)) return false;
+    open_.back().pending_key.assign(text);
     return true;
   }
   bool StartObject() { return open(true); }
@@ -101,6 +112,19 @@ class TreeBuilder : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, TreeB
     Array elements;
     std::string pending_key;
   };
+
+  // The reader refuses surrogates written as raw bytes and a high surrogate escape without its
+  // low half, but decodes a lone low surrogate escape ("\uDC00") into the bytes ED B0..BF.
+  // Whatever surrogate bytes a decoded string holds therefore came from such an escape.
+  bool check_no_surrogate(std::string_view text) {
+    for (std::size_t i = text.find('\xED'); i != std::string_view::npos; i = text.find('\xED', i + 1)) {
+      if (i + 1 < text.size() && static_cast<unsigned char>(text[i + 1]) >= 0xA0) {
+        failure_ = rapidjson::GetParseError_En(rapidjson::kParseErrorStringUnicodeSurrogateInvalid);
+        return false;
+      }
+    }
+    return true;
+  }
 
   bool open(bool is_object) {
     if (open_.size() >= kMaxParseDepth) {
@@ -135,10 +159,15 @@ std::expected<Value, std::string> parse(std::string_view text) {
   rapidjson::MemoryStream stream(text.data(), text.size());
   rapidjson::ParseResult result = reader.Parse<kParseFlags>(stream, builder);
   if (!result) {
-    std::string description = result.Code() == rapidjson::kParseErrorTermination && !builder.failure().empty()
-                                  ? builder.failure()
-                                  : std::string(rapidjson::GetParseError_En(result.Code()));
-    return std::unexpected(description + " (at offset " + std::to_string(result.Offset()) + ")");
+    bool refused_by_builder = result.Code() == rapidjson::kParseErrorTermination && !builder.failure().empty();
+    return std::unexpected(
+        located(refused_by_builder ? builder.failure() : rapidjson::GetParseError_En(result.Code()), result.Offset()));
+  }
+  // The reader takes a NUL byte for the end of its input, so it stops early at a NUL after the
+  // value; whatever follows the value there is refused here.
+  if (stream.Tell() != text.size()) {
+    return std::unexpected(
+        located(rapidjson::GetParseError_En(rapidjson::kParseErrorDocumentRootNotSingular), stream.Tell()));
   }
   return builder.take_root();
 }

@@ -2,6 +2,7 @@
 // written without recursion.
 #include <array>
 #include <charconv>
+#include <cmath>
 
 #include "kest/json.hpp"
 
@@ -16,12 +17,17 @@ void append_decimal(std::string& out, T n) {
 }
 
 void append_double(std::string& out, double d) {
+  // JSON has no text for NaN or the infinities; like ECMAScript's JSON.stringify, write null.
+  if (!std::isfinite(d)) {
+    out.append("null");
+    return;
+  }
   std::array<char, 32> buffer{};
   auto [end, ec] = std::to_chars(buffer.data(), buffer.data() + buffer.size(), d);
   std::string_view text(buffer.data(), static_cast<std::size_t>(end - buffer.data()));
   out.append(text);
   // An integral float keeps a fraction so that it reads back as a float, not an integer.
-  if (text.find_first_of(".en") == std::string_view::npos) out.append(".0");
+  if (text.find_first_of(".e") == std::string_view::npos) out.append(".0");
 }
 
 void append_scalar(std::string& out, const Value& value) {

@@ -25,7 +25,8 @@ bool is_numeric_id(std::string_view id) noexcept {
 NumericId normalize_numeric(std::string_view id) noexcept {
   bool negative = !id.empty() && id.front() == '-';
   if (negative) id.remove_prefix(1);
-  std::size_t first = std::min(id.find_first_not_of('0'), id.size() - 1);
+  // Keep the last digit of an all-zero magnitude; an empty one (not a numeric id) stays empty.
+  std::size_t first = std::min(id.find_first_not_of('0'), id.empty() ? 0 : id.size() - 1);
   std::string_view magnitude = id.substr(first);
   return NumericId{negative && magnitude != "0", magnitude};
 }

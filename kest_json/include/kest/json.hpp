@@ -31,6 +31,12 @@ class Object {
  public:
   Object() = default;
   Object(std::initializer_list<Member> members);
+  // Copying, moving and destroying the members need Member complete; they are defined below it.
+  Object(const Object& other);
+  Object(Object&& other) noexcept;
+  Object& operator=(const Object& other);
+  Object& operator=(Object&& other) noexcept;
+  ~Object();
 
   // Builds an object from members in any order; a repeated key keeps its last value.
   static Object from_members(std::vector<Member> members);
@@ -65,8 +71,8 @@ class Value {
   Value(bool b) noexcept : data_(b) {}
   // Integers take the kind their sign gives them: a non-negative integer is always a Uint.
   template <std::integral T>
-    requires(!std::same_as<T, bool>)
-  Value(T n) noexcept {
+  requires(!std::same_as<T, bool>) Value(T n)
+  noexcept {
     if constexpr (std::is_signed_v<T>) {
       if (n < 0) {
         data_ = static_cast<std::int64_t>(n);
@@ -132,6 +138,12 @@ struct Member {
   friend bool operator==(const Member&, const Member&) = default;
 };
 
+inline Object::Object(const Object& other) = default;
+inline Object::Object(Object&& other) noexcept = default;
+inline Object& Object::operator=(const Object& other) = default;
+inline Object& Object::operator=(Object&& other) noexcept = default;
+inline Object::~Object() = default;
+
 // A null value with static lifetime, for lookups that find nothing.
 const Value& null_value() noexcept;
 
@@ -145,7 +157,8 @@ std::expected<Value, std::string> parse(std::string_view text);
 
 // Compact JSON text: no whitespace, members in ascending key-byte order, integers in plain
 // decimal, floats in shortest round-trip form (with ".0" when integral, so the kind survives a
-// re-parse), strings quoted as ECMAScript's JSON.stringify quotes them.
+// re-parse; NaN and the infinities, which JSON cannot express, as null like JSON.stringify),
+// strings quoted as ECMAScript's JSON.stringify quotes them.
 std::string write(const Value& value);
 void write_to(std::string& out, const Value& value);
 
