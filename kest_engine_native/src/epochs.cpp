@@ -6,23 +6,12 @@
 namespace kest::boundary {
 namespace {
 
-using WholeInputOperation = std::expected<std::string, std::string> (*)(std::string_view);
-
-PyObject* call_with_input_json(PyObject* args, PyObject* kwargs, const char* function, WholeInputOperation operation) {
-  static constexpr const char* names[] = {"input_json"};
-  PyObject* slots[1];
-  if (!bind_arguments(args, kwargs, function, names, 1, slots)) return nullptr;
-  auto input_json = to_text(slots[0], "input_json");
-  if (!input_json) return nullptr;
-  return text_or_value_error(operation(*input_json));
-}
-
 PyObject* tick_epoch(PyObject* args, PyObject* kwargs) {
-  return call_with_input_json(args, kwargs, "tick_epoch", &epoch::tick_epoch_from_json);
+  return call_whole_input(args, kwargs, "tick_epoch", &epoch::tick_epoch_from_json);
 }
 
 PyObject* catch_up_epochs(PyObject* args, PyObject* kwargs) {
-  return call_with_input_json(args, kwargs, "catch_up_epochs", &epoch::catch_up_epochs_from_json);
+  return call_whole_input(args, kwargs, "catch_up_epochs", &epoch::catch_up_epochs_from_json);
 }
 
 const PyMethodDef kMethods[] = {
