@@ -104,8 +104,8 @@ def resume(bundle: dict, live_state: dict, ruleset: dict, records: list[dict]) -
     output = json.loads(k.resume_session(text))
     resolved, voided = output["epochsResolved"], output["epochsVoided"]
     print(
-        f"  at epoch {RESUME_EPOCH}, after a gap, with the standing orders filed before suspending: {resolved}"
-        f" missed epochs resolved, {voided} voided (at most {MAX_CATCHUP} per resume; a later one goes on from there)"
+        f"  at epoch {RESUME_EPOCH}, after a gap: {resolved} missed epochs resolved with the standing orders,"
+        f" {voided} voided (at most {MAX_CATCHUP} per resume)"
     )
     new_records = chain.extend(KEY, records, output["newEvents"])
     for event, signed in zip(output["newEvents"], new_records, strict=True):

@@ -44,7 +44,7 @@ def test_it_finishes_in_seconds_and_tells_what_happened(demo_run):
     for told in [
         "evaluate_action",
         "equals the live world's",
-        "3 missed epochs resolved, 1 voided",
+        "3 missed epochs resolved with the standing orders, 1 voided",
         "world-session: chain tamper detected in tail",
         "world-session: chain tail head does not match the seal",
         "world-session: corrupted snapshot (state hash mismatch)",
