@@ -59,11 +59,18 @@ def sign(key: Key, seq: int, type_: str, payload, prev_sig: str) -> dict:
     return {"seq": seq, "type": type_, "payload": payload, "prevSig": prev_sig, "sig": sig}
 
 
-def extend(key: Key, records: Sequence[dict], payloads: Iterable, genesis: str = GENESIS, type_=EVENT_TYPE):
+def head(records: Sequence[dict], genesis: str) -> str:
+    """What a seal names as the chain's head: its last signature, or the genesis when empty."""
+    return records[-1]["sig"] if records else genesis
+
+
+def extend(
+    key: Key, records: Sequence[dict], payloads: Iterable, genesis: str = GENESIS, type_: str = EVENT_TYPE
+) -> list[dict]:
     """The records that append `payloads` to a chain, numbered on from its last `seq`."""
     new = []
     seq = records[-1]["seq"] + 1 if records else 0
-    prev_sig = records[-1]["sig"] if records else genesis
+    prev_sig = head(records, genesis)
     for payload in payloads:
         new.append(sign(key, seq, type_, payload, prev_sig))
         seq, prev_sig = seq + 1, new[-1]["sig"]
@@ -73,11 +80,6 @@ def extend(key: Key, records: Sequence[dict], payloads: Iterable, genesis: str =
 def sign_chain(key: Key, payloads: Iterable, genesis: str = GENESIS) -> list[dict]:
     """Records 0, 1, ... of a new chain holding `payloads`."""
     return extend(key, [], payloads, genesis)
-
-
-def head(records: Sequence[dict], genesis: str) -> str:
-    """What a seal names as the chain's head: its last signature, or the genesis when empty."""
-    return records[-1]["sig"] if records else genesis
 
 
 def seal_message(count: int, head_sig: str) -> str:

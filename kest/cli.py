@@ -251,7 +251,7 @@ def main(argv: list[str] | None = None) -> int:
     args = parser().parse_args(argv)
     try:
         return args.run(args)
-    except Refusal as failure:
+    except (Refusal, OSError) as failure:  # OSError: a chain or seal file that cannot be written
         print(failure, file=sys.stderr)
         return 1
 
