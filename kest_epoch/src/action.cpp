@@ -29,16 +29,21 @@ std::string_view rejection_reason(ActionRejection rejection) noexcept {
 
 namespace {
 
-// Runs a rule that passed validation; the rules engine rolls the state back itself on failure.
-ruleset::Result<ResolvedAction> run_rule(const ActionKind& kind, json::Value& state, std::string_view actor,
-                                         std::optional<std::string_view> target, math::Pcg32& rng) {
+// Vets the rule, then runs it; the rules engine rolls the state back itself when a run fails.
+std::expected<ResolvedAction, ActionRejection> vet_and_run(const ActionKind& kind, json::Value& state,
+                                                           std::string_view actor,
+                                                           std::optional<std::string_view> target, math::Pcg32& rng) {
   if (kind.type == ActionKind::Type::kCheck) {
-    auto outcome = ruleset::evaluate_action_in_place(state, *kind.rule, actor, target, rng);
-    if (!outcome) return std::unexpected(std::move(outcome.error()));
+    auto check = ruleset::vet_check(*kind.rule);
+    if (!check) return std::unexpected(ActionRejection::kInvalidAction);
+    auto outcome = ruleset::evaluate_action_in_place(state, *check, actor, target, rng);
+    if (!outcome) return std::unexpected(ActionRejection::kEvalError);
     return ResolvedAction{std::move(outcome->degree), std::move(outcome->applied)};
   }
-  auto applied = ruleset::apply_triggered_mutations_in_place(state, *kind.rule, actor, target, rng);
-  if (!applied) return std::unexpected(std::move(applied.error()));
+  auto mutations = ruleset::vet_triggered_mutations(*kind.rule);
+  if (!mutations) return std::unexpected(ActionRejection::kInvalidAction);
+  auto applied = ruleset::apply_triggered_mutations_in_place(state, *mutations, actor, target, rng);
+  if (!applied) return std::unexpected(ActionRejection::kEvalError);
   return ResolvedAction{"none", std::move(*applied)};
 }
 
@@ -52,19 +57,12 @@ std::expected<ResolvedAction, ActionRejection> resolve_action(json::Value& state
   if (definition == nullptr) return std::unexpected(ActionRejection::kUnknownAction);
   auto kind = parse_action_kind(*definition);
   if (!kind) return std::unexpected(ActionRejection::kInvalidAction);
-  auto valid = kind->type == ActionKind::Type::kCheck ? ruleset::validate_check(*kind->rule)
-                                                      : ruleset::validate_triggered_mutations(*kind->rule);
-  if (!valid) return std::unexpected(ActionRejection::kInvalidAction);
-
   // The engine keeps the draws a failed rule took; putting the generator back makes a failed
-  // action consume none, so the next action draws what this one would have.
+  // action consume none, so the next action draws what this one would have. Vetting draws nothing.
   const math::Pcg32 before = rng;
-  auto resolved = run_rule(*kind, state, actor, target, rng);
-  if (!resolved) {
-    rng = before;
-    return std::unexpected(ActionRejection::kEvalError);
-  }
-  return std::move(*resolved);
+  auto resolved = vet_and_run(*kind, state, actor, target, rng);
+  if (!resolved) rng = before;
+  return resolved;
 }
 
 json::Value serialize_mutation(const ruleset::AppliedMutation& mutation) {

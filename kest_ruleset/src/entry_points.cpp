@@ -78,6 +78,29 @@ Result<void> validate_triggered_mutations(const json::Value& mutations) {
   return validate_mutation_slice(*list, budget, 0, 1, false);
 }
 
+Result<ValidatedCheck> vet_check(const json::Value& check) {
+  if (auto valid = validate_check(check); !valid) return forward_error(valid);
+  return ValidatedCheck(check);
+}
+
+Result<ValidatedTrigger> vet_triggered_mutations(const json::Value& mutations) {
+  if (auto valid = validate_triggered_mutations(mutations); !valid) return forward_error(valid);
+  return ValidatedTrigger(mutations);
+}
+
+Result<CheckOutcome> evaluate_action_in_place(json::Value& state, const ValidatedCheck& check, std::string_view actor,
+                                              std::optional<std::string_view> target, math::DieRoller& dice) {
+  return run_check(state, check.rule(), actor, target, dice);
+}
+
+Result<std::vector<AppliedMutation>> apply_triggered_mutations_in_place(json::Value& state,
+                                                                        const ValidatedTrigger& mutations,
+                                                                        std::string_view actor,
+                                                                        std::optional<std::string_view> target,
+                                                                        math::DieRoller& dice) {
+  return run_trigger(state, mutations.rule(), actor, target, dice);
+}
+
 Result<CheckOutcome> evaluate_action_in_place(json::Value& state, const json::Value& check, std::string_view actor,
                                               std::optional<std::string_view> target, math::DieRoller& dice) {
   if (auto valid = validate_check(check); !valid) return forward_error(valid);

@@ -72,6 +72,33 @@ struct MutationsResolution {
 Result<void> validate_check(const json::Value& check);
 Result<void> validate_triggered_mutations(const json::Value& mutations);
 
+// A check that passed `validate_check`, so it may run without being validated again. Only
+// `vet_check` makes one; it refers to the check, which must outlive it.
+class ValidatedCheck {
+ public:
+  [[nodiscard]] const json::Value& rule() const noexcept { return *rule_; }
+
+ private:
+  explicit ValidatedCheck(const json::Value& rule) noexcept : rule_(&rule) {}
+  friend Result<ValidatedCheck> vet_check(const json::Value& check);
+  const json::Value* rule_;
+};
+
+// A mutation list that passed `validate_triggered_mutations`; only `vet_triggered_mutations`
+// makes one.
+class ValidatedTrigger {
+ public:
+  [[nodiscard]] const json::Value& rule() const noexcept { return *rule_; }
+
+ private:
+  explicit ValidatedTrigger(const json::Value& rule) noexcept : rule_(&rule) {}
+  friend Result<ValidatedTrigger> vet_triggered_mutations(const json::Value& mutations);
+  const json::Value* rule_;
+};
+
+Result<ValidatedCheck> vet_check(const json::Value& check);
+Result<ValidatedTrigger> vet_triggered_mutations(const json::Value& mutations);
+
 // Validates and runs a check on `state` in place; on failure `state` is as it was before.
 Result<CheckOutcome> evaluate_action_in_place(json::Value& state, const json::Value& check, std::string_view actor,
                                               std::optional<std::string_view> target, math::DieRoller& dice);
@@ -79,6 +106,15 @@ Result<CheckOutcome> evaluate_action_in_place(json::Value& state, const json::Va
 // it was before.
 Result<std::vector<AppliedMutation>> apply_triggered_mutations_in_place(json::Value& state,
                                                                         const json::Value& mutations,
+                                                                        std::string_view actor,
+                                                                        std::optional<std::string_view> target,
+                                                                        math::DieRoller& dice);
+// The same for rules already vetted, which callers that vet a rule before deciding to run it use
+// so that no rule is validated twice.
+Result<CheckOutcome> evaluate_action_in_place(json::Value& state, const ValidatedCheck& check, std::string_view actor,
+                                              std::optional<std::string_view> target, math::DieRoller& dice);
+Result<std::vector<AppliedMutation>> apply_triggered_mutations_in_place(json::Value& state,
+                                                                        const ValidatedTrigger& mutations,
                                                                         std::string_view actor,
                                                                         std::optional<std::string_view> target,
                                                                         math::DieRoller& dice);
