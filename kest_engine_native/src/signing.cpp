@@ -52,9 +52,13 @@ PyObject* world_state_hash(PyObject* args, PyObject* kwargs) {
   if (!key) return nullptr;
   auto state_json = to_text(slots[1], "state_json");
   if (!state_json) return nullptr;
-  auto state = json::parse(*state_json);
-  if (!state) return raise_value_error("bad state json: " + state.error());
-  return hash_or_value_error(snapshot::world_state_hash(*key, *state), "hash: ");
+  auto hash = snapshot::world_state_hash_of_text(*key, *state_json);
+  if (hash) return to_py_text(*hash);
+  if (const auto* parse_error = std::get_if<std::string>(&hash.error())) {
+    return raise_value_error("bad state json: " + *parse_error);
+  }
+  return raise_value_error("hash: " +
+                           std::string(events::canon_error_name(std::get<events::CanonError>(hash.error()))));
 }
 
 PyObject* global_region_hash(PyObject* args, PyObject* kwargs) {

@@ -1,6 +1,6 @@
 // The canonical writer. It appends straight into the caller's buffer and walks object members in
-// the order the value already holds them whenever that order is UTF-16 order too, which is every
-// object whose keys do not mix characters above U+FFFF with U+E000..U+FFFF.
+// the order the value already holds them (byte order of the keys) whenever that is UTF-16 order
+// too, which is every object whose keys do not mix characters above U+FFFF with U+E000..U+FFFF.
 #include <algorithm>
 #include <array>
 #include <charconv>
@@ -21,6 +21,9 @@ using Result = std::expected<void, CanonError>;
 // large); integral floats beyond that range are not numbers the canonical form knows at all.
 constexpr double kLowestIntegralFloat = -9223372036854775808.0;   // -2^63
 constexpr double kHighestIntegralFloat = 18446744073709551616.0;  // 2^64
+
+// A key an ECMAScript object literal would take for its prototype, not a member.
+constexpr std::string_view kForbiddenKey = "__proto__";
 
 template <typename T>
 void append_decimal(std::string& out, T n) {
@@ -86,11 +89,23 @@ Result append_members(std::string& out, Members&& members, std::size_t depth) {
   return {};
 }
 
+// Byte order and UTF-16 order of two keys can disagree only where one holds a character in
+// U+E000..U+FFFF (lead byte 0xEE or 0xEF) and the other one above U+FFFF (lead byte 0xF0..0xF4).
+bool may_sort_apart_from_byte_order(std::string_view key) {
+  return std::ranges::any_of(key, [](char c) { return static_cast<unsigned char>(c) >= 0xEE; });
+}
+
 Result append_object(std::string& out, const json::Object& object, std::size_t depth) {
-  if (object.contains("__proto__")) return std::unexpected(CanonError::ForbiddenKey);
-  // Members are held in byte order of their keys; when each neighbour pair is in UTF-16 order
-  // as well, the whole sequence is, and the members are written as they stand.
-  if (std::is_sorted(object.begin(), object.end(), utf16_key_less)) return append_members(out, object, depth);
+  // One look at the keys before any member is written: a "__proto__" anywhere decides, and
+  // keys without the characters that UTF-16 orders differently leave byte order standing.
+  bool order_in_doubt = false;
+  for (const json::Member& member : object) {
+    if (std::string_view(member.key) == kForbiddenKey) return std::unexpected(CanonError::ForbiddenKey);
+    order_in_doubt = order_in_doubt || may_sort_apart_from_byte_order(member.key);
+  }
+  if (!order_in_doubt || std::is_sorted(object.begin(), object.end(), utf16_key_less)) {
+    return append_members(out, object, depth);
+  }
   std::vector<const json::Member*> ordered;
   ordered.reserve(object.size());
   for (const json::Member& member : object) ordered.push_back(&member);

@@ -35,6 +35,18 @@ TEST(WorldStateHash, FailsForStatesWithoutACanonicalForm) {
   EXPECT_EQ(world_state_hash(kKey, parsed(R"({"a":{"__proto__":0}})")), std::unexpected(CanonError::ForbiddenKey));
 }
 
+TEST(WorldStateHashOfText, IsTheHashOfTheParsedStateOrTheFirstFault) {
+  // Read in one pass, through the general path (an escape, a float), and with keys out of order.
+  for (const char* text : {"{\"b\":[1,2],\"a\":\"\u00e9\"}", R"({"b":[1,2],"a":"\u00e9"})", R"({"n":2.0})"}) {
+    EXPECT_EQ(world_state_hash_of_text(kKey, text), hash_of(text)) << text;
+  }
+  auto unparsed = world_state_hash_of_text(kKey, "{");
+  ASSERT_FALSE(unparsed);
+  EXPECT_TRUE(std::holds_alternative<std::string>(unparsed.error()));
+  EXPECT_EQ(world_state_hash_of_text(kKey, R"({"a":[0.5],"__proto__":1})"),
+            std::unexpected(StateTextError(CanonError::ForbiddenKey)));
+}
+
 TEST(GlobalRegionHash, OfNoRegionsIsTheHashOfTheEmptyObject) {
   const std::string empty_hash = hash_of("{}");
   for (const char* regions : {"{}", "[]", "null", "7", R"("r")", R"([{"r":1}])"}) {

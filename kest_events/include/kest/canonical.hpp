@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <expected>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -42,6 +43,20 @@ std::expected<std::string, CanonError> canonical_json(const json::Value& value, 
 // Appends the canonical text to `out`; on failure `out` is left as it was.
 std::expected<void, CanonError> append_canonical_json(std::string& out, const json::Value& value,
                                                       std::size_t depth = 0);
+
+// A canonical text with its length in UTF-16 code units, as its field frames it.
+struct CanonicalText {
+  std::string text;
+  std::size_t utf16_length = 0;
+};
+
+// The canonical text of a JSON text, found in one pass without building values, for the texts
+// this pass is sure of: strict JSON (as json::parse reads it) holding nothing but null, booleans,
+// JS-safe integers written without fraction or exponent, NFC strings without escapes, arrays, and
+// objects without a repeated or "__proto__" key. For any other text, every one that fails to
+// parse or has no canonical form among them, it gives nothing, and the caller takes the general
+// path (json::parse, then canonical_json), which decides the outcome.
+std::optional<CanonicalText> canonical_json_of_text(std::string_view text);
 
 // `s` quoted as ECMAScript's JSON.stringify quotes a well-formed string.
 std::string js_json_string(std::string_view s);

@@ -4,6 +4,7 @@
 #include <expected>
 #include <string>
 #include <string_view>
+#include <variant>
 #include <vector>
 
 #include "kest/canonical.hpp"
@@ -14,6 +15,14 @@ namespace kest::snapshot {
 // The keyed hash of a state: the MAC of the framed tag "kest.snapshot/1" and the framed canonical
 // text. Any value with a canonical form has one.
 std::expected<std::string, events::CanonError> world_state_hash(std::string_view key, const json::Value& state);
+
+// Why a state text has no hash: the parser's message, or the state's canonical-form fault.
+using StateTextError = std::variant<std::string, events::CanonError>;
+
+// world_state_hash of the state a JSON text holds, failing as json::parse and then
+// world_state_hash would. A common state (integers, NFC strings, no repeated keys) is hashed in
+// one pass over its text without building its value.
+std::expected<std::string, StateTextError> world_state_hash_of_text(std::string_view key, std::string_view state_json);
 
 // Each region identifier with the hash text of its state, as a JSON object; the empty object when
 // `regions` is not an object. The first region (in byte order) without a canonical form decides.
