@@ -2,7 +2,9 @@
 catch-up costs next to the same epochs ticked one call at a time."""
 
 import json
-import time
+
+import worlds
+from timing import best_times
 
 import kest_engine_native as k
 
@@ -48,39 +50,22 @@ ATTACK = {
 RULESET = {"attack": ATTACK}
 
 
-def world(entities: int, actors: int) -> dict:
-    """Entities "0" to entities-1 with a few properties and tags; the first `actors` act offline."""
+def proposals(state: dict, epoch: int = 0) -> dict:
+    """Every actor of the state attacks an entity of its own choosing."""
+    entities = len(state["entities"])
     return {
-        "entities": {
-            str(i): {
-                "properties": {"hp": 100, "str": i % 5, "xp": 0},
-                "tags": ["acts_offline", "npc"] if i < actors else ["npc", "scenery"],
-            }
-            for i in range(entities)
-        }
+        actor: {"actionId": "attack", "targetId": worlds.entity_id((i * 7 + epoch) % entities)}
+        for i, actor in enumerate(worlds.actors(state))
     }
 
 
-def proposals(entities: int, actors: int, epoch: int = 0) -> dict:
-    return {str(i): {"actionId": "attack", "targetId": str((i * 7 + epoch) % entities)} for i in range(actors)}
-
-
-def best_of(runs: int, call) -> float:
-    best = float("inf")
-    for _ in range(runs):
-        start = time.perf_counter()
-        call()
-        best = min(best, time.perf_counter() - start)
-    return best
-
-
 def epoch_cost(entities: int, actors: int, runs: int) -> list[tuple[str, str]]:
-    base = {"worldId": "bench", "epochNumber": 1, "state": world(entities, actors), "ruleset": RULESET}
-    busy_text = json.dumps({**base, "proposals": proposals(entities, actors)})
+    state = worlds.world(entities, actor_fraction=actors / entities)
+    base = {"worldId": "bench", "epochNumber": 1, "state": state, "ruleset": RULESET}
+    busy_text = json.dumps({**base, "proposals": proposals(state)})
     idle_text = json.dumps(base)
     assert json.loads(k.tick_epoch(busy_text))["resolved"] == actors
-    busy = best_of(runs, lambda: k.tick_epoch(busy_text))
-    idle = best_of(runs, lambda: k.tick_epoch(idle_text))
+    busy, idle = best_times(runs, lambda: k.tick_epoch(busy_text), lambda: k.tick_epoch(idle_text))
     return [
         (f"epoch, {entities} entities, {actors} actors acting (ms)", f"{busy * 1e3:.1f}"),
         (f"epoch, {entities} entities, no proposals (ms)", f"{idle * 1e3:.1f}"),
@@ -89,8 +74,8 @@ def epoch_cost(entities: int, actors: int, runs: int) -> list[tuple[str, str]]:
 
 
 def catch_up_cost(entities: int, actors: int, epochs: int, runs: int) -> list[tuple[str, str]]:
-    state = world(entities, actors)
-    by_epoch = {str(e): proposals(entities, actors, e) for e in range(1, epochs + 1)}
+    state = worlds.world(entities, actor_fraction=actors / entities)
+    by_epoch = {str(e): proposals(state, e) for e in range(1, epochs + 1)}
     catch_up_text = json.dumps(
         {
             "worldId": "bench",
@@ -113,8 +98,7 @@ def catch_up_cost(entities: int, actors: int, epochs: int, runs: int) -> list[tu
         for text in single_texts:
             k.tick_epoch(text)
 
-    caught_up = best_of(runs, lambda: k.catch_up_epochs(catch_up_text))
-    single = best_of(runs, singles)
+    caught_up, single = best_times(runs, lambda: k.catch_up_epochs(catch_up_text), singles)
     return [
         (f"catch-up of {epochs} epochs, {entities} entities, {actors} actors (ms)", f"{caught_up * 1e3:.1f}"),
         (f"{epochs} single epochs of the same world (ms)", f"{single * 1e3:.1f}"),

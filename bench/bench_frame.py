@@ -3,7 +3,9 @@ of the same world and commands. The replayed state moves from frame to frame, so
 should cost about its commands and events, not 4,096 copies of the world."""
 
 import json
-import time
+
+from timing import best_times
+from worlds import entity_id, world
 
 import kest_engine_native as k
 
@@ -48,37 +50,22 @@ STRIKE = {
 PLAYERS = 4
 
 
-def world(entities: int) -> dict:
-    """Entities "0" to entities-1 with a few properties and tags; players control the first ones."""
-    return {
-        "frame": 0,
-        "entities": {
-            str(i): {"properties": {"hp": 1_000_000, "str": i % 5, "fatigue": 0}, "tags": ["npc", "scenery"]}
-            for i in range(entities)
-        },
-    }
-
-
 def commands(entities: int, frame: int) -> list[dict]:
     return [
-        {"playerId": f"p{p}", "seq": frame, "actionId": "strike", "targetId": str((frame * 31 + p * 7) % entities)}
+        {
+            "playerId": f"p{p}",
+            "seq": frame,
+            "actionId": "strike",
+            "targetId": entity_id((frame * 31 + p * 7) % entities),
+        }
         for p in range(PLAYERS)
     ]
-
-
-def best_of(runs: int, call) -> float:
-    best = float("inf")
-    for _ in range(runs):
-        start = time.perf_counter()
-        call()
-        best = min(best, time.perf_counter() - start)
-    return best
 
 
 def reconcile_cost(entities: int, frames: int, runs: int) -> list[tuple[str, str]]:
     rules = {
         "ruleset": {"strike": STRIKE},
-        "playerEntities": {f"p{p}": str(p) for p in range(PLAYERS)},
+        "playerEntities": {f"p{p}": entity_id(p) for p in range(PLAYERS)},
         "maxCommandsPerPlayer": 1,
     }
     state = world(entities)
@@ -99,8 +86,7 @@ def reconcile_cost(entities: int, frames: int, runs: int) -> list[tuple[str, str
     assert replayed["framesReplayed"] == frames
     assert all(len(event["commands_processed"]) == PLAYERS for event in replayed["events"])
 
-    tick = best_of(runs, lambda: k.tick_frame(tick_text))
-    reconcile = best_of(runs, lambda: k.reconcile_frames(reconcile_text))
+    tick, reconcile = best_times(runs, lambda: k.tick_frame(tick_text), lambda: k.reconcile_frames(reconcile_text))
     workload = f"{entities} entities, {PLAYERS} commands a frame"
     return [
         (f"tick_frame, {workload} (ms)", f"{tick * 1e3:.1f}"),

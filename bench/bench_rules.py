@@ -3,29 +3,11 @@ with the engine's own JSON layer, measured in one run. The baseline is `apply_tr
 with an empty list, which parses the state, validates nothing, and writes the state back."""
 
 import json
-import random
-import time
+
+from timing import best_times
+from worlds import entity_id, world
 
 import kest_engine_native as k
-
-PROPERTIES = ["hp", "maxHp", "str", "dex", "con", "ac", "level", "xp"]
-TAGS = ["actor", "npc", "hostile", "undead", "merchant", "flying", "acts_offline"]
-
-
-def world(entities: int, seed: int = 0) -> dict:
-    """Entities "e0".. with a name, eight integer properties and three tags each."""
-    rng = random.Random(seed)
-    return {
-        "entities": {
-            f"e{i}": {
-                "name": f"Wanderer {i}",
-                "properties": {name: rng.randint(-50, 5000) for name in PROPERTIES},
-                "tags": sorted(rng.sample(TAGS, 3)),
-            }
-            for i in range(entities)
-        },
-        "epoch": 1,
-    }
 
 
 def three_mutations(target: str) -> list[dict]:
@@ -48,24 +30,13 @@ CHECK = {
 }
 
 
-def best_times(runs: int, *calls) -> list[float]:
-    """The best time of each call; the calls take turns, so a busy machine slows them alike."""
-    best = [float("inf")] * len(calls)
-    for _ in range(runs):
-        for i, call in enumerate(calls):
-            start = time.perf_counter()
-            call()
-            best[i] = min(best[i], time.perf_counter() - start)
-    return best
-
-
 def run(quick: bool) -> list[tuple[str, str]]:
     entities = 5_000 if quick else 50_000
     runs = 3 if quick else 7
     state = json.dumps(world(entities))
     check = json.dumps(CHECK)
     size = len(state.encode())
-    actor, target = "e17", f"e{entities // 2}"
+    actor, target = entity_id(17), entity_id(entities // 2)
     action = json.loads(k.evaluate_action(state, check, actor, target, 0))
     assert action["degree"] in ("success", "failure")
     baseline, evaluate = best_times(

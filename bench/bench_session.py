@@ -5,7 +5,9 @@ snapshot and signing every tail record, done with the module's own functions."""
 import json
 import pathlib
 import sys
-import time
+
+from timing import best_times
+from worlds import actors, entity_id, world
 
 # The host package from a source checkout too; an installed one is found first.
 sys.path.append(str(pathlib.Path(__file__).resolve().parent.parent))
@@ -18,67 +20,49 @@ WORLD_ID = "bench"
 ACTORS_PER_EPOCH = 4
 
 
-def world(entities: int) -> dict:
-    return {
-        "entities": {
-            f"e{i}": {
-                "properties": {"hp": 100, "str": i % 5, "xp": 0},
-                "tags": ["acts_offline", "npc"] if i % 10 == 0 else ["npc", "scenery"],
-            }
-            for i in range(entities)
-        },
-        "epoch": 0,
-    }
+def epoch_events(state: dict, tail: int) -> list[dict]:
+    """The "EpochResolved" events of epochs 1 to tail, as the epoch tick writes them: in each, a
+    few actors hit a target."""
+    acting = actors(state)
+    return [epoch_event(epoch, acting, state["entities"]) for epoch in range(1, tail + 1)]
 
 
-def epoch_event(epoch: int, entities: int) -> dict:
-    """An "EpochResolved" event as the epoch tick writes it: a few actors each hit a target."""
+def epoch_event(epoch: int, acting: list[str], entities: dict) -> dict:
     actions = []
     for n in range(ACTORS_PER_EPOCH):
-        actor = f"e{(epoch * ACTORS_PER_EPOCH + n) * 10 % entities}"
-        target = f"e{(epoch * 7919 + n * 104729) % entities}"
+        actor = acting[(epoch * ACTORS_PER_EPOCH + n) % len(acting)]
+        target = entity_id((epoch * 7919 + n * 104729) % len(entities))
+        hp, xp = entities[target]["properties"]["hp"], entities[actor]["properties"]["xp"]
         actions.append(
             {
                 "action_id": "attack",
                 "actor_id": actor,
                 "degree": "success",
                 "mutations_applied": [
-                    {"op": "sub_prop", "target": target, "property": "hp", "previous": 100, "next": 100 - epoch % 7},
+                    {"op": "sub_prop", "target": target, "property": "hp", "previous": hp, "next": hp - epoch % 7},
                     {"op": "add_tag", "target": target, "tag": "wounded"},
-                    {"op": "add_prop", "target": actor, "property": "xp", "previous": epoch, "next": epoch + 1},
+                    {"op": "add_prop", "target": actor, "property": "xp", "previous": xp, "next": xp + 1},
                 ],
             }
         )
     return {"actions_processed": actions, "epoch_number": epoch, "event_type": "EpochResolved", "pcg_steps_consumed": 8}
 
 
-def resume_text(state: dict, tail: int, entities: int) -> str:
-    records = sign_chain(KEY, [epoch_event(epoch, entities) for epoch in range(1, tail + 1)])
+def resume_text(state: dict, tail: int) -> str:
+    records = sign_chain(KEY, epoch_events(state, tail))
     bundle = suspend(KEY, WORLD_ID, state, records, 0)
     return json.dumps({"key": KEY, "bundle": bundle, "currentEpoch": tail, "maxCatchup": 0})
 
 
-def best_of(runs: int, *calls) -> list[float]:
-    """The best time of each call; the calls take turns, so that a busy spell of the machine
-    weighs on all of them alike."""
-    best = [float("inf")] * len(calls)
-    for _ in range(runs):
-        for i, call in enumerate(calls):
-            start = time.perf_counter()
-            call()
-            best[i] = min(best[i], time.perf_counter() - start)
-    return best
-
-
 def run(quick: bool) -> list[tuple[str, str]]:
     entities, tail, runs = (1_000, 200, 3) if quick else (5_000, 2_000, 9)
-    state = world(entities)
-    long_text = resume_text(state, tail, entities)
-    short_text = resume_text(state, tail // 2, entities)
+    state = world(entities, actor_fraction=0.1)
+    long_text = resume_text(state, tail)
+    short_text = resume_text(state, tail // 2)
     assert json.loads(k.resume_session(long_text))["state"]["epoch"] == tail
 
     state_text = json.dumps(state)
-    payload_texts = [json.dumps(epoch_event(epoch, entities)) for epoch in range(1, tail + 1)]
+    payload_texts = [json.dumps(event) for event in epoch_events(state, tail)]
 
     def hash_and_sign():
         k.world_state_hash(KEY, state_text)
@@ -86,7 +70,7 @@ def run(quick: bool) -> list[tuple[str, str]]:
         for seq, payload in enumerate(payload_texts):
             prev_sig = k.sign_record(KEY.encode(), seq, "EpochResolved", payload, prev_sig)
 
-    long_resume, short_resume, checks = best_of(
+    long_resume, short_resume, checks = best_times(
         runs, lambda: k.resume_session(long_text), lambda: k.resume_session(short_text), hash_and_sign
     )
     return [
