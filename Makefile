@@ -57,8 +57,9 @@ test: lint unit-tests pytest
 demo: install
 	$(VPY) -m kest.demo
 
-bench: install
-	$(VPY) bench/run.py
+bench: install configure
+	$(VENV)/bin/ninja -C $(BUILD) -j $(JOBS) json_throughput
+	$(VPY) bench/run.py --build-dir $(BUILD)
 
 clean:
 	rm -rf build $(VENV)

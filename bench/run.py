@@ -6,6 +6,7 @@ Each module `bench/bench_*.py` defines `run(quick: bool) -> list[tuple[str, str]
 
 import argparse
 import importlib.util
+import os
 import pathlib
 import sys
 
@@ -23,7 +24,10 @@ def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--quick", action="store_true", help="smaller workloads, for a smoke run")
     parser.add_argument("names", nargs="*", help="benchmark names, e.g. primitives (default: all)")
+    parser.add_argument("--build-dir", help="CMake build directory of the C++ benchmark programs ($KEST_BUILD_DIR)")
     args = parser.parse_args()
+    if args.build_dir:
+        os.environ["KEST_BUILD_DIR"] = str(pathlib.Path(args.build_dir).resolve())
     sys.path.insert(0, str(HERE))
     paths = sorted(HERE.glob("bench_*.py"))
     if args.names:
