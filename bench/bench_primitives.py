@@ -50,7 +50,8 @@ def json_cost(quick: bool) -> list[tuple[str, str]]:
     program = json_program()
     figure = "engine parse + write / json.loads + json.dumps, throughput"
     if not program.is_file():
-        return [(figure, f"skipped: {program} not built (ninja -C <build dir> json_throughput, then --build-dir)")]
+        hint = "build the target json_throughput (KEST_BUILD_BENCH=ON) and name its build dir with --build-dir"
+        return [(figure, f"skipped: no {program}; {hint}")]
     size, runs = (1e6, 3) if quick else (10e6, 5)
     text = json.dumps(world(entities_for_bytes(size)), ensure_ascii=False)
     with tempfile.NamedTemporaryFile("w", encoding="utf-8", suffix=".json") as file:
