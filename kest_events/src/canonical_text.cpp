@@ -4,13 +4,14 @@
 // whitespace dropped and its objects put in key order: a string without a backslash is written
 // exactly as it is quoted in the input (JSON text cannot hold the characters JSON.stringify
 // escapes), and an integer literal without fraction, exponent or leading zero is its own
-// decimal text. So this pass copies tokens and rearranges only objects whose keys arrive out of
-// order. Whatever it is not sure of (an escape, a float, a repeated key, any fault), it hands
-// back to the general path, json::parse and then canonical_json, which decides every outcome.
-// The grammar it accepts is a part of strict JSON, so it never answers for a text json::parse
-// would refuse.
+// decimal text. So this pass copies tokens, quotes afresh only strings that hold escapes, and
+// rearranges only objects whose keys arrive out of order. Whatever it is not sure of (a float, a
+// repeated key, any fault), it hands back to the general path, json::parse and then
+// canonical_json, which decides every outcome. The grammar it accepts is a part of strict JSON,
+// so it never answers for a text json::parse would refuse.
 #include <algorithm>
 #include <cstring>
+#include <deque>
 #include <span>
 #include <vector>
 
@@ -24,11 +25,49 @@ bool is_whitespace(char c) { return c == ' ' || c == '\n' || c == '\r' || c == '
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
+// ASCII a string holds as it is: not a control character, quotation mark or backslash.
+bool is_plain_ascii(char c) {
+  auto byte = static_cast<unsigned char>(c);
+  return byte >= 0x20 && byte < 0x80 && byte != '"' && byte != '\\';
+}
+
 bool is_continuation(unsigned char byte) { return (byte & 0xC0) == 0x80; }
 
-// The first eight bytes of a key as one big-endian number, zero-padded. The keys taken here
-// hold no byte below 0x20, so comparing these numbers is comparing the keys' leading bytes, a
-// shorter key first; only keys that agree on all eight need looking at in full.
+std::optional<char32_t> hex_digit(char c) {
+  if (c >= '0' && c <= '9') return static_cast<char32_t>(c - '0');
+  if (c >= 'a' && c <= 'f') return static_cast<char32_t>(c - 'a' + 10);
+  if (c >= 'A' && c <= 'F') return static_cast<char32_t>(c - 'A' + 10);
+  return std::nullopt;
+}
+
+// Appends the UTF-8 form of a code point; returns how many bytes it takes beyond its UTF-16 units.
+std::size_t append_utf8(std::string& out, char32_t cp) {
+  auto byte = [&](char32_t bits) { out.push_back(static_cast<char>(bits)); };
+  if (cp < 0x80) {
+    byte(cp);
+    return 0;
+  }
+  if (cp < 0x800) {
+    byte(0xC0 | cp >> 6);
+    byte(0x80 | (cp & 0x3F));
+    return 1;
+  }
+  if (cp < 0x10000) {
+    byte(0xE0 | cp >> 12);
+    byte(0x80 | (cp >> 6 & 0x3F));
+    byte(0x80 | (cp & 0x3F));
+    return 2;
+  }
+  byte(0xF0 | cp >> 18);
+  byte(0x80 | (cp >> 12 & 0x3F));
+  byte(0x80 | (cp >> 6 & 0x3F));
+  byte(0x80 | (cp & 0x3F));
+  return 2;
+}
+
+// The first eight bytes of a key as one big-endian number, zero-padded. A key that sorts before
+// another has the smaller or an equal number (padding meets a real byte only where the shorter
+// key ends, or agrees with a NUL), so only keys with equal numbers need comparing in full.
 std::uint64_t leading_bytes(std::string_view key) {
   std::uint64_t bytes = 0;
   for (std::size_t i = 0; i < 8; ++i) bytes = bytes << 8 | (i < key.size() ? static_cast<unsigned char>(key[i]) : 0u);
@@ -101,6 +140,12 @@ class CanonicalScanner {
     bool keys_in_doubt;     // some key's byte order may differ from its UTF-16 order
     std::size_t out_start;  // just after the opening bracket
     std::size_t first_member;
+    std::size_t first_escaped_key;
+  };
+  // A string read from its opening quote to just after its closing one.
+  struct StringToken {
+    std::string_view content;  // with its escapes decoded
+    bool escaped;
   };
   // A member of an open object: its key as the input holds it, and where its text lies.
   struct PendingMember {
@@ -128,7 +173,7 @@ class CanonicalScanner {
     if (open_.size() >= json::kMaxParseDepth) return false;  // json::parse refuses the next level
     bool is_object = at('{');
     copy_char();
-    open_.push_back(Open{is_object, false, out_size_, members_.size()});
+    open_.push_back(Open{is_object, false, out_size_, members_.size(), escaped_keys_.size()});
     return true;
   }
 
@@ -137,6 +182,7 @@ class CanonicalScanner {
     if (!at(container.is_object ? '}' : ']')) return false;
     if (container.is_object && !put_in_order(container)) return false;
     members_.resize(container.first_member);
+    escaped_keys_.resize(container.first_escaped_key);
     open_.pop_back();
     copy_char();
     return true;
@@ -146,13 +192,14 @@ class CanonicalScanner {
   bool key() {
     std::size_t start = pos_;
     if (!at('"')) return false;
-    auto key = string();
-    if (!key || *key == "__proto__") return false;
-    open_.back().keys_in_doubt = open_.back().keys_in_doubt || std::ranges::any_of(*key, [](char c) {
-                                   return static_cast<unsigned char>(c) >= 0xEE;
-                                 });
-    members_.push_back(PendingMember{leading_bytes(*key), *key, out_size_});
-    put(text_.substr(start, pos_ - start));
+    auto token = string();
+    if (!token || token->content == "__proto__") return false;
+    // The members keep their keys until the object closes; decoded ones need a home till then.
+    std::string_view key = token->escaped ? escaped_keys_.emplace_back(token->content) : token->content;
+    open_.back().keys_in_doubt = open_.back().keys_in_doubt ||
+                                 std::ranges::any_of(key, [](char c) { return static_cast<unsigned char>(c) >= 0xEE; });
+    members_.push_back(PendingMember{leading_bytes(key), key, out_size_});
+    put_string(start, *token);
     skip_whitespace();
     if (!at(':')) return false;
     copy_char();
@@ -163,12 +210,25 @@ class CanonicalScanner {
   bool scalar() {
     std::size_t start = pos_;
     if (at('"')) {
-      if (!string()) return false;
-    } else if (!literal("true") && !literal("false") && !literal("null") && !integer()) {
-      return false;
+      auto token = string();
+      if (!token) return false;
+      put_string(start, *token);
+      return true;
     }
+    if (!literal("true") && !literal("false") && !literal("null") && !integer()) return false;
     put(text_.substr(start, pos_ - start));
     return true;
+  }
+
+  // A string without escapes is written as the input quotes it; one with escapes is quoted afresh.
+  void put_string(std::size_t start, const StringToken& token) {
+    if (!token.escaped) {
+      put(text_.substr(start, pos_ - start));
+      return;
+    }
+    quoted_.clear();
+    json::write_string(quoted_, token.content);
+    put(quoted_);
   }
 
   bool literal(std::string_view word) {
@@ -192,32 +252,77 @@ class CanonicalScanner {
            (digits.size() == kMaxSafeDigits.size() && digits <= kMaxSafeDigits);
   }
 
-  // A string without escapes and in NFC, from its opening quote: its content, with the position
-  // after its closing quote.
-  std::optional<std::string_view> string() {
+  // A string in NFC, with the position after its closing quote.
+  std::optional<StringToken> string() {
     ++pos_;  // the opening quote
     std::size_t start = pos_;
+    bool escaped = false;
     std::size_t extra_bytes = 0;  // UTF-8 bytes beyond the UTF-16 units they make
     while (pos_ < text_.size()) {
+      std::size_t run_start = pos_;
+      while (pos_ < text_.size() && is_plain_ascii(text_[pos_])) ++pos_;
+      if (escaped) unescaped_.append(text_.substr(run_start, pos_ - run_start));
+      if (pos_ == text_.size()) break;
       auto byte = static_cast<unsigned char>(text_[pos_]);
       if (byte == '"') {
-        std::string_view content = text_.substr(start, pos_ - start);
+        std::string_view content = escaped ? std::string_view(unescaped_) : text_.substr(start, pos_ - start);
         ++pos_;
         if (extra_bytes > 0 && !assert_nfc(content)) return std::nullopt;
         extra_utf8_bytes_ += extra_bytes;
-        return content;
+        return StringToken{content, escaped};
       }
-      if (byte == '\\' || byte < 0x20) return std::nullopt;
-      if (byte < 0x80) {
-        ++pos_;
+      if (byte == '\\') {
+        if (!std::exchange(escaped, true)) unescaped_.assign(text_.substr(start, pos_ - start));
+        auto extra = unescape();
+        if (!extra) return std::nullopt;
+        extra_bytes += *extra;
         continue;
       }
-      std::size_t length = utf8_sequence_length(text_.substr(pos_));
+      std::size_t length = utf8_sequence_length(text_.substr(pos_));  // 0 for a control character too
       if (length == 0) return std::nullopt;
       extra_bytes += length == 4 ? 2 : length - 1;
+      if (escaped) unescaped_.append(text_.substr(pos_, length));
       pos_ += length;
     }
     return std::nullopt;
+  }
+
+  // Decodes the escape at the current position onto unescaped_; returns the UTF-8 bytes it
+  // takes beyond its UTF-16 units. A lone surrogate, which json::parse refuses, is not taken.
+  std::optional<std::size_t> unescape() {
+    if (pos_ + 1 >= text_.size()) return std::nullopt;
+    char kind = text_[pos_ + 1];
+    pos_ += 2;
+    static constexpr std::string_view kShortForms = "\"\\/bfnrt";
+    static constexpr std::string_view kShortFormCharacters = "\"\\/\b\f\n\r\t";
+    if (std::size_t i = kShortForms.find(kind); i != std::string_view::npos) {
+      unescaped_.push_back(kShortFormCharacters[i]);
+      return 0;
+    }
+    if (kind != 'u') return std::nullopt;
+    auto code_point = code_unit();
+    if (!code_point || (*code_point >= 0xDC00 && *code_point <= 0xDFFF)) return std::nullopt;
+    if (*code_point >= 0xD800 && *code_point <= 0xDBFF) {
+      if (!text_.substr(pos_).starts_with("\\u")) return std::nullopt;
+      pos_ += 2;
+      auto low = code_unit();
+      if (!low || *low < 0xDC00 || *low > 0xDFFF) return std::nullopt;
+      code_point = 0x10000 + ((*code_point - 0xD800) << 10) + (*low - 0xDC00);
+    }
+    return append_utf8(unescaped_, *code_point);
+  }
+
+  // The four hex digits of a \u escape.
+  std::optional<char32_t> code_unit() {
+    if (text_.size() - pos_ < 4) return std::nullopt;
+    char32_t unit = 0;
+    for (char c : text_.substr(pos_, 4)) {
+      auto digit = hex_digit(c);
+      if (!digit) return std::nullopt;
+      unit = unit << 4 | *digit;
+    }
+    pos_ += 4;
+    return unit;
   }
 
   // Puts the members of a closing object in UTF-16 order of their keys; a repeated key (whose
@@ -254,8 +359,13 @@ class CanonicalScanner {
   std::size_t out_size_ = 0;
   std::size_t extra_utf8_bytes_ = 0;
   std::vector<Open> open_;
-  std::vector<PendingMember> members_;  // of every open object, innermost last
-  std::string reordered_;               // scratch space for rearranging objects, kept from one to the next
+  std::vector<PendingMember> members_;    // of every open object, innermost last
+  std::deque<std::string> escaped_keys_;  // decoded keys of the pending members that had escapes
+  // Scratch space kept from one use to the next: a decoded string, a string quoted afresh, and
+  // an object being rearranged.
+  std::string unescaped_;
+  std::string quoted_;
+  std::string reordered_;
 };
 
 }  // namespace
