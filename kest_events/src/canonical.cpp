@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "canonical_keys.hpp"
 #include "kest/canonical.hpp"
 #include "kest/utf8.hpp"
 
@@ -21,9 +22,6 @@ using Result = std::expected<void, CanonError>;
 // large); integral floats beyond that range are not numbers the canonical form knows at all.
 constexpr double kLowestIntegralFloat = -9223372036854775808.0;   // -2^63
 constexpr double kHighestIntegralFloat = 18446744073709551616.0;  // 2^64
-
-// A key an ECMAScript object literal would take for its prototype, not a member.
-constexpr std::string_view kForbiddenKey = "__proto__";
 
 template <typename T>
 void append_decimal(std::string& out, T n) {
@@ -87,12 +85,6 @@ Result append_members(std::string& out, Members&& members, std::size_t depth) {
   }
   out.push_back('}');
   return {};
-}
-
-// Byte order and UTF-16 order of two keys can disagree only where one holds a character in
-// U+E000..U+FFFF (lead byte 0xEE or 0xEF) and the other one above U+FFFF (lead byte 0xF0..0xF4).
-bool may_sort_apart_from_byte_order(std::string_view key) {
-  return std::ranges::any_of(key, [](char c) { return static_cast<unsigned char>(c) >= 0xEE; });
 }
 
 Result append_object(std::string& out, const json::Object& object, std::size_t depth) {

@@ -15,6 +15,7 @@
 #include <span>
 #include <vector>
 
+#include "canonical_keys.hpp"
 #include "kest/canonical.hpp"
 #include "kest/utf8.hpp"
 
@@ -94,7 +95,8 @@ std::size_t utf8_sequence_length(std::string_view s) {
 
 class CanonicalScanner {
  public:
-  // Every token is copied or dropped, so the canonical text fits in the space of the input.
+  // Every token is copied, dropped or (a string with escapes) written no longer than the input
+  // wrote it, so the canonical text fits in the space of the input.
   explicit CanonicalScanner(std::string_view text) : text_(text), out_(text.size(), '\0') {}
 
   std::optional<CanonicalText> scan() {
@@ -119,7 +121,7 @@ class CanonicalScanner {
         if (open_.empty()) {
           if (pos_ != text_.size()) return std::nullopt;
           out_.resize(out_size_);
-          // Everything but string contents is ASCII, and string contents are copied unchanged.
+          // All but the non-ASCII characters of strings is ASCII, and those were counted as read.
           std::size_t utf16_length = out_size_ - extra_utf8_bytes_;
           return CanonicalText{std::move(out_), utf16_length};
         }
@@ -193,11 +195,10 @@ class CanonicalScanner {
     std::size_t start = pos_;
     if (!at('"')) return false;
     auto token = string();
-    if (!token || token->content == "__proto__") return false;
+    if (!token || token->content == kForbiddenKey) return false;
     // The members keep their keys until the object closes; decoded ones need a home till then.
     std::string_view key = token->escaped ? escaped_keys_.emplace_back(token->content) : token->content;
-    open_.back().keys_in_doubt = open_.back().keys_in_doubt ||
-                                 std::ranges::any_of(key, [](char c) { return static_cast<unsigned char>(c) >= 0xEE; });
+    open_.back().keys_in_doubt = open_.back().keys_in_doubt || may_sort_apart_from_byte_order(key);
     members_.push_back(PendingMember{leading_bytes(key), key, out_size_});
     put_string(start, *token);
     skip_whitespace();
