@@ -65,11 +65,13 @@ std::string located(std::string_view description, std::size_t offset) {
   return std::string(description) + " (at offset " + std::to_string(offset) + ")";
 }
 
-// Builds values on an explicit stack of open containers, so nothing here recurses.
+// Builds values without recursion. Every finished value waits on one flat stack until its
+// container closes; the container then takes its elements off the top in one exact-sized move,
+// so no container grows element by element.
 class TreeBuilder : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, TreeBuilder> {
  public:
-  bool Null() { return add(Value()); }
-  bool Bool(bool b) { return add(Value(b)); }
+  bool Null() { return add(nullptr); }
+  bool Bool(bool b) { return add(b); }
   bool RawNumber(const char* str, rapidjson::SizeType length, bool) {
     auto number = number_from_literal(std::string_view(str, length));
     if (!number) {
@@ -81,36 +83,45 @@ class TreeBuilder : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, TreeB
   bool String(const char* str, rapidjson::SizeType length, bool) {
     std::string_view text(str, length);
     if (!check_no_surrogate(text)) return false;
-    return add(Value(std::string(text)));
+    return add(std::string(text));
   }
   bool Key(const char* str, rapidjson::SizeType length, bool) {
     std::string_view text(str, length);
     if (!check_no_surrogate(text)) return false;
-    open_.back().pending_key.assign(text);
+    keys_.emplace_back(text);
     return true;
   }
-  bool StartObject() { return open(true); }
-  bool StartArray() { return open(false); }
+  bool StartObject() { return open(); }
+  bool StartArray() { return open(); }
   bool EndObject(rapidjson::SizeType) {
-    Container container = std::move(open_.back());
+    OpenContainer container = open_.back();
     open_.pop_back();
-    return add(Value(Object::from_members(std::move(container.members))));
+    std::vector<Member> members;
+    members.reserve(keys_.size() - container.first_key);
+    for (std::size_t k = container.first_key, v = container.first_value; k < keys_.size(); ++k, ++v) {
+      members.push_back(Member{std::move(keys_[k]), std::move(values_[v])});
+    }
+    keys_.resize(container.first_key);
+    values_.resize(container.first_value);
+    return add(Object::from_members(std::move(members)));
   }
   bool EndArray(rapidjson::SizeType) {
-    Container container = std::move(open_.back());
+    OpenContainer container = open_.back();
     open_.pop_back();
-    return add(Value(std::move(container.elements)));
+    auto first = values_.begin() + static_cast<std::ptrdiff_t>(container.first_value);
+    Array elements(std::make_move_iterator(first), std::make_move_iterator(values_.end()));
+    values_.erase(first, values_.end());
+    return add(std::move(elements));
   }
 
-  Value take_root() { return std::move(root_); }
+  Value take_root() { return std::move(values_.back()); }
   const std::string& failure() const { return failure_; }
 
  private:
-  struct Container {
-    bool is_object = false;
-    std::vector<Member> members;
-    Array elements;
-    std::string pending_key;
+  // Where an open container's elements (and, for an object, its keys) start on the stacks.
+  struct OpenContainer {
+    std::size_t first_value;
+    std::size_t first_key;
   };
 
   // The reader refuses surrogates written as raw bytes and a high surrogate escape without its
@@ -126,28 +137,24 @@ class TreeBuilder : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, TreeB
     return true;
   }
 
-  bool open(bool is_object) {
+  bool open() {
     if (open_.size() >= kMaxParseDepth) {
       failure_ = "Nesting deeper than " + std::to_string(kMaxParseDepth) + " levels.";
       return false;
     }
-    open_.push_back(Container{.is_object = is_object, .members = {}, .elements = {}, .pending_key = {}});
+    open_.push_back(OpenContainer{values_.size(), keys_.size()});
     return true;
   }
 
-  bool add(Value value) {
-    if (open_.empty()) {
-      root_ = std::move(value);
-    } else if (Container& top = open_.back(); top.is_object) {
-      top.members.push_back(Member{std::move(top.pending_key), std::move(value)});
-    } else {
-      top.elements.push_back(std::move(value));
-    }
+  template <typename T>
+  bool add(T&& value) {
+    values_.emplace_back(std::forward<T>(value));
     return true;
   }
 
-  std::vector<Container> open_;
-  Value root_;
+  std::vector<OpenContainer> open_;
+  std::vector<Value> values_;
+  std::vector<std::string> keys_;
   std::string failure_;
 };
 
