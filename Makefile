@@ -5,10 +5,17 @@ PYTHON ?= python3.11
 VENV := .venv
 VPY := $(VENV)/bin/python
 BUILD ?= build/ci
-APT_PACKAGES := build-essential libssl-dev libicu-dev rapidjson-dev libgtest-dev clang-format unicode-data
+APT_PACKAGES := build-essential libssl-dev libicu-dev rapidjson-dev libgtest-dev clang-format unicode-data \
+  clang-19 libclang-rt-19-dev
 JOBS ?= $(shell nproc)
+# The unit tests again under AddressSanitizer and UndefinedBehaviorSanitizer, and the fuzzers.
+ASAN_BUILD ?= build/asan
+FUZZ_BUILD ?= build/fuzz
+FUZZ_SECONDS ?= 60
+FUZZ_SMOKE_SECONDS ?= 4
 
-.PHONY: all setup system-deps venv configure build unit-tests install pytest lint format test demo bench clean
+.PHONY: all setup system-deps venv configure build unit-tests asan-unit-tests fuzz-build fuzz fuzz-smoke install \
+  pytest lint format test demo bench clean
 
 all: test
 
@@ -37,6 +44,23 @@ build: configure
 unit-tests: build
 	cd $(BUILD) && ../../$(VENV)/bin/ctest --output-on-failure -j $(JOBS)
 
+asan-unit-tests: setup
+	$(VENV)/bin/cmake -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKEST_SANITIZE=ON \
+	  -DKEST_BUILD_TESTS=ON -DKEST_BUILD_BENCH=OFF -DKEST_BUILD_MODULE=OFF
+	$(VENV)/bin/ninja -C $(ASAN_BUILD) -j $(JOBS)
+	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1 ../../$(VENV)/bin/ctest --output-on-failure -j $(JOBS)
+
+fuzz-build: setup
+	$(VENV)/bin/cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++-19 \
+	  -DKEST_BUILD_FUZZERS=ON -DKEST_BUILD_MODULE=OFF
+	$(VENV)/bin/ninja -C $(FUZZ_BUILD) -j $(JOBS)
+
+fuzz: fuzz-build
+	fuzz/run.sh $(FUZZ_BUILD) $(FUZZ_SECONDS)
+
+fuzz-smoke: fuzz-build
+	fuzz/run.sh $(FUZZ_BUILD) $(FUZZ_SMOKE_SECONDS)
+
 install: setup
 	$(VPY) -m pip install -q --disable-pip-version-check --no-build-isolation .
 
@@ -52,7 +76,7 @@ format: setup
 	$(VENV)/bin/ruff format .
 	git ls-files '*.cpp' '*.hpp' | xargs clang-format -i
 
-test: lint unit-tests pytest
+test: lint unit-tests asan-unit-tests fuzz-smoke pytest
 
 demo: install
 	$(VPY) -m kest.demo

@@ -5,10 +5,26 @@ function(kest_apply_warnings target)
   if(KEST_WERROR)
     target_compile_options(${target} PRIVATE -Werror)
   endif()
-  if(KEST_SANITIZE)
-    target_compile_options(${target} PRIVATE -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
-    target_link_options(${target} PRIVATE -fsanitize=address,undefined)
+  kest_apply_sanitizers(${target})
+endfunction()
+
+# Under KEST_SANITIZE, AddressSanitizer and UndefinedBehaviorSanitizer (every finding fatal; with
+# clang, third-party faults listed in sanitizer_ignorelist.txt aside) and the standard library's
+# bounds assertions. A fuzzing build also records coverage for libFuzzer.
+function(kest_apply_sanitizers target)
+  if(NOT KEST_SANITIZE)
+    return()
   endif()
+  set(sanitizers address,undefined)
+  if(KEST_BUILD_FUZZERS)
+    string(APPEND sanitizers ",fuzzer-no-link")
+  endif()
+  target_compile_options(${target} PRIVATE -fsanitize=${sanitizers} -fno-sanitize-recover=all -fno-omit-frame-pointer)
+  if(CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+    target_compile_options(${target} PRIVATE -fsanitize-ignorelist=${PROJECT_SOURCE_DIR}/cmake/sanitizer_ignorelist.txt)
+  endif()
+  target_compile_definitions(${target} PRIVATE _GLIBCXX_ASSERTIONS)
+  target_link_options(${target} PRIVATE -fsanitize=address,undefined)
 endfunction()
 
 # kest_library(NAME SOURCES ... DEPENDS ...): a static library with its public headers under include/.

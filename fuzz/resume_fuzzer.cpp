@@ -1,0 +1,23 @@
+// Session resume from its input text: deterministic, and never anything but an output document or
+// one of the messages of resume, of its record parser or of catch-up.
+#include "kest/session.hpp"
+#include "whole_request.hpp"
+
+namespace {
+
+// Resume ends with a catch-up of up to "maxCatchup" epochs, a bound the caller may set as high as
+// 2^53 - 1; inputs asking for more than a few are left out so that every run ends quickly.
+constexpr std::uint64_t kMostEpochs = 8;
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  using namespace kest;
+  std::string_view text = fuzz::text_of(data, size);
+  if (auto document = json::parse(text)) {
+    auto bound = fuzz::unsigned_member(*document, "maxCatchup");
+    if (bound && fuzz::accepted_but_above(*bound, kMostEpochs)) return fuzz::kRejectInput;
+  }
+  fuzz::check_whole_request(session::resume_from_json, text, {"world-session: ", "record missing ", "world-epoch: "});
+  return 0;
+}

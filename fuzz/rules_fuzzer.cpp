@@ -1,0 +1,115 @@
+// Rules: a check or a triggered mutation list, validated and then run on a world state. The input
+// is one document {"state", "check" or "mutations", "actor", "target", "seed"}.
+//
+// Validation decides alone whether a rule may run: a refused rule fails to run with the same
+// message. Running is deterministic, and the in-place form ends with exactly the state the copying
+// form returns, or, when the rule fails part-way, with the state it started from.
+#include <optional>
+#include <string>
+
+#include "harness.hpp"
+#include "kest/canonical.hpp"
+#include "kest/ruleset.hpp"
+
+namespace {
+
+using namespace kest;
+
+struct Call {
+  json::Value state;
+  std::string actor;
+  std::optional<std::string> target;
+  std::uint64_t seed = 0;
+};
+
+Call call_from(const json::Value& document) {
+  Call call{.state = document["state"], .actor = "hero", .target = {}, .seed = 0};
+  if (const std::string* actor = document["actor"].if_string()) call.actor = *actor;
+  if (const std::string* target = document["target"].if_string()) call.target = *target;
+  if (const json::Value& seed = document["seed"]; seed.is_uint()) call.seed = seed.as_uint();
+  return call;
+}
+
+std::optional<std::string_view> target_of(const Call& call) {
+  if (call.target) return std::string_view(*call.target);
+  return std::nullopt;
+}
+
+void require_sound_records(const std::vector<ruleset::AppliedMutation>& applied) {
+  for (const ruleset::AppliedMutation& record : applied) {
+    fuzz::require(!record.next || events::is_js_safe(*record.next), "every written value is JS-safe");
+    fuzz::require(record.property.has_value() == record.next.has_value(), "property records carry their values");
+  }
+}
+
+bool same_outcome(const ruleset::Result<ruleset::ActionResult>& a, const ruleset::Result<ruleset::ActionResult>& b) {
+  if (!a || !b) return a.has_value() == b.has_value() && (a ? true : a.error() == b.error());
+  return a->degree == b->degree && a->natural == b->natural && a->roll == b->roll && a->dc == b->dc &&
+         a->delta == b->delta && a->state == b->state && a->applied == b->applied;
+}
+
+void check_action(const Call& call, const json::Value& check) {
+  auto valid = ruleset::validate_check(check);
+  auto result = ruleset::evaluate_action(call.state, check, call.actor, target_of(call), call.seed);
+  fuzz::require(
+      same_outcome(result, ruleset::evaluate_action(call.state, check, call.actor, target_of(call), call.seed)),
+      "the same check runs the same way twice");
+  if (!valid) {
+    fuzz::require(!result && result.error() == valid.error(), "a refused check fails with its validation message");
+    return;
+  }
+  json::Value in_place = call.state;
+  math::Pcg32 dice = math::Pcg32::seeded(call.seed);
+  auto outcome = ruleset::evaluate_action_in_place(in_place, check, call.actor, target_of(call), dice);
+  if (!result) {
+    fuzz::require(result.error().starts_with("AST: "), "a rules message starts with AST");
+    fuzz::require(!outcome && outcome.error() == result.error(), "both forms fail alike");
+    fuzz::require(in_place == call.state, "a failed check leaves the state as it was");
+    return;
+  }
+  fuzz::require(outcome.has_value(), "both forms succeed alike");
+  fuzz::require(in_place == result->state, "both forms reach the same state");
+  fuzz::require(outcome->degree == result->degree && outcome->applied == result->applied &&
+                    outcome->roll == result->roll && outcome->dc == result->dc && outcome->natural == result->natural,
+                "both forms grade alike");
+  fuzz::require(events::is_js_safe(result->delta) && result->delta == result->roll - result->dc,
+                "delta is the JS-safe difference of roll and dc");
+  require_sound_records(result->applied);
+}
+
+void check_trigger(const Call& call, const json::Value& mutations) {
+  auto valid = ruleset::validate_triggered_mutations(mutations);
+  auto result = ruleset::apply_triggered_mutations(call.state, mutations, call.actor, target_of(call), call.seed);
+  auto again = ruleset::apply_triggered_mutations(call.state, mutations, call.actor, target_of(call), call.seed);
+  fuzz::require(result.has_value() == again.has_value() &&
+                    (result ? result->state == again->state && result->applied == again->applied
+                            : result.error() == again.error()),
+                "the same trigger runs the same way twice");
+  if (!valid) {
+    fuzz::require(!result && result.error() == valid.error(), "a refused trigger fails with its validation message");
+    return;
+  }
+  json::Value in_place = call.state;
+  math::Pcg32 dice = math::Pcg32::seeded(call.seed);
+  auto applied = ruleset::apply_triggered_mutations_in_place(in_place, mutations, call.actor, target_of(call), dice);
+  if (!result) {
+    fuzz::require(result.error().starts_with("AST: "), "a rules message starts with AST");
+    fuzz::require(!applied && applied.error() == result.error(), "both forms fail alike");
+    fuzz::require(in_place == call.state, "a failed trigger leaves the state as it was");
+    return;
+  }
+  fuzz::require(applied.has_value() && *applied == result->applied, "both forms apply the same mutations");
+  fuzz::require(in_place == result->state, "both forms reach the same state");
+  require_sound_records(result->applied);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  auto document = json::parse(fuzz::text_of(data, size));
+  if (!document) return fuzz::kRejectInput;
+  Call call = call_from(*document);
+  if (const json::Value* check = document->find("check")) check_action(call, *check);
+  if (const json::Value* mutations = document->find("mutations")) check_trigger(call, *mutations);
+  return 0;
+}
