@@ -99,4 +99,13 @@ Result<TickEpochResult> tick_epoch(TickEpochInput input) {
   return result;
 }
 
+std::string write_tick_output(TickResult result) {
+  json::Object output;
+  output.insert_or_assign("event", std::move(result.event));
+  output.insert_or_assign("rejected", result.rejected);
+  output.insert_or_assign("resolved", result.resolved);
+  output.insert_or_assign("state", std::move(result.state));
+  return json::write(json::Value(std::move(output)));
+}
+
 }  // namespace kest::epoch

@@ -27,12 +27,7 @@ Result<std::string> tick_frame_from_json(std::string_view input_json) {
   });
   if (!result) return std::unexpected(std::move(result.error()));
 
-  json::Object output;
-  output.insert_or_assign("event", std::move(result->event));
-  output.insert_or_assign("rejected", result->rejected);
-  output.insert_or_assign("resolved", result->resolved);
-  output.insert_or_assign("state", std::move(result->state));
-  return json::write(json::Value(std::move(output)));
+  return epoch::write_tick_output(std::move(*result));
 }
 
 }  // namespace kest::frame

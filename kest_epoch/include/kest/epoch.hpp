@@ -107,12 +107,20 @@ struct TickEpochInput {
   std::optional<std::uint64_t> max_actions = std::nullopt;
 };
 
-struct TickEpochResult {
-  json::Value state = {};  // always an object holding "epoch"
-  json::Value event = {};  // the "EpochResolved" event
+// What one tick returns, an epoch's here and a frame's alike: the new state (always an object
+// holding the tick's number), the tick's event, and how many items resolved and were rejected.
+struct TickResult {
+  json::Value state = {};
+  json::Value event = {};
   std::uint64_t resolved = 0;
   std::uint64_t rejected = 0;
 };
+
+// The output document of a tick: {"event", "rejected", "resolved", "state"} as compact JSON.
+std::string write_tick_output(TickResult result);
+
+// The state holds "epoch"; the event is the "EpochResolved" event.
+using TickEpochResult = TickResult;
 
 // Fails only when the world id is not in NFC.
 Result<TickEpochResult> tick_epoch(TickEpochInput input);

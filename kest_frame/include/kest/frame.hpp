@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 
+#include "kest/epoch.hpp"
 #include "kest/json.hpp"
 #include "kest/math.hpp"
 
@@ -58,12 +59,8 @@ struct TickFrameInput {
   FrameRules rules = {};
 };
 
-struct TickFrameResult {
-  json::Value state = {};  // always an object holding "frame"
-  json::Value event = {};  // the "FrameResolved" event
-  std::uint64_t resolved = 0;
-  std::uint64_t rejected = 0;
-};
+// The state holds "frame"; the event is the "FrameResolved" event.
+using TickFrameResult = epoch::TickResult;
 
 // Fails when the world id is not in NFC, or with `validate_commands`' message when the commands
 // have not passed it.
