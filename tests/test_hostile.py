@@ -339,6 +339,11 @@ BUDGETS = {
         repeat(16, foreach(32, repeat(3, [TAG]))),
         "AST: applied-mutation budget exceeded (max 1024): repeat multiplicity 1536",
     ),
+    "foreach multiplicity": (
+        repeat(16, repeat(2, foreach(32, [TAG]))),
+        repeat(16, repeat(3, foreach(32, [TAG]))),
+        "AST: applied-mutation budget exceeded (max 1024): foreach_target multiplicity 1536",
+    ),
     "repeat count": (repeat(16, [TAG]), repeat(17, [TAG]), "AST: repeat count must be an integer in 1..16"),
     "select limit": (
         foreach(32, [TAG]),
