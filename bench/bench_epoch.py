@@ -8,46 +8,7 @@ from timing import best_times
 
 import kest_engine_native as k
 
-ATTACK = {
-    "kind": "check",
-    "check": {
-        "type": "check",
-        "roll": {
-            "type": "math",
-            "op": "add",
-            "left": {"type": "dice", "equation": "1d20"},
-            "right": {"type": "prop_ref", "target": "actor", "property": "str"},
-        },
-        "dc": {"type": "literal", "value": 12},
-        "degrees": {
-            "success": {
-                "condition": {"type": "delta_gte", "value": 0},
-                "mutations": [
-                    {
-                        "type": "sub_prop",
-                        "target": "target",
-                        "property": "hp",
-                        "value": {"type": "dice", "equation": "1d6"},
-                    },
-                    {"type": "add_tag", "target": "target", "tag": "wounded"},
-                    {"type": "add_prop", "target": "actor", "property": "xp", "value": {"type": "literal", "value": 1}},
-                ],
-            },
-            "failure": {
-                "condition": {"type": "delta_lte", "value": -1},
-                "mutations": [
-                    {
-                        "type": "add_prop",
-                        "target": "actor",
-                        "property": "fatigue",
-                        "value": {"type": "literal", "value": 1},
-                    }
-                ],
-            },
-        },
-    },
-}
-RULESET = {"attack": ATTACK}
+RULESET = {"attack": worlds.ATTACK}
 
 
 def proposals(state: dict, epoch: int = 0) -> dict:

@@ -5,48 +5,10 @@ should cost about its commands and events, not 4,096 copies of the world."""
 import json
 
 from timing import best_times
-from worlds import entity_id, world
+from worlds import ATTACK, entity_id, world
 
 import kest_engine_native as k
 
-STRIKE = {
-    "kind": "check",
-    "check": {
-        "type": "check",
-        "roll": {
-            "type": "math",
-            "op": "add",
-            "left": {"type": "dice", "equation": "1d20"},
-            "right": {"type": "prop_ref", "target": "actor", "property": "str"},
-        },
-        "dc": {"type": "literal", "value": 12},
-        "degrees": {
-            "success": {
-                "condition": {"type": "delta_gte", "value": 0},
-                "mutations": [
-                    {
-                        "type": "sub_prop",
-                        "target": "target",
-                        "property": "hp",
-                        "value": {"type": "dice", "equation": "1d6"},
-                    },
-                    {"type": "add_tag", "target": "target", "tag": "wounded"},
-                ],
-            },
-            "failure": {
-                "condition": {"type": "delta_lte", "value": -1},
-                "mutations": [
-                    {
-                        "type": "add_prop",
-                        "target": "actor",
-                        "property": "fatigue",
-                        "value": {"type": "literal", "value": 1},
-                    }
-                ],
-            },
-        },
-    },
-}
 PLAYERS = 4
 
 
@@ -64,7 +26,7 @@ def commands(entities: int, frame: int) -> list[dict]:
 
 def reconcile_cost(entities: int, frames: int, runs: int) -> list[tuple[str, str]]:
     rules = {
-        "ruleset": {"strike": STRIKE},
+        "ruleset": {"strike": ATTACK},
         "playerEntities": {f"p{p}": entity_id(p) for p in range(PLAYERS)},
         "maxCommandsPerPlayer": 1,
     }

@@ -52,3 +52,46 @@ def entities_for_bytes(size: float) -> int:
     """About how many entities it takes for a world's JSON text to be `size` bytes long."""
     sample = 2_000
     return round(size / len(json.dumps(world(sample), ensure_ascii=False).encode()) * sample)
+
+
+# The action the tick benchmarks run: a d20 plus strength against 12; a hit costs the target a d6
+# of hp and tags it, and earns the actor xp; a miss tires the actor.
+ATTACK = {
+    "kind": "check",
+    "check": {
+        "type": "check",
+        "roll": {
+            "type": "math",
+            "op": "add",
+            "left": {"type": "dice", "equation": "1d20"},
+            "right": {"type": "prop_ref", "target": "actor", "property": "str"},
+        },
+        "dc": {"type": "literal", "value": 12},
+        "degrees": {
+            "success": {
+                "condition": {"type": "delta_gte", "value": 0},
+                "mutations": [
+                    {
+                        "type": "sub_prop",
+                        "target": "target",
+                        "property": "hp",
+                        "value": {"type": "dice", "equation": "1d6"},
+                    },
+                    {"type": "add_tag", "target": "target", "tag": "wounded"},
+                    {"type": "add_prop", "target": "actor", "property": "xp", "value": {"type": "literal", "value": 1}},
+                ],
+            },
+            "failure": {
+                "condition": {"type": "delta_lte", "value": -1},
+                "mutations": [
+                    {
+                        "type": "add_prop",
+                        "target": "actor",
+                        "property": "fatigue",
+                        "value": {"type": "literal", "value": 1},
+                    }
+                ],
+            },
+        },
+    },
+}
