@@ -6,14 +6,11 @@
 #include <string_view>
 
 #include "kest/json.hpp"
+#include "kest/json_testing.hpp"
 
 namespace kest::epoch::testing {
 
-inline json::Value doc(std::string_view text) {
-  auto value = json::parse(text);
-  EXPECT_TRUE(value.has_value()) << text;
-  return value ? std::move(*value) : json::Value();
-}
+using kest::test_support::doc;
 
 // "strike" always succeeds (1d20 against 0) and hurts its target, so it fails without one after
 // drawing its roll; "gamble" draws a d20 into the actor's "luck"; "reckless" draws like "gamble"

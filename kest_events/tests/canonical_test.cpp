@@ -7,17 +7,14 @@
 #include <sstream>
 
 #include "kest/canonical.hpp"
+#include "kest/json_testing.hpp"
 
 namespace kest::events {
 namespace {
 
-using Canonical = std::expected<std::string, CanonError>;
+using kest::test_support::doc;
 
-json::Value parsed(std::string_view text) {
-  auto value = json::parse(text);
-  EXPECT_TRUE(value.has_value()) << text;
-  return value ? std::move(*value) : json::Value();
-}
+using Canonical = std::expected<std::string, CanonError>;
 
 Canonical fails(CanonError error) { return std::unexpected(error); }
 
@@ -41,7 +38,7 @@ void PrintTo(const TextCase& c, std::ostream* os) { *os << c.input; }
 class CanonicalOfText : public testing::TestWithParam<TextCase> {};
 
 TEST_P(CanonicalOfText, GivesItsCanonicalFormOrItsFirstFault) {
-  EXPECT_EQ(canonical_json(parsed(GetParam().input)), GetParam().expected) << GetParam().input;
+  EXPECT_EQ(canonical_json(doc(GetParam().input)), GetParam().expected) << GetParam().input;
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -116,10 +113,9 @@ TEST(CanonicalJson, DepthFaultComesBeforeTheValueAtThatDepth) {
 
 TEST(CanonicalJson, AppendingLeavesTheBufferUntouchedOnFailure) {
   std::string out = "prefix";
-  EXPECT_EQ(append_canonical_json(out, parsed(R"({"a":[1,2,3],"b":0.5})")),
-            std::unexpected(CanonError::NonIntegerNumber));
+  EXPECT_EQ(append_canonical_json(out, doc(R"({"a":[1,2,3],"b":0.5})")), std::unexpected(CanonError::NonIntegerNumber));
   EXPECT_EQ(out, "prefix");
-  EXPECT_TRUE(append_canonical_json(out, parsed(R"({"a":1})")));
+  EXPECT_TRUE(append_canonical_json(out, doc(R"({"a":1})")));
   EXPECT_EQ(out, R"(prefix{"a":1})");
 }
 
@@ -155,19 +151,19 @@ std::string read_vector(const std::string& which, const std::string& name) {
 class Rfc8785Vector : public testing::TestWithParam<const char*> {};
 
 TEST_P(Rfc8785Vector, MatchesTheExpectedOutput) {
-  EXPECT_EQ(canonical_json(parsed(read_vector("input", GetParam()))), read_vector("output", GetParam()));
+  EXPECT_EQ(canonical_json(doc(read_vector("input", GetParam()))), read_vector("output", GetParam()));
 }
 
 INSTANTIATE_TEST_SUITE_P(Jcs, Rfc8785Vector, testing::Values("arrays.json", "french.json", "structures.json"));
 
 TEST(Rfc8785Vectors, WithoutACanonicalFormHere) {
-  EXPECT_EQ(canonical_json(parsed(read_vector("input", "values.json"))), fails(CanonError::NonIntegerNumber));
-  EXPECT_EQ(canonical_json(parsed(read_vector("input", "unicode.json"))), fails(CanonError::NonNfc));
+  EXPECT_EQ(canonical_json(doc(read_vector("input", "values.json"))), fails(CanonError::NonIntegerNumber));
+  EXPECT_EQ(canonical_json(doc(read_vector("input", "unicode.json"))), fails(CanonError::NonNfc));
 }
 
 TEST(Rfc8785Vectors, WeirdKeysBarTheOneNotInNfc) {
   // U+FB33 is excluded from composition, so its NFC is the two-character sequence U+05D3 U+05BC.
-  json::Value input = parsed(read_vector("input", "weird.json"));
+  json::Value input = doc(read_vector("input", "weird.json"));
   EXPECT_EQ(canonical_json(input), fails(CanonError::NonNfc));
   ASSERT_TRUE(input.as_object().erase("\uFB33"));
   std::string expected = read_vector("output", "weird.json");

@@ -1,11 +1,12 @@
 #include <gtest/gtest.h>
 
+#include "kest/json_testing.hpp"
 #include "kest/signing.hpp"
 
 namespace kest::events {
 namespace {
 
-json::Value parsed(std::string_view text) { return json::parse(text).value(); }
+using kest::test_support::doc;
 
 struct MacCase {
   std::string key;
@@ -50,7 +51,7 @@ TEST(Field, CountsUtf16CodeUnits) {
 TEST(SignRecord, SignsTheFramedFieldsOfTheWorkedExample) {
   const std::string message = "16:kest.chain.rec/11:74:move13:{\"a\":1,\"b\":2}0:";
   ASSERT_EQ(message.size(), 46u);
-  auto sig = sign_record("key", 7, "move", parsed(R"({"b":2,"a":1})"), "");
+  auto sig = sign_record("key", 7, "move", doc(R"({"b":2,"a":1})"), "");
   EXPECT_EQ(sig, hmac_sha256_hex_bytes("key", message));
   EXPECT_EQ(sig, "7f4be82422fefb37fdfcac4bd82d5962d1b28e3f73fe60a0da36dbff50b09e61");
 }
@@ -58,7 +59,7 @@ TEST(SignRecord, SignsTheFramedFieldsOfTheWorkedExample) {
 TEST(SignRecord, FramesSeqTypeAndPayloadByTheirUtf16Length) {
   EXPECT_EQ(sign_record("k", 0, "\u00e9", json::Value(), "p"),
             hmac_sha256_hex_bytes("k", "16:kest.chain.rec/11:01:\u00e94:null1:p"));
-  EXPECT_EQ(sign_record("k", 18446744073709551615u, "t", parsed(R"(["\ud83d\ude00"])"), ""),
+  EXPECT_EQ(sign_record("k", 18446744073709551615u, "t", doc(R"(["\ud83d\ude00"])"), ""),
             hmac_sha256_hex_bytes("k", "16:kest.chain.rec/120:184467440737095516151:t6:[\"\U0001F600\"]0:"));
 }
 
@@ -73,7 +74,7 @@ class SignRecordFault : public testing::TestWithParam<RecordFault> {};
 
 TEST_P(SignRecordFault, IsTheFirstFaultInTypePrevSigPayloadOrder) {
   const RecordFault& fault = GetParam();
-  EXPECT_EQ(sign_record("k", 1, fault.type, parsed(fault.payload), fault.prev_sig), std::unexpected(fault.error));
+  EXPECT_EQ(sign_record("k", 1, fault.type, doc(fault.payload), fault.prev_sig), std::unexpected(fault.error));
 }
 
 INSTANTIATE_TEST_SUITE_P(Faults, SignRecordFault,

@@ -37,12 +37,12 @@ std::string tag_node(std::string type, std::string target, std::string tag) {
 
 Result<ActionResult> evaluate(std::string_view state, const std::string& rule,
                               std::optional<std::string_view> target = std::nullopt, std::uint64_t seed = 0) {
-  return evaluate_action(parsed(state), parsed(rule), "a", target, seed);
+  return evaluate_action(doc(state), doc(rule), "a", target, seed);
 }
 
 Result<MutationsResolution> trigger(std::string_view state, const std::string& mutations,
                                     std::optional<std::string_view> target = std::nullopt) {
-  return apply_triggered_mutations(parsed(state), parsed(mutations), "a", target, 0);
+  return apply_triggered_mutations(doc(state), doc(mutations), "a", target, 0);
 }
 
 struct GradeCase {
@@ -151,7 +151,7 @@ TEST(EvaluateAction, ReferencesResolveOnlyOnThePathThatRuns) {
             "AST: action references target but none supplied");
   Result<ActionResult> with_target = evaluate(kState, check(literal(10), literal(10), degrees), "b");
   ASSERT_TRUE(with_target.has_value());
-  EXPECT_EQ(with_target->state["entities"]["b"], parsed(R"({"properties":{"hp":1},"tags":[]})"));
+  EXPECT_EQ(with_target->state["entities"]["b"], doc(R"({"properties":{"hp":1},"tags":[]})"));
 }
 
 TEST(EvaluateAction, ConditionsSeeTheStateBeforeTheMutations) {
@@ -164,7 +164,7 @@ TEST(EvaluateAction, ConditionsSeeTheStateBeforeTheMutations) {
   Result<ActionResult> result = evaluate(kState, rule);
   ASSERT_TRUE(result.has_value());
   EXPECT_EQ(result->degree, "success");
-  EXPECT_EQ(result->state, parsed(R"({"entities":{"a":{"properties":{"hp":11},"tags":[]}},"epoch":3})"));
+  EXPECT_EQ(result->state, doc(R"({"entities":{"a":{"properties":{"hp":11},"tags":[]}},"epoch":3})"));
   EXPECT_EQ(result->applied.size(), 2U);
 }
 
@@ -176,8 +176,8 @@ TEST(ApplyTriggeredMutations, PropertyMutationsAndTheirRecords) {
           R"(},{"type":"repeat","count":2,"mutations":[)" + add_prop("self", "hp", literal(1)) + "]}]",
       "new");
   ASSERT_TRUE(result.has_value()) << result.error();
-  EXPECT_EQ(result->state, parsed(R"({"entities":{"a":{"properties":{"hp":0},"tags":["x"]},)"
-                                  R"("new":{"properties":{"mp":5},"tags":[]}},"epoch":3})"));
+  EXPECT_EQ(result->state, doc(R"({"entities":{"a":{"properties":{"hp":0},"tags":["x"]},)"
+                               R"("new":{"properties":{"mp":5},"tags":[]}},"epoch":3})"));
   const std::vector<AppliedMutation> expected = {
       {"add_prop", "new", "mp", std::nullopt, 0, 5}, {"sub_prop", "a", "hp", std::nullopt, 10, 7},
       {"set_prop", "a", "hp", std::nullopt, 7, -2},  {"add_prop", "a", "hp", std::nullopt, -2, -1},
@@ -214,12 +214,12 @@ TEST(ApplyTriggeredMutations, TagListsAreNormalisedOrFiltered) {
   for (const TagCase& c : cases) {
     Result<MutationsResolution> result = trigger(state, "[" + c.node + "]");
     ASSERT_TRUE(result.has_value()) << result.error();
-    EXPECT_EQ(result->state["entities"]["a"], parsed(c.entity)) << c.node;
+    EXPECT_EQ(result->state["entities"]["a"], doc(c.entity)) << c.node;
   }
   // Removing from an entity that does not exist creates it, and is still recorded.
   Result<MutationsResolution> created = trigger(state, "[" + tag_node("remove_tag", "target", "c") + "]", "b");
   ASSERT_TRUE(created.has_value());
-  EXPECT_EQ(created->state["entities"]["b"], parsed(R"({"properties":{},"tags":[]})"));
+  EXPECT_EQ(created->state["entities"]["b"], doc(R"({"properties":{},"tags":[]})"));
   EXPECT_EQ(created->applied,
             (std::vector<AppliedMutation>{{"remove_tag", "b", std::nullopt, "c", std::nullopt, std::nullopt}}));
 }
@@ -281,28 +281,28 @@ TEST(GeneratorSteps, ValidationDrawsNothingAndFailuresKeepTheirDraws) {
                  "[" + add_prop("self", "hp", R"({"type":"dice","equation":"50d2"})") + "]") +
           "}");
   math::Pcg32 rng = math::Pcg32::seeded(7);
-  ASSERT_TRUE(evaluate_action_with_rng(parsed(kState), parsed(rule), "a", std::nullopt, rng).has_value());
+  ASSERT_TRUE(evaluate_action_with_rng(doc(kState), doc(rule), "a", std::nullopt, rng).has_value());
   EXPECT_EQ(rng.steps(), 2U + 5U);
 
   rng = math::Pcg32::seeded(7);
-  EXPECT_EQ(error_of(evaluate_action_with_rng(parsed(kState), parsed(R"({"type":"check"})"), "a", std::nullopt, rng)),
+  EXPECT_EQ(error_of(evaluate_action_with_rng(doc(kState), doc(R"({"type":"check"})"), "a", std::nullopt, rng)),
             "AST: malformed expression node");
   EXPECT_EQ(rng.steps(), 2U);
 
   const std::string fails_late = "[" + add_prop("self", "hp", R"({"type":"dice","equation":"4d2"})") + "," +
                                  add_prop("target", "hp", literal(1)) + "]";
-  EXPECT_EQ(error_of(apply_triggered_mutations_with_rng(parsed(kState), parsed(fails_late), "a", std::nullopt, rng)),
+  EXPECT_EQ(error_of(apply_triggered_mutations_with_rng(doc(kState), doc(fails_late), "a", std::nullopt, rng)),
             "AST: action references target but none supplied");
   EXPECT_EQ(rng.steps(), 2U + 4U);
-  ASSERT_TRUE(apply_triggered_mutations_with_rng(parsed(kState), parsed("[" + tag_node("add_tag", "self", "t") + "]"),
-                                                 "a", std::nullopt, rng)
+  ASSERT_TRUE(apply_triggered_mutations_with_rng(doc(kState), doc("[" + tag_node("add_tag", "self", "t") + "]"), "a",
+                                                 std::nullopt, rng)
                   .has_value());
   EXPECT_EQ(rng.steps(), 2U + 4U);
 }
 
 TEST(InPlace, AFailedRuleLeavesTheStateAsItWas) {
   const json::Value before =
-      parsed(R"({"entities":{"a":{"properties":{"hp":7.0}},"b":{"properties":{},"tags":["q","p"]}},"epoch":1})");
+      doc(R"({"entities":{"a":{"properties":{"hp":7.0}},"b":{"properties":{},"tags":["q","p"]}},"epoch":1})");
   const std::string rule = "[" + add_prop("self", "hp", literal(1)) + "," + add_prop("target", "new", literal(1)) +
                            "," + tag_node("add_tag", "self", "t") + "," + tag_node("remove_tag", "target", "q") + "," +
                            R"({"type":"foreach_target","select":{"tag":"p"},"mutations":[)" +
@@ -311,15 +311,15 @@ TEST(InPlace, AFailedRuleLeavesTheStateAsItWas) {
                            "]}," + add_prop("self", "hp", literal(9007199254740991)) + "]";
   json::Value state = before;
   math::Pcg32 rng = math::Pcg32::seeded(0);
-  EXPECT_EQ(error_of(apply_triggered_mutations_in_place(state, parsed(rule), "a", "c", rng)),
+  EXPECT_EQ(error_of(apply_triggered_mutations_in_place(state, doc(rule), "a", "c", rng)),
             "AST: mutated property must be a JS-safe integer: 9007199254740999");
   EXPECT_EQ(state, before);
 
-  json::Value valid_rule = parsed("[" + add_prop("self", "hp", literal(1)) + "]");
+  json::Value valid_rule = doc("[" + add_prop("self", "hp", literal(1)) + "]");
   ASSERT_TRUE(apply_triggered_mutations_in_place(state, valid_rule, "a", std::nullopt, rng).has_value());
   EXPECT_EQ(state["entities"]["a"]["properties"]["hp"], json::Value(8));
 
-  const json::Value check_rule = parsed(check(literal(0), literal(0), "{" + degree("success", kAlways, rule) + "}"));
+  const json::Value check_rule = doc(check(literal(0), literal(0), "{" + degree("success", kAlways, rule) + "}"));
   json::Value checked = before;
   EXPECT_EQ(error_of(evaluate_action_in_place(checked, check_rule, "a", "c", rng)),
             "AST: mutated property must be a JS-safe integer: 9007199254740999");
@@ -327,8 +327,8 @@ TEST(InPlace, AFailedRuleLeavesTheStateAsItWas) {
 }
 
 TEST(EvaluateAction, InputIsUnchangedAndOutcomesRepeat) {
-  const json::Value state = parsed(kState);
-  const json::Value rule = parsed(check(
+  const json::Value state = doc(kState);
+  const json::Value rule = doc(check(
       R"({"type":"dice","equation":"3d6"})", literal(10),
       "{" + degree("success", delta_gte(0), "[" + add_prop("self", "hp", R"({"type":"dice","equation":"1d8"})") + "]") +
           "," + degree("failure", kAlways, "[" + tag_node("add_tag", "self", "f") + "]") + "}"));
@@ -340,7 +340,7 @@ TEST(EvaluateAction, InputIsUnchangedAndOutcomesRepeat) {
     EXPECT_EQ(first->roll, second->roll);
     EXPECT_EQ(first->applied, second->applied);
   }
-  EXPECT_EQ(state, parsed(kState));
+  EXPECT_EQ(state, doc(kState));
 }
 
 }  // namespace

@@ -7,15 +7,12 @@
 #include <string_view>
 
 #include "kest/json.hpp"
+#include "kest/json_testing.hpp"
 #include "kest/ruleset.hpp"
 
 namespace kest::ruleset {
 
-inline json::Value parsed(std::string_view text) {
-  auto value = json::parse(text);
-  EXPECT_TRUE(value.has_value()) << text;
-  return value ? std::move(*value) : json::Value();
-}
+using kest::test_support::doc;
 
 template <typename T>
 std::string error_of(const Result<T>& result) {

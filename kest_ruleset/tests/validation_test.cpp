@@ -62,7 +62,7 @@ constexpr const char* kDelta = R"({"type":"delta_gte","value":0})";
 
 void expect_check_cases(const std::vector<RuleCase>& cases) {
   for (const RuleCase& c : cases) {
-    Result<void> valid = validate_check(parsed(c.rule));
+    Result<void> valid = validate_check(doc(c.rule));
     if (c.error == nullptr) {
       EXPECT_TRUE(valid.has_value()) << c.rule.substr(0, 300) << "\n" << error_of(valid);
     } else {
@@ -73,7 +73,7 @@ void expect_check_cases(const std::vector<RuleCase>& cases) {
 
 void expect_trigger_cases(const std::vector<RuleCase>& cases) {
   for (const RuleCase& c : cases) {
-    Result<void> valid = validate_triggered_mutations(parsed(c.rule));
+    Result<void> valid = validate_triggered_mutations(doc(c.rule));
     if (c.error == nullptr) {
       EXPECT_TRUE(valid.has_value()) << c.rule.substr(0, 300) << "\n" << error_of(valid);
     } else {
@@ -195,19 +195,19 @@ TEST(ValidateMutations, MalformedShapes) {
 TEST(ValidateMutations, TriggerContextRefusesWhatReadsTheRoll) {
   auto in_if = [](std::string condition) { return R"([{"type":"if","condition":)" + condition + R"(,"then":[]}])"; };
   for (std::string type : {"delta_gte", "delta_lte", "nat_roll_eq", "nat_roll_gte", "nat_roll_lte"}) {
-    Result<void> valid = validate_triggered_mutations(parsed(in_if(R"({"type":")" + type + R"(","value":1})")));
+    Result<void> valid = validate_triggered_mutations(doc(in_if(R"({"type":")" + type + R"(","value":1})")));
     EXPECT_EQ(error_of(valid), "AST: " + type + " is not valid in trigger context");
   }
   for (std::string source : {"roll", "dc", "delta", "natural"}) {
     std::string compare =
         R"({"type":"compare","op":"eq","left":{"source":"literal","value":1},"right":{"source":")" + source + R"("}})";
-    Result<void> valid = validate_triggered_mutations(parsed(in_if(compare)));
+    Result<void> valid = validate_triggered_mutations(doc(in_if(compare)));
     EXPECT_EQ(error_of(valid), "AST: compare operand source " + source + " is not valid in trigger context");
   }
   std::string allowed = R"({"type":"or","conditions":[{"type":"has_tag","target":"target","tag":"x"},)"
                         R"({"type":"compare","op":"ne","left":{"source":"prop","target":"self","property":"hp"},)"
                         R"("right":{"source":"literal","value":0}}]})";
-  EXPECT_TRUE(validate_triggered_mutations(parsed(in_if(allowed))).has_value());
+  EXPECT_TRUE(validate_triggered_mutations(doc(in_if(allowed))).has_value());
 }
 
 TEST(ValidationBudget, NodesStopAt256BeforeTheDepthTest) {

@@ -29,7 +29,7 @@ TEST(ValueInt, ReadsJsSafeIntegersOnly) {
       {"null", std::unexpected("AST: property must be a JS-safe integer: null")},
       {"[1]", std::unexpected("AST: property must be a JS-safe integer: [1]")},
   };
-  for (const IntCase& c : cases) EXPECT_EQ(value_int(parsed(c.json), "property"), c.expected) << c.json;
+  for (const IntCase& c : cases) EXPECT_EQ(value_int(doc(c.json), "property"), c.expected) << c.json;
 }
 
 TEST(AssertInt128, ShowsTheExactValueBeyondSixtyFourBits) {
@@ -77,42 +77,41 @@ TEST(AssertCleanName, TestsInOrder) {
 }
 
 TEST(ReadProp, MissingPiecesReadAsZero) {
-  json::Value state = parsed(R"({"entities":{"a":{"properties":{"hp":7.0,"bad":7.5}},"b":{},"c":[]}})");
+  json::Value state = doc(R"({"entities":{"a":{"properties":{"hp":7.0,"bad":7.5}},"b":{},"c":[]}})");
   EXPECT_EQ(read_prop(state, "a", "hp"), 7);
   EXPECT_EQ(read_prop(state, "a", "mp"), 0);
   EXPECT_EQ(read_prop(state, "b", "hp"), 0);
   EXPECT_EQ(read_prop(state, "c", "hp"), 0);
   EXPECT_EQ(read_prop(state, "z", "hp"), 0);
-  EXPECT_EQ(read_prop(parsed("[]"), "a", "hp"), 0);
+  EXPECT_EQ(read_prop(doc("[]"), "a", "hp"), 0);
   EXPECT_EQ(error_of(read_prop(state, "a", "bad")), "AST: property must be a JS-safe integer: 7.5");
 }
 
 TEST(EntityHasTag, MatchesStringElementsOfATagsArray) {
-  EXPECT_TRUE(entity_has_tag(parsed(R"({"tags":[1,"x"]})"), "x"));
-  EXPECT_FALSE(entity_has_tag(parsed(R"({"tags":{"x":"x"}})"), "x"));
-  EXPECT_FALSE(entity_has_tag(parsed(R"({})"), "x"));
-  EXPECT_FALSE(entity_has_tag(parsed(R"(["x"])"), "x"));
+  EXPECT_TRUE(entity_has_tag(doc(R"({"tags":[1,"x"]})"), "x"));
+  EXPECT_FALSE(entity_has_tag(doc(R"({"tags":{"x":"x"}})"), "x"));
+  EXPECT_FALSE(entity_has_tag(doc(R"({})"), "x"));
+  EXPECT_FALSE(entity_has_tag(doc(R"(["x"])"), "x"));
 }
 
 TEST(WorkingState, EntityMutCreatesOrRefuses) {
-  json::Value state = parsed(R"({"entities":{"a":{"tags":[]},"n":3}})");
+  json::Value state = doc(R"({"entities":{"a":{"tags":[]},"n":3}})");
   {
     WorkingState world(state);
     EXPECT_EQ(error_of(world.entity_mut("n")), "AST: entity must be an object");
     ASSERT_TRUE(world.entity_mut("b").has_value());
     world.commit();
   }
-  EXPECT_EQ(state, parsed(R"({"entities":{"a":{"tags":[]},"b":{"properties":{},"tags":[]},"n":3}})"));
+  EXPECT_EQ(state, doc(R"({"entities":{"a":{"tags":[]},"b":{"properties":{},"tags":[]},"n":3}})"));
   for (const char* text : {R"({})", R"({"entities":[]})", R"([])"}) {
-    json::Value other = parsed(text);
+    json::Value other = doc(text);
     WorkingState world(other);
     EXPECT_EQ(error_of(world.entity_mut("a")), "AST: state.entities must be an object") << text;
   }
 }
 
 TEST(WorkingState, UncommittedEditsAreUndoneExactly) {
-  const json::Value before =
-      parsed(R"({"entities":{"a":{"properties":{"hp":7.0}},"b":{"properties":{},"tags":["x"]}}})");
+  const json::Value before = doc(R"({"entities":{"a":{"properties":{"hp":7.0}},"b":{"properties":{},"tags":["x"]}}})");
   json::Value state = before;
   {
     WorkingState world(state);

@@ -9,19 +9,16 @@
 #include <vector>
 
 #include "kest/epoch.hpp"
+#include "kest/json_testing.hpp"
 #include "kest/signing.hpp"
 #include "kest/snapshot.hpp"
 
 namespace kest::session::testing {
 
+using kest::test_support::doc;
+
 inline constexpr std::string_view kKey = "server key";
 inline constexpr std::string_view kWorldId = "w1";
-
-inline json::Value doc(std::string_view text) {
-  auto value = json::parse(text);
-  EXPECT_TRUE(value.has_value()) << text;
-  return value ? std::move(*value) : json::Value();
-}
 
 // Actors "1" and "2" act offline; "3" is only ever a target.
 inline const json::Value& test_ruleset() {

@@ -1,18 +1,19 @@
 #include <gtest/gtest.h>
 
+#include "kest/json_testing.hpp"
 #include "kest/signing.hpp"
 #include "kest/snapshot.hpp"
 
 namespace kest::snapshot {
 namespace {
 
+using kest::test_support::doc;
+
 using events::CanonError;
 
 constexpr std::string_view kKey = "key";
 
-json::Value parsed(std::string_view text) { return json::parse(text).value(); }
-
-std::string hash_of(std::string_view text) { return world_state_hash(kKey, parsed(text)).value(); }
+std::string hash_of(std::string_view text) { return world_state_hash(kKey, doc(text)).value(); }
 
 TEST(WorldStateHash, IsTheMacOfTheFramedTagAndCanonicalText) {
   EXPECT_EQ(hash_of(R"({"entities":{}})"),
@@ -27,12 +28,12 @@ TEST(WorldStateHash, IgnoresMemberOrderAndWhitespaceOfTheText) {
   EXPECT_EQ(hash_of(R"({"entities":{"b":{"tags":[],"hp":2},"a":{}},"epoch":1})"),
             hash_of(R"( { "epoch" : 1 , "entities" : { "a" : { } , "b" : { "hp" : 2 , "tags" : [ ] } } } )"));
   EXPECT_EQ(hash_of(R"({"n":2.0})"), hash_of(R"({"n":2})"));
-  EXPECT_NE(hash_of(R"({"n":2})"), world_state_hash("other key", parsed(R"({"n":2})")).value());
+  EXPECT_NE(hash_of(R"({"n":2})"), world_state_hash("other key", doc(R"({"n":2})")).value());
 }
 
 TEST(WorldStateHash, FailsForStatesWithoutACanonicalForm) {
-  EXPECT_EQ(world_state_hash(kKey, parsed(R"({"n":1.5})")), std::unexpected(CanonError::NonIntegerNumber));
-  EXPECT_EQ(world_state_hash(kKey, parsed(R"({"a":{"__proto__":0}})")), std::unexpected(CanonError::ForbiddenKey));
+  EXPECT_EQ(world_state_hash(kKey, doc(R"({"n":1.5})")), std::unexpected(CanonError::NonIntegerNumber));
+  EXPECT_EQ(world_state_hash(kKey, doc(R"({"a":{"__proto__":0}})")), std::unexpected(CanonError::ForbiddenKey));
 }
 
 TEST(WorldStateHashOfText, IsTheHashOfTheParsedStateOrTheFirstFault) {
@@ -50,12 +51,12 @@ TEST(WorldStateHashOfText, IsTheHashOfTheParsedStateOrTheFirstFault) {
 TEST(GlobalRegionHash, OfNoRegionsIsTheHashOfTheEmptyObject) {
   const std::string empty_hash = hash_of("{}");
   for (const char* regions : {"{}", "[]", "null", "7", R"("r")", R"([{"r":1}])"}) {
-    EXPECT_EQ(global_region_hash(kKey, parsed(regions)), empty_hash) << regions;
+    EXPECT_EQ(global_region_hash(kKey, doc(regions)), empty_hash) << regions;
   }
 }
 
 TEST(GlobalRegionHash, IsTheHashOfTheObjectOfRegionHashes) {
-  json::Value regions = parsed(R"({"r2":{"entities":{}},"r1":[1,2],"\uE000":{},"\uD800\uDC00":null})");
+  json::Value regions = doc(R"({"r2":{"entities":{}},"r1":[1,2],"\uE000":{},"\uD800\uDC00":null})");
   auto leaves = region_leaves(kKey, regions);
   ASSERT_TRUE(leaves);
   EXPECT_EQ(*leaves, json::Value(json::Object{{"r1", hash_of("[1,2]")},
@@ -65,20 +66,20 @@ TEST(GlobalRegionHash, IsTheHashOfTheObjectOfRegionHashes) {
   EXPECT_EQ(global_region_hash(kKey, regions), world_state_hash(kKey, *leaves));
   // One region: the root is the hash of {"r": hash of its state}.
   json::Object single{{"r", hash_of(R"({"entities":{}})")}};
-  EXPECT_EQ(global_region_hash(kKey, parsed(R"({"r":{"entities":{}}})")), world_state_hash(kKey, single));
+  EXPECT_EQ(global_region_hash(kKey, doc(R"({"r":{"entities":{}}})")), world_state_hash(kKey, single));
 }
 
 TEST(GlobalRegionHash, ReportsTheFirstFaultyRegionInByteOrder) {
-  EXPECT_EQ(global_region_hash(kKey, parsed(R"({"b":0.5,"a":-0,"c":{"__proto__":1}})")),
+  EXPECT_EQ(global_region_hash(kKey, doc(R"({"b":0.5,"a":-0,"c":{"__proto__":1}})")),
             std::unexpected(CanonError::NegativeZero));
-  EXPECT_EQ(region_leaves(kKey, parsed(R"({"b":0.5,"a":1})")), std::unexpected(CanonError::NonIntegerNumber));
+  EXPECT_EQ(region_leaves(kKey, doc(R"({"b":0.5,"a":1})")), std::unexpected(CanonError::NonIntegerNumber));
 }
 
 TEST(GlobalRegionHash, IdentifiersMustBeCanonicalKeysOfTheLeaves) {
-  EXPECT_EQ(global_region_hash(kKey, parsed(R"({"__proto__":{},"a":{}})")), std::unexpected(CanonError::ForbiddenKey));
-  EXPECT_EQ(global_region_hash(kKey, parsed("{\"e\u0301\":{}}")), std::unexpected(CanonError::NonNfc));
+  EXPECT_EQ(global_region_hash(kKey, doc(R"({"__proto__":{},"a":{}})")), std::unexpected(CanonError::ForbiddenKey));
+  EXPECT_EQ(global_region_hash(kKey, doc("{\"e\u0301\":{}}")), std::unexpected(CanonError::NonNfc));
   // The region states are hashed first: a faulty state is reported over a faulty identifier.
-  EXPECT_EQ(global_region_hash(kKey, parsed(R"({"__proto__":{},"z":0.5})")),
+  EXPECT_EQ(global_region_hash(kKey, doc(R"({"__proto__":{},"z":0.5})")),
             std::unexpected(CanonError::NonIntegerNumber));
 }
 
