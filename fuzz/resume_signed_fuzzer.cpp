@@ -5,6 +5,7 @@
 //
 // A genuine bundle is never refused as forged or tampered with; otherwise resume behaves as the
 // whole-request harnesses require.
+#include <optional>
 #include <string>
 
 #include "kest/session.hpp"
