@@ -7,6 +7,7 @@ text does (a boolean against a number, the order of a tag list, -0 against 0).
 """
 
 import json
+import math
 from collections.abc import Sequence
 from dataclasses import dataclass
 
@@ -55,38 +56,49 @@ class Finding:
         return f"{where}: {_shown(self.old)} -> {_shown(self.new)}"
 
 
-_NEGATIVE_ZERO = ("-0",)
+_SCALARS = frozenset({str, int, bool, type(None)})  # equal by == when of one type
 
 
-def _number_key(number: int | float):
-    """What a number contributes to the canonical text: an integral float is its integer."""
-    if isinstance(number, float) and number.is_integer():
-        return _NEGATIVE_ZERO if str(number) == "-0.0" else int(number)
-    return number
+def _negative_zero(value) -> bool:
+    return type(value) is float and value == 0 and math.copysign(1.0, value) < 0
+
+
+def _hidden_difference(a, b) -> bool:
+    """Whether two values that Python finds equal still differ canonically: Python's == takes
+    true for 1 and -0.0 for 0, while it rightly takes 2.0 for 2."""
+    kind = type(a)
+    if kind is not type(b):
+        return kind is bool or type(b) is bool or _negative_zero(a) or _negative_zero(b)
+    if kind is dict:
+        pairs = ((value, b[name]) for name, value in a.items())
+    elif kind is list:
+        pairs = zip(a, b, strict=True)
+    else:
+        return kind is float and _negative_zero(a) != _negative_zero(b)
+    # Scalars of one type are settled by the == already taken; only the rest are looked into.
+    return any(
+        not (type(old) is type(new) and type(old) in _SCALARS) and _hidden_difference(old, new) for old, new in pairs
+    )
 
 
 def same(a, b) -> bool:
-    """Canonical equality of two parsed JSON values."""
-    kind_a, kind_b = type(a), type(b)
-    if kind_a is dict:
-        return kind_b is dict and a.keys() == b.keys() and all(same(value, b[name]) for name, value in a.items())
-    if kind_a is list:
-        return kind_b is list and len(a) == len(b) and all(map(same, a, b))
-    if kind_a in (int, float) and kind_b in (int, float):
-        return _number_key(a) == _number_key(b)
-    return kind_a is kind_b and a == b
+    """Canonical equality of two parsed JSON values. Python's == is coarser (it never tells
+    apart two canonically equal values), so it settles most pairs at C speed."""
+    return a == b and not _hidden_difference(a, b)
 
 
 def _member_diff(a, b, path: tuple, out: list[Finding]) -> None:
     """Differences of any two values: the deepest differing members of objects, and the elements
     of arrays of one length; anything else is one change of the whole value."""
+    if same(a, b):
+        return
     if type(a) is dict and type(b) is dict:
         for name in sorted(a.keys() | b.keys()):
             _member_diff(a.get(name, ABSENT), b.get(name, ABSENT), (*path, name), out)
     elif type(a) is list and type(b) is list and len(a) == len(b):
         for index, (old, new) in enumerate(zip(a, b, strict=True)):
             _member_diff(old, new, (*path, index), out)
-    elif a is ABSENT or b is ABSENT or not same(a, b):
+    else:
         out.append(Finding(MEMBER_CHANGED, path, a, b))
 
 
@@ -161,7 +173,7 @@ def diff_states(a, b) -> list[Finding]:
                 out.append(Finding(ENTITY_ADDED, path, new=after))
             elif after is ABSENT:
                 out.append(Finding(ENTITY_REMOVED, path, old=before))
-            else:
+            elif not same(before, after):
                 _entity_diff(before, after, path, out)
     return out
 

@@ -1,11 +1,12 @@
 """Sync test: run a session frame by frame (or epoch by epoch) and catch a host that is not
 deterministic while it is still in development.
 
-At every frame it checks that (a) asking the host for the frame's commands again and ticking the
-frame again gives the same output bytes; (b) at the end of every range of N frames, a rollback
+At every frame it checks that (a) the host, asked again for the frame's commands, gives commands
+that tick to the same output bytes; (b) at the end of every range of N frames, a rollback
 (`reconcile_frames`, or `catch_up_epochs` for epochs) from the state N frames back replays the
-same events and reaches the same state hash as the frames ticked forward; and (c) optionally, the
-same run in a child interpreter with another PYTHONHASHSEED gives the same hash at every frame.
+same event for every frame of the range and reaches the same state; and (c) optionally, the same
+run in a child interpreter with another PYTHONHASHSEED reaches the same state at every frame.
+Checking a range with one rollback costs one replay of its frames, not one per frame.
 
 The host is whatever chooses each frame's commands: the "commandsByFrame" member of the session
 document, or a function `module:name` called as `function(number, state_text)` (the state before
@@ -114,8 +115,9 @@ def parse_session(document, timeline: Timeline) -> Session:
     state = document.get("state", {})
     forensics.check_state(state, "the session's state")
     start = state.get(timeline.counter, 0)
-    if type(start) is not int:
-        raise Refused(f'the state\'s "{timeline.counter}" must be an integer')
+    if type(start) is not int or (timeline is FRAMES and start < 0):
+        kind = "a non-negative integer" if timeline is FRAMES else "an integer"
+        raise Refused(f'the state\'s "{timeline.counter}" must be {kind}')
     items = document.get(timeline.items_by_number, {})
     if type(items) is not dict:
         raise Refused(f'"{timeline.items_by_number}" must be an object')
