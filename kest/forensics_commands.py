@@ -11,8 +11,8 @@ import argparse
 import os
 import sys
 
+import kest_engine_native as k
 from kest import chain, forensics, jsontext, synctest
-from kest.bundles import state_hash
 from kest.cli import KEY_VARIABLE, Refusal, read_text, text_key
 
 TROUBLE = 2
@@ -30,24 +30,25 @@ def _one_stdin(paths: list[str]) -> None:
         raise Refusal("only one side can be read from standard input")
 
 
-def _print_hash(key: str, label: str, state) -> None:
+def _print_hash(key: str, label: str, text: str) -> None:
     try:
-        print(f"{label} world_state_hash {state_hash(key, state)}")
+        print(f"{label} world_state_hash {k.world_state_hash(key, text)}")
     except ValueError as failure:
         print(f"{label} has no world_state_hash: {failure}")
 
 
 def cmd_diff(args) -> int:
     _one_stdin([args.a, args.b])
-    a, b = _read_json(args.a), _read_json(args.b)
+    texts = read_text(args.a), read_text(args.b)
+    a, b = _read_json(args.a, texts[0]), _read_json(args.b, texts[1])
     try:
         findings = forensics.diff_states(a, b)
     except ValueError as failure:
         raise Refusal(str(failure).replace("the first state", args.a).replace("the second state", args.b)) from None
     if args.key_file is not None or KEY_VARIABLE in os.environ:
         key = text_key(args)
-        _print_hash(key, args.a, a)
-        _print_hash(key, args.b, b)
+        _print_hash(key, args.a, texts[0])
+        _print_hash(key, args.b, texts[1])
     for finding in findings:
         print(finding)
     return 1 if findings else 0
@@ -63,9 +64,6 @@ def _read_chain(path: str) -> list[dict]:
 def cmd_diff_chains(args) -> int:
     _one_stdin([args.a, args.b])
     first, second = _read_chain(args.a), _read_chain(args.b)
-    if not first and not second:
-        print("both chains are empty")
-        return 0
     try:
         divergence = forensics.first_divergence(first, second)
     except ValueError as failure:
@@ -105,7 +103,7 @@ def cmd_synctest(args) -> int:
     if count is None:
         last = session.last_with_items()
         if last is None:
-            raise Refusal(f"{args.session}: no {timeline.unit} after the start holds items; give --{timeline.unit}s M")
+            raise Refusal(f"{args.session}: no {timeline.unit} after the start holds items; give --frames M")
         count = last - session.start
     try:
         outcome = synctest.run(session, count, args.check_distance, args.host, args.child, text)
@@ -150,7 +148,14 @@ def add_commands(commands, keyed: list[argparse.ArgumentParser]) -> None:
     chains.set_defaults(run=_guarded(cmd_diff_chains, TROUBLE))
 
     sync = commands.add_parser("synctest", help="replay a session through rollbacks to catch a non-deterministic host")
-    sync.description = synctest.__doc__.split("\n\n    python")[0]
+    sync.description = (
+        "Tick a session one frame (or epoch) at a time. At every frame, ask the host again and tick again "
+        "when its answer differs: the same bytes must come out. At the end of every range of N frames, roll "
+        "back N frames and replay: every event and the state must come out again. With --child, run the "
+        "session again in a child interpreter with another PYTHONHASHSEED: every frame's state must match. "
+        "One line per checked range; at the first mismatch, the frame, the check and the differences, and "
+        "exit status 1."
+    )
     sync.add_argument(
         "session",
         metavar="SESSION.json",

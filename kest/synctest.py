@@ -25,6 +25,7 @@ import hashlib
 import importlib
 import json
 import os
+import pathlib
 import re
 import subprocess
 import sys
@@ -420,7 +421,7 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--host", metavar="MODULE:NAME")
     parser.add_argument("--state-at", type=int, metavar="N")
     args = parser.parse_args(argv)
-    text = sys.stdin.read() if args.session == "-" else open(args.session, encoding="utf-8").read()
+    text = sys.stdin.read() if args.session == "-" else pathlib.Path(args.session).read_text(encoding="utf-8")
     session = parse_session(jsontext.loads(text), EPOCHS if args.epochs else FRAMES)
     runner = Runner(session, load_host(args.host) if args.host else session.host_from_document)
     if args.state_at is not None:
