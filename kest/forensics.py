@@ -12,6 +12,7 @@ from collections.abc import Sequence
 from dataclasses import dataclass
 
 from kest import chain
+from kest.bundles import state_hash
 
 ABSENT = object()  # a member one side does not have
 _SHOWN_CHARACTERS = 160  # a value longer than this is cut when a finding is printed
@@ -223,9 +224,6 @@ def _frame_of(state, index: int) -> int:
 
 
 def _first_divergent_frame(states_a: Sequence, states_b: Sequence, key: chain.Key | None) -> Divergence | None:
-    # Imported here: only frame lists compared by their keyed hash need the engine.
-    from kest.bundles import state_hash
-
     for index in range(max(len(states_a), len(states_b))):
         if index >= len(states_b):
             return Divergence("frame", _frame_of(states_a[index], index), "only the first list holds it")
