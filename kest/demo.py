@@ -219,14 +219,17 @@ def careless_host(frame: int, state_text: str) -> list[dict]:
 
 
 def sync_test(world_id: str, state: dict, ruleset: dict) -> None:
-    heading(
-        f"Sync test (kest synctest): frames 1-{SYNC_FRAMES} each ticked twice, rolled back {SYNC_DISTANCE} frames"
-        " and replayed, and run again in a child interpreter"
-    )
+    heading(f"Sync test (kest synctest): frames 1-{SYNC_FRAMES}, rolled back {SYNC_DISTANCE} at a time and replayed")
     document = jsontext.dumps({"worldId": world_id, "state": state, "ruleset": ruleset, "playerEntities": PLAYERS})
     session = synctest.parse_session(json.loads(document), synctest.FRAMES)
     outcome = synctest.run(
-        session, SYNC_FRAMES, SYNC_DISTANCE, "kest.demo:steady_host", True, document, lambda line: print(f"  {line}")
+        session,
+        SYNC_FRAMES,
+        SYNC_DISTANCE,
+        host="kest.demo:steady_host",
+        child=True,
+        document_text=document,
+        say=lambda line: print(f"  {line}"),
     )
     print(f"  {'every check holds' if outcome.mismatch is None else 'MISMATCH'}")
 
