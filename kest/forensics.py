@@ -57,7 +57,7 @@ class Finding:
         return f"{where}: {_shown(self.old)} -> {_shown(self.new)}"
 
 
-_SCALARS = frozenset({str, int, bool, type(None)})  # equal by == when of one type
+_LOOKED_INTO = frozenset({dict, list, float})  # the kinds whose == may hide a difference
 
 
 def _negative_zero(value) -> bool:
@@ -71,15 +71,17 @@ def _hidden_difference(a, b) -> bool:
     if kind is not type(b):
         return kind is bool or type(b) is bool or _negative_zero(a) or _negative_zero(b)
     if kind is dict:
-        pairs = ((value, b[name]) for name, value in a.items())
+        olds, news = list(a.values()), list(map(b.__getitem__, a))
     elif kind is list:
-        pairs = zip(a, b, strict=True)
+        olds, news = a, b
     else:
         return kind is float and _negative_zero(a) != _negative_zero(b)
-    # Scalars of one type are settled by the == already taken; only the rest are looked into.
-    return any(
-        not (type(old) is type(new) and type(old) in _SCALARS) and _hidden_difference(old, new) for old, new in pairs
-    )
+    # Members that are strings, integers, booleans or null on both sides alike were settled by
+    # the == already taken; the types are compared at C speed, members looked into only if needed.
+    kinds = list(map(type, olds))
+    if kinds == list(map(type, news)) and _LOOKED_INTO.isdisjoint(kinds):
+        return False
+    return any(map(_hidden_difference, olds, news))
 
 
 def same(a, b) -> bool:
