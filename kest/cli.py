@@ -244,6 +244,10 @@ def parser() -> argparse.ArgumentParser:
         command.description = f"{what.capitalize()}: the input document in, the output document out, as compact JSON."
         command.add_argument("input", metavar="INPUT.json")
         command.set_defaults(run=whole_input(function))
+
+    from kest import forensics_commands  # imported here: it builds on the helpers above
+
+    forensics_commands.add_commands(commands, keyed)
     return top
 
 

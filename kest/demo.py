@@ -15,7 +15,7 @@ import pathlib
 import sys
 
 import kest_engine_native as k
-from kest import account, bundles, campaign, chain, jsontext, tactics, world
+from kest import account, bundles, campaign, chain, jsontext, synctest, tactics, world
 
 KEY = "demo-server-key"  # a real server keeps its key in a secret store, never in code
 LIVE_EPOCHS = 4
@@ -25,6 +25,8 @@ MAX_CATCHUP = 3
 PLAYERS = {"p1": "aria", "p2": "brom", "p3": "cael"}
 FRAMES = 3
 LATE = ("2", "p1")  # the frame and the player whose command reaches the client too late
+SYNC_FRAMES, SYNC_DISTANCE = 6, 3
+CARELESS_SEEDS = ("1", "2")  # two PYTHONHASHSEED values that order the careless host's set differently
 
 
 def heading(text: str) -> None:
@@ -203,6 +205,43 @@ def real_time(world_id: str, state: dict, ruleset: dict) -> dict:
     return server[-1]
 
 
+def steady_host(frame: int, state_text: str) -> list[dict]:
+    """The players' commands as the frames above choose them: from the state, in a fixed order."""
+    return tactics.commands(json.loads(state_text), PLAYERS)
+
+
+def careless_host(frame: int, state_text: str) -> list[dict]:
+    """p1 strikes every standing monster, numbering the strikes in the order of a Python set: that
+    order, and with it which strike draws which dice, changes with PYTHONHASHSEED."""
+    entities = json.loads(state_text)["entities"]
+    monsters = {id_ for id_, entity in entities.items() if {"monster"} <= set(entity["tags"]) - {"down"}}
+    return [{"playerId": "p1", "seq": seq, "actionId": "strike", "targetId": id_} for seq, id_ in enumerate(monsters)]
+
+
+def sync_test(world_id: str, state: dict, ruleset: dict) -> None:
+    heading(f"Sync test (kest synctest): frames 1-{SYNC_FRAMES}, rolled back {SYNC_DISTANCE} at a time and replayed")
+    document = jsontext.dumps({"worldId": world_id, "state": state, "ruleset": ruleset, "playerEntities": PLAYERS})
+    session = synctest.parse_session(json.loads(document), synctest.FRAMES)
+    outcome = synctest.run(
+        session,
+        SYNC_FRAMES,
+        SYNC_DISTANCE,
+        host="kest.demo:steady_host",
+        child=True,
+        document_text=document,
+        say=lambda line: print(f"  {line}"),
+    )
+    print(f"  {'every check holds' if outcome.mismatch is None else 'MISMATCH'}")
+
+    heading("A desync caught: a host that numbers p1's strikes in the order of a set, run under two hash seeds")
+    mismatch = synctest.seed_mismatch(document, session, SYNC_FRAMES, "kest.demo:careless_host", CARELESS_SEEDS)
+    if mismatch is None:
+        print("  NO DESYNC: both seeds ordered the set alike")
+        return
+    for line in synctest.mismatch_lines(mismatch, "frame"):
+        print(f"  {line}")
+
+
 def write_outputs(out: pathlib.Path, records: list[dict], bundle: dict, final_state: dict) -> None:
     out.mkdir(parents=True, exist_ok=True)
     (out / "chain.jsonl").write_text(chain.chain_lines(records), encoding="utf-8")
@@ -234,6 +273,7 @@ def run(out: pathlib.Path) -> None:
     resumed, caught_up = resume(bundle, states[-1], ruleset, records)
     refuse_tampering(bundle, records)
     final_state = real_time(world_id, resumed, ruleset)
+    sync_test(world_id, state, ruleset)
     write_outputs(out, records + caught_up, bundle, final_state)
 
 

@@ -51,6 +51,9 @@ def test_it_finishes_in_seconds_and_tells_what_happened(demo_run):
         "world-session: bundle binding invalid",
         "BadSignature: EpochResolved seq 2",
         "equals the server's",
+        "a child interpreter with PYTHONHASHSEED",
+        "every check holds",
+        "MISMATCH at frame 1 (hash seed): PYTHONHASHSEED 1 and 2 reach other states",
     ]:
         assert told in stdout
     assert "DIFFERS" not in stdout
