@@ -7,6 +7,8 @@ range at evaluation, and the serialisers cannot fail for the values they write. 
 binding over the world id, so a world id that catch-up would refuse never gets that far.
 """
 
+import re
+
 # DepthExceeded needs nesting beyond 256 levels, which no JSON text the parser accepts (127 at
 # most) can carry, so no function reaches it.
 CANON_KINDS = ("NonIntegerNumber", "UnsafeInteger", "NegativeZero", "ForbiddenKey", "NonNfc")
@@ -192,3 +194,19 @@ MESSAGES = {
         "world-session: time travel detected (currentEpoch < state.epoch)",
     ),
 }
+
+
+def message_pattern(template: str) -> re.Pattern:
+    """A listed message with each {placeholder} standing for any text."""
+    pieces = re.split(r"\{[^}]*\}", template)
+    return re.compile(".*".join(re.escape(piece) for piece in pieces) + r"\Z", re.DOTALL)
+
+
+def uncovered_messages(function: str, outcomes: list[dict]) -> list[str]:
+    """The listed messages of `function` that none of its outcomes raises."""
+    raised = [expect["error"]["message"] for expect in outcomes if "error" in expect]
+    return [
+        template
+        for template in MESSAGES.get(function, ())
+        if not any(message_pattern(template).match(message) for message in raised)
+    ]
