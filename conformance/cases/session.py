@@ -244,6 +244,70 @@ def _sampled(seed: int, count: int) -> list:
     return cases
 
 
+# A snapshot whose entities have every shape replay must cope with.
+REPLAY_STATE = {
+    "entities": {
+        "e": {"properties": {"hp": 1}, "tags": ["c", "a", "c", 3]},
+        "f": {"properties": [], "tags": "x"},
+        "g": 5,
+        "h": {"tags": ["c", "a", "b", "a"]},
+    },
+    "epoch": 0,
+}
+
+
+def _applied(*mutations, **action) -> dict:
+    return {"epoch_number": 1, "actions_processed": [{"mutations_applied": list(mutations)} | action]}
+
+
+REPLAY_PAYLOADS = [
+    [{"epoch_number": 7}],
+    [{}],
+    [{"epoch_number": None}],
+    [{"epoch_number": "x"}],
+    [{"epoch_number": {"n": 3}}],
+    [{"event_type": "Other", "epoch_number": 2}, {"epoch_number": 1}],
+    [_applied({"target": "e", "op": "add_tag", "tag": "b"})],
+    [_applied({"target": "e", "op": "add_tag", "tag": "a"})],
+    [_applied({"target": "h", "op": "remove_tag", "tag": "a"})],
+    [_applied({"target": "e", "op": "remove_tag", "tag": "zz"})],
+    [_applied({"target": "f", "op": "add_tag", "tag": "t"}, {"target": "f", "op": "remove_tag", "tag": "x"})],
+    [_applied({"target": "new", "op": "set_prop"})],
+    [_applied({"target": "new", "op": "add_tag", "tag": 5})],
+    [_applied({"target": "new", "op": "remove_tag", "tag": "t"})],
+    [_applied({"target": "e", "op": "set_prop", "property": "hp", "next": None})],
+    [_applied({"target": "e", "op": "add_prop", "property": "hp", "previous": 1})],
+    [_applied({"target": "e", "op": "sub_prop", "property": "hp", "next": {"any": ["value"]}})],
+    [_applied({"target": "e", "op": 5, "property": "mp", "next": 4})],
+    [_applied({"target": "e", "property": "mp", "next": 4})],
+    [_applied({"target": "e", "op": "add_tag", "property": "mp", "next": 4})],
+    [_applied({"target": 5, "op": "set_prop", "property": "hp", "next": 2})],
+    [_applied({"target": "f", "op": "set_prop", "property": "hp", "next": 2})],
+    [_applied({"target": "g", "op": "set_prop", "property": "hp", "next": 2})],
+    [_applied({"target": "h", "op": "set_prop", "property": "hp", "next": 2})],
+    [_applied({"target": "e", "op": "set_prop", "property": 7, "next": 2})],
+    [_applied(*[{"target": "e", "op": "add_prop", "property": "hp", "next": n} for n in (2, 3, 4)])],
+    [{"epoch_number": 1, "actions_processed": []}],
+    [{"epoch_number": 1, "actions_processed": {"mutations_applied": []}}],
+    [{"epoch_number": 1, "actions_processed": [5, {"mutations_applied": {}}, {"mutations_applied": [5, None]}]}],
+    [
+        _applied({"target": "e", "op": "add_tag", "tag": "z"}),
+        _applied({"target": "e", "op": "remove_tag", "tag": "c"}) | {"epoch_number": 2},
+    ],
+]
+
+
+def _replays() -> list:
+    """Signed tails whose payloads hold every form replay reads or skips; nothing is caught up
+    afterwards, so the outcome is the replayed state itself."""
+    cases = []
+    for payloads in REPLAY_PAYLOADS:
+        bundle = bundles.suspend(KEY, WORLD_ID, REPLAY_STATE, chain.sign_chain(KEY, payloads), 0)
+        for current in (10, -1):
+            cases.append(call(dumps({"key": KEY, "bundle": bundle, "currentEpoch": current, "maxCatchup": 0})))
+    return cases
+
+
 def _large() -> list:
     rng = random.Random(88)
     state = randomized.world(rng, 1000) | {"epoch": 0}
@@ -319,6 +383,7 @@ def _tables() -> dict:
             call(text) for text in ("", "{", "[]", "5", "null", '"key"', '{"key":"k"} x', "[" * 128 + "]" * 128)
         ],
         "small_bundles": _small_bundles(),
+        "replay": _replays(),
         "sampled": _sampled(8150, 620),
         "large": _large(),
         "keyword": [call(input_json="{}")],
