@@ -180,6 +180,18 @@ def _large_world(size: int, seed: int) -> tuple[dict, dict]:
     return state, proposals
 
 
+# Ids in an order none of the engine's orders keeps: numeric ids by value (of any length, "-0" and
+# "007" after their numeric equals), then the rest byte by byte, a proper prefix first.
+ID_ORDER = ["b", "a", "10", "9", "007", "7", "-0", "0", "-10", "-9", "-1", "-", "", "+5", " 5", "5a", "Z"]
+ID_ORDER += ["1" * 300, "9" * 299, "-" + "1" * 300, "\u00e9", "\ue000", "\U00010000", "a\u0000"]
+
+
+def _ordered_actors(ids: list) -> dict:
+    state = {"entities": {entity_id: _entity(["acts_offline"]) for entity_id in ids}}
+    proposals = {entity_id: {"actionId": "mark", "targetId": entity_id} for entity_id in ids}
+    return tick(state=state, proposals=proposals)
+
+
 def _tick_tables() -> dict:
     large_state, large_proposals = _large_world(1200, 77)
     return {
@@ -207,6 +219,7 @@ def _tick_tables() -> dict:
             tick(proposals={"9": {"actionId": "fumble"}, "10": {"actionId": "strike", "targetId": "a"}}),
             tick(proposals={"10": {"actionId": "strike", "targetId": "a"}}),
         ],
+        "actor_order": [_ordered_actors(ID_ORDER), _ordered_actors(ID_ORDER[::-1]), _ordered_actors(ID_ORDER[2:12])],
         "world_ids": [tick(worldId=world_id) for world_id in WORLD_IDS],
         "epoch_numbers": [tick(epochNumber=number) for number in EPOCH_NUMBERS],
         "max_actions": [tick(maxActions=cap) for cap in CAPS],

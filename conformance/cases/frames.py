@@ -4,7 +4,7 @@ import random
 
 from conformance.cases import boundary, call, randomized
 from conformance.cases.ast import dumps
-from conformance.cases.epochs import ABSENT, CAPS, DRAW_RULES, DRAW_WORLDS, RULESET, WORLD_IDS, document
+from conformance.cases.epochs import ABSENT, CAPS, DRAW_RULES, DRAW_WORLDS, ID_ORDER, RULESET, WORLD_IDS, document
 
 SAFE = 9007199254740991
 DECOMPOSED_E = "e\u0301"
@@ -130,6 +130,13 @@ def _large_frame(size: int, seed: int) -> dict:
     return {"state": state, "commands": commands, "playerEntities": players}
 
 
+def _ordered_players(ids: list) -> dict:
+    """Each player marks an entity named after itself, so the records show the order of play."""
+    players = {player: "hero" for player in ids}
+    commands = [command(player, seq, "mark", player) for player in ids for seq in (1, 0)]
+    return frame(playerEntities=players, commands=commands)
+
+
 def _tick_tables() -> dict:
     large = _large_frame(1000, 55)
     return {
@@ -151,6 +158,11 @@ def _tick_tables() -> dict:
             frame(worldId=""),
             frame(worldId=DECOMPOSED_E, commands=[]),
             frame(frameNumber=43),
+        ],
+        "player_order": [
+            _ordered_players(ID_ORDER),
+            _ordered_players(ID_ORDER[::-1]),
+            _ordered_players(ID_ORDER[2:12]),
         ],
         "world_ids": [frame(worldId=world_id) for world_id in WORLD_IDS],
         "frame_numbers": [frame(frameNumber=number) for number in FRAME_NUMBERS],

@@ -349,6 +349,8 @@ MUTATION_LISTS = (
         [when(ALWAYS, _nested_repeat(15, [])), when(ALWAYS, _nested_repeat(16, []))],
         [change("set_prop", "actor", "v", _nested_math(16))],
         [change("set_prop", "actor", "v", _nested_math(17))],
+        # The node budget runs out inside an expression before its depth limit is reached.
+        [change("add_prop", "actor", "n", lit(1))] * 120 + [change("set_prop", "actor", "v", _nested_math(17))],
         [change("add_prop", "actor", "n", lit(1))] * 128,
         [change("add_prop", "actor", "n", lit(1))] * 129,
         [{"type": "unknown"}],
