@@ -395,6 +395,34 @@ STATE_PROBES = [
     [change("set_prop", "actor", "copy", prop("target", "hp"))],
 ]
 
+# Entities a tag selection must pick from exactly: numeric-looking ids (visited in UTF-16 order, not
+# by value), a repeated tag, near-miss tags, and members that are not entities at all.
+SELECTION_STATE = {
+    "entities": {
+        "9": {"properties": {}, "tags": ["x"]},
+        "10": {"properties": {}, "tags": ["x", "x"]},
+        "-1": {"properties": {}, "tags": ["x"]},
+        "B": {"properties": {}, "tags": ["X", "x "]},
+        "a": {"properties": {}, "tags": [["x"], {"x": 1}, None]},
+        "b": {"properties": {}, "tags": None},
+        "c": 5,
+        "\ue000": {"properties": {}, "tags": ["y", "x"]},
+        "\U00010000": {"properties": {}, "tags": ["x"]},
+    }
+}
+VISIT = change("add_prop", "each", "visits", lit(1))
+# Run with actor "b" (untagged) and target "a" (no string tags), so the rules can tag them.
+SELECTIONS = [
+    [foreach("x", [VISIT])],
+    *([foreach("x", [VISIT], limit=limit)] for limit in (1, 3, 6, 7)),
+    [tagging("add_tag", "target", "x"), foreach("x", [VISIT])],
+    [foreach("x", [tagging("remove_tag", "each", "x")], limit=1), foreach("x", [VISIT])],
+    [foreach("x", [tagging("remove_tag", "each", "x"), foreach("x", [VISIT])], limit=2)],
+    [foreach("x", [tagging("add_tag", "actor", "x")]), foreach("x", [VISIT])],
+    [foreach("y", [foreach("x", [VISIT], limit=2), change("add_prop", "each", "outer", lit(1))])],
+    [foreach("x ", [VISIT]), foreach("X", [VISIT])],
+]
+
 ATTACK = graded(dice("1d20+5"), lit(15), [HIT])
 
 
@@ -496,6 +524,9 @@ def _evaluate_tables() -> dict:
             action(_check_with([tagging("add_tag", "actor", "matched")], condition)) for condition in CONDITIONS
         ],
         "mutation_lists": [action(_check_with(mutations)) for mutations in MUTATION_LISTS],
+        "selection": [
+            action(_check_with(mutations), state=SELECTION_STATE, actor="b", target="a") for mutations in SELECTIONS
+        ],
         "unselected_lists": [action(_check_with(mutations, any_of())) for mutations in MUTATION_LISTS[:40]],
         "states": [action(_check_with(mutations), state=state) for state in STATES for mutations in STATE_PROBES],
         "node_budget": [
@@ -552,6 +583,7 @@ def _trigger_tables() -> dict:
         "expressions": [trigger([change("set_prop", "actor", "v", node)]) for node in EXPRESSIONS],
         "conditions": [trigger(mutations) for mutations in ([node] for node in context_faults)],
         "mutation_lists": [trigger(mutations) for mutations in MUTATION_LISTS],
+        "selection": [trigger(mutations, state=SELECTION_STATE, actor="b", target="a") for mutations in SELECTIONS],
         "not_a_list": [
             trigger(rule) for rule in ({}, None, 5, "x", {"mutations": []}, change("add_prop", "actor", "hp", lit(1)))
         ],
