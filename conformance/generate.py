@@ -19,7 +19,6 @@ if not __package__:  # run as a script: make the checkout's packages importable
     sys.path.insert(0, str(Path(__file__).resolve().parent.parent))
 
 import kest_engine_native  # noqa: E402
-from conformance.cases.tables import TABLES  # noqa: E402
 from conformance.messages import uncovered_messages  # noqa: E402
 from kest.conformance import FUNCTIONS, encode, outcome  # noqa: E402
 
@@ -33,8 +32,9 @@ class KitError(Exception):
     """The tables do not make a kit that keeps its promises."""
 
 
-def vector_line(function: str, topic: str, number: int, case) -> tuple[str, dict]:
-    expect = outcome(kest_engine_native, function, list(case.args), case.kwargs)
+def vector_line(function: str, topic: str, number: int, case, module=kest_engine_native) -> tuple[str, dict]:
+    """One case's line of text and its recorded outcome."""
+    expect = outcome(module, function, list(case.args), case.kwargs)
     error = expect.get("error")
     case_id = f"{function}/{topic}/{number}"
     if error and error["type"] != "ValueError" and not case.boundary:
@@ -46,34 +46,47 @@ def vector_line(function: str, topic: str, number: int, case) -> tuple[str, dict
     return json.dumps(line, separators=(",", ":")), expect
 
 
-def function_file(function: str) -> tuple[str, list[dict]]:
-    lines, outcomes = [], []
-    for topic, cases in TABLES[function].items():
-        for number, case in enumerate(cases):
-            text, expect = vector_line(function, topic, number, case)
-            lines.append(text)
-            outcomes.append(expect)
-    return "".join(line + "\n" for line in lines), outcomes
+def render(tables: dict, module=kest_engine_native) -> tuple[dict[str, str], dict[str, list]]:
+    """The text of each function's file, and the outcomes its lines record."""
+    files, outcomes = {}, {}
+    for function, topics in tables.items():
+        lines, outcomes[function] = [], []
+        for topic, cases in topics.items():
+            for number, case in enumerate(cases):
+                text, expect = vector_line(function, topic, number, case, module)
+                lines.append(text + "\n")
+                outcomes[function].append(expect)
+        files[function] = "".join(lines)
+    return files, outcomes
 
 
-def build() -> dict[str, str]:
-    files, faults = {}, []
-    for function in FUNCTIONS:
-        text, outcomes = function_file(function)
-        files[function] = text
+def kit_faults(files: dict[str, str], outcomes: dict[str, list]) -> list[str]:
+    """Every way the rendered kit falls short: missing functions, counts, messages, size."""
+    faults = [f"{function}: no cases" for function in FUNCTIONS if function not in files]
+    for function, recorded in outcomes.items():
         floor = MIN_PER_WHOLE_REQUEST if function in WHOLE_REQUEST else MIN_PER_FUNCTION
-        if len(outcomes) < floor:
-            faults.append(f"{function}: {len(outcomes)} vectors, fewer than {floor}")
-        faults += [f"{function}: no vector raises {template!r}" for template in uncovered_messages(function, outcomes)]
-    total = sum(text.count("\n") for text in files.values())
+        if len(recorded) < floor:
+            faults.append(f"{function}: {len(recorded)} vectors, fewer than {floor}")
+        faults += [f"{function}: no vector raises {template!r}" for template in uncovered_messages(function, recorded)]
+    total = sum(len(recorded) for recorded in outcomes.values())
     size = sum(len(text.encode()) for text in files.values())
     if total < MIN_TOTAL:
         faults.append(f"{total} vectors in all, fewer than {MIN_TOTAL}")
     if size >= MAX_BYTES:
         faults.append(f"{size} bytes of vectors, not under {MAX_BYTES}")
-    if faults:
-        raise KitError("\n".join(faults))
-    return files
+    return faults
+
+
+def differences(files: dict[str, str], directory: Path) -> tuple[list[str], list[str]]:
+    """The functions whose file is missing or differs, and the files no table writes."""
+    # Bytes, not text: a checkout that turned line ends into CRLF holds other files.
+    stale = [
+        name
+        for name, text in files.items()
+        if not (directory / f"{name}.jsonl").is_file() or (directory / f"{name}.jsonl").read_bytes() != text.encode()
+    ]
+    extra = sorted(path.name for path in directory.glob("*.jsonl") if path.stem not in files)
+    return stale, extra
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -81,18 +94,18 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--check", action="store_true", help="verify the files instead of writing them")
     parser.add_argument("--vectors", type=Path, default=VECTORS, help="directory of the vector files")
     options = parser.parse_args(argv)
+    # Building the tables runs campaigns and signs chains, so it waits until a run needs them.
+    from conformance.cases.tables import TABLES
+
     try:
-        files = build()
+        files, outcomes = render(TABLES)
+        faults = kit_faults(files, outcomes)
     except KitError as error:
-        print(f"generate: {error}", file=sys.stderr)
+        faults = [str(error)]
+    if faults:
+        print("generate: " + "\ngenerate: ".join(faults), file=sys.stderr)
         return 1
-    stale = sorted(
-        name
-        for name, text in files.items()
-        if not (options.vectors / f"{name}.jsonl").is_file()
-        or (options.vectors / f"{name}.jsonl").read_text(encoding="utf-8") != text
-    )
-    extra = sorted(path.name for path in options.vectors.glob("*.jsonl") if path.stem not in files)
+    stale, extra = differences(files, options.vectors)
     if options.check:
         for name in stale:
             print(f"generate: {name}.jsonl differs from what the tables give", file=sys.stderr)
@@ -103,8 +116,8 @@ def main(argv: list[str] | None = None) -> int:
     for name in extra:
         (options.vectors / name).unlink()
     for name in stale:
-        (options.vectors / f"{name}.jsonl").write_text(files[name], encoding="utf-8")
-    total = sum(text.count("\n") for text in files.values())
+        (options.vectors / f"{name}.jsonl").write_bytes(files[name].encode())
+    total = sum(len(recorded) for recorded in outcomes.values())
     print(f"generate: {total} vectors, {len(stale)} file(s) rewritten")
     return 0
 
