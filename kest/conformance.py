@@ -266,6 +266,9 @@ def main(argv: list[str] | None = None) -> int:
     except VectorError as error:
         print(f"conformance: {error}", file=sys.stderr)
         return EXIT_BAD_KIT
+    except ImportError as error:
+        print(f"conformance: cannot import {options.module}: {error}", file=sys.stderr)
+        return EXIT_BAD_KIT
     print("conformance: all vectors passed" if passed else "conformance: FAILED", file=sys.stdout)
     return 0 if passed else EXIT_FAILED
 

@@ -233,3 +233,8 @@ def test_the_coverage_check_names_each_message_no_vector_raises(outcomes, missin
 )
 def test_message_templates_match_only_their_own_messages(template, message, matches):
     assert bool(messages.message_pattern(template).match(message)) is matches
+
+
+def test_a_module_that_cannot_be_imported_is_reported(capsys):
+    status, output = run(VECTORS, "version", capsys, module="no_such_engine_module")
+    assert status == 2 and "cannot import no_such_engine_module" in output
