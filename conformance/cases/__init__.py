@@ -2,7 +2,10 @@
 written, each a list of calls. A topic's table is data; where cases come from a seeded generator,
 the seed is part of the table, so every run yields the same calls."""
 
+import json
 from dataclasses import dataclass, field
+
+ABSENT = object()  # a member left out of a document
 
 
 @dataclass(frozen=True)
@@ -27,3 +30,19 @@ def grid(*axes) -> list[tuple]:
     for axis in axes:
         combos = [combo + (value,) for combo in combos for value in axis]
     return combos
+
+
+def _present(value):
+    if isinstance(value, dict):
+        return {name: _present(member) for name, member in value.items() if member is not ABSENT}
+    return value
+
+
+def dumps(value) -> str:
+    """Compact JSON text, as the documents the engine reads are written."""
+    return json.dumps(value, separators=(",", ":"), ensure_ascii=False)
+
+
+def document(members: dict) -> str:
+    """The JSON text of an input document, members given as ABSENT left out at any depth."""
+    return dumps(_present(members))

@@ -1,11 +1,5 @@
 """Short builders for rules AST nodes, so that the case tables read like the rules they hold."""
 
-import json
-
-
-def dumps(value) -> str:
-    return json.dumps(value, separators=(",", ":"), ensure_ascii=False)
-
 
 def lit(value) -> dict:
     return {"type": "literal", "value": value}

@@ -2,13 +2,12 @@
 
 import random
 
-from conformance.cases import boundary, call, randomized
-from conformance.cases.ast import ALWAYS, change, degree, dice, dumps, graded, lit, tagging
+from conformance.cases import ABSENT, boundary, call, document, dumps, randomized
+from conformance.cases.ast import ALWAYS, change, degree, dice, graded, lit, tagging
 from conformance.cases.ast import check as check_node
 
 SAFE = 9007199254740991
 DECOMPOSED_E = "e\u0301"
-ABSENT = object()  # a member left out of the document
 
 HIT = change("sub_prop", "target", "hp", dice("1d6"))
 # "fumble" draws its die and then fails on an out-of-range sum, so its draws must be given back.
@@ -52,17 +51,6 @@ PROPOSALS = {
     "b": {"actionId": "mark", "targetId": "npc"},
     "y": {"actionId": "strike", "targetId": "9"},
 }
-
-
-def _present(value):
-    if isinstance(value, dict):
-        return {name: _present(member) for name, member in value.items() if member is not ABSENT}
-    return value
-
-
-def document(members: dict) -> str:
-    """The JSON text of a document, members given as ABSENT left out at any depth."""
-    return dumps(_present(members))
 
 
 def tick(**members) -> dict:

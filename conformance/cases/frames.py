@@ -2,9 +2,8 @@
 
 import random
 
-from conformance.cases import boundary, call, randomized
-from conformance.cases.ast import dumps
-from conformance.cases.epochs import ABSENT, CAPS, DRAW_RULES, DRAW_WORLDS, ID_ORDER, RULESET, WORLD_IDS, document
+from conformance.cases import ABSENT, boundary, call, document, dumps, randomized
+from conformance.cases.epochs import CAPS, DRAW_RULES, DRAW_WORLDS, ID_ORDER, RULESET, WORLD_IDS
 
 SAFE = 9007199254740991
 DECOMPOSED_E = "e\u0301"

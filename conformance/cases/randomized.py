@@ -4,6 +4,7 @@ selection order and recorded mutations together; each seed gives the same cases 
 
 import random
 
+from conformance.cases import dumps
 from conformance.cases.ast import (
     all_of,
     any_of,
@@ -13,7 +14,6 @@ from conformance.cases.ast import (
     cond,
     degree,
     dice,
-    dumps,
     foreach,
     has_tag,
     lit,

@@ -2,7 +2,7 @@
 (a bare mutation list). Most tables hold rule fragments (expressions, conditions, mutation lists,
 states) that both entry points meet; each fragment is placed where each entry point reaches it."""
 
-from conformance.cases import boundary, call, randomized
+from conformance.cases import boundary, call, dumps, randomized
 from conformance.cases.ast import (
     ALWAYS,
     all_of,
@@ -13,7 +13,6 @@ from conformance.cases.ast import (
     cond,
     degree,
     dice,
-    dumps,
     foreach,
     graded,
     has_tag,

@@ -4,9 +4,8 @@ checks name, each reaching the check meant for it."""
 import copy
 import random
 
-from conformance.cases import boundary, call, randomized
-from conformance.cases.ast import dumps
-from conformance.cases.epochs import ABSENT, CAPS, PROPOSALS, RULESET, STATE, document
+from conformance.cases import ABSENT, boundary, call, document, dumps, randomized
+from conformance.cases.epochs import CAPS, DRAW_RULES, DRAW_STATE, DRAW_WORLDS, PROPOSALS, RULESET, STATE
 from kest import bundles, campaign, chain
 
 SAFE = 9007199254740991
@@ -196,8 +195,6 @@ def _empty_tail_bundle() -> dict:
 def _small_bundles() -> list:
     """Honest bundles of a one-entity world under many keys, world ids, genesis values and split
     points, each resumed past its chain's end."""
-    from conformance.cases.epochs import DRAW_RULES, DRAW_STATE, DRAW_WORLDS
-
     by_epoch = {str(epoch): {"a": {"actionId": "r"}} for epoch in range(1, 5)}
     cases = []
     for world_id in DRAW_WORLDS:
