@@ -171,6 +171,7 @@ def read_vectors(path: Path) -> Iterator[Vector]:
     function = path.stem
     if function not in FUNCTIONS:
         raise VectorError(f"{path}: unknown function name {function!r}")
+    first_seen = {}
     with path.open(encoding="utf-8") as lines:
         for number, text in enumerate(lines, 1):
             where = f"{path}:{number}"
@@ -178,6 +179,10 @@ def read_vectors(path: Path) -> Iterator[Vector]:
                 id_, args, kwargs, expect, boundary = parse_line(text, function)
             except ValueError as error:
                 raise VectorError(f"{where}: {error}") from None
+            # A failure is reported by id, so an id must name one case.
+            if id_ in first_seen:
+                raise VectorError(f"{where}: id {id_} already names line {first_seen[id_]}")
+            first_seen[id_] = number
             yield Vector(id_, function, args, kwargs, expect, boundary, where)
 
 

@@ -155,10 +155,11 @@ GOOD = {"id": "roll_die/x/0", "function": "roll_die", "args": [0, 6], "kwargs": 
         (GOOD | {"extra": 1}, "exactly the keys"),
         ({key: value for key, value in GOOD.items() if key != "kwargs"}, "exactly the keys"),
         (GOOD | {"id": "roll_dice/x/0"}, '"id"'),
+        (GOOD | {"id": "roll_die/x/1"}, "already names line 2"),
     ],
 )
 def test_a_damaged_vector_file_fails_naming_file_and_line(tmp_path, capsys, line, complaint):
-    directory = write_kit(tmp_path, "roll_die", [GOOD, GOOD, line])
+    directory = write_kit(tmp_path, "roll_die", [GOOD, GOOD | {"id": "roll_die/x/1"}, line])
     status, output = run(directory, "roll_die", capsys)
     assert status == 2
     assert "roll_die.jsonl:3: " in output and complaint in output
