@@ -3,7 +3,7 @@
 import random
 
 from conformance.cases import ABSENT, boundary, call, document, dumps, randomized
-from conformance.cases.ast import ALWAYS, change, degree, dice, graded, lit, tagging
+from conformance.cases.ast import ALWAYS, change, degree, dice, foreach, graded, lit, tagging
 from conformance.cases.ast import check as check_node
 
 SAFE = 9007199254740991
@@ -180,6 +180,30 @@ def _ordered_actors(ids: list) -> dict:
     return tick(state=state, proposals=proposals)
 
 
+# Actions that change which entities a later action's tag selection finds: each selection must see
+# the working state as the actions before it left it.
+SWEEPS = {
+    "mark": {"kind": "mutations", "mutations": [tagging("add_tag", "target", "marked")]},
+    "unmark": {"kind": "mutations", "mutations": [tagging("remove_tag", "target", "marked")]},
+    "sweep": {"kind": "mutations", "mutations": [foreach("marked", [change("add_prop", "each", "hits", lit(1))])]},
+}
+SWEEP_STATE = {"entities": {str(n): _entity(["acts_offline"] + (["marked"] if n == 5 else [])) for n in range(1, 7)}}
+SWEEP_ORDERS = [
+    ["mark 4", "sweep", "unmark 4", "sweep", "unmark 5", "sweep"],
+    ["sweep", "mark 6", "mark 2", "sweep", "unmark 6", "sweep"],
+    ["unmark 5", "sweep", "mark 5", "mark 5", "sweep", "sweep"],
+]
+
+
+def _sweep_proposals(order: list) -> dict:
+    """Proposal by proposal, for the actors "1" to "6" in turn."""
+    proposals = {}
+    for actor, step in enumerate(order, 1):
+        action_id, _, target = step.partition(" ")
+        proposals[str(actor)] = {"actionId": action_id, "targetId": target} if target else {"actionId": action_id}
+    return proposals
+
+
 def _tick_tables() -> dict:
     large_state, large_proposals = _large_world(1200, 77)
     return {
@@ -206,6 +230,9 @@ def _tick_tables() -> dict:
             tick(proposals={"9": {"actionId": "heal"}}),
             tick(proposals={"9": {"actionId": "fumble"}, "10": {"actionId": "strike", "targetId": "a"}}),
             tick(proposals={"10": {"actionId": "strike", "targetId": "a"}}),
+        ],
+        "selection_across_actions": [
+            tick(state=SWEEP_STATE, ruleset=SWEEPS, proposals=_sweep_proposals(order)) for order in SWEEP_ORDERS
         ],
         "actor_order": [_ordered_actors(ID_ORDER), _ordered_actors(ID_ORDER[::-1]), _ordered_actors(ID_ORDER[2:12])],
         "world_ids": [tick(worldId=world_id) for world_id in WORLD_IDS],

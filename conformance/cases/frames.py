@@ -3,7 +3,17 @@
 import random
 
 from conformance.cases import ABSENT, boundary, call, document, dumps, randomized
-from conformance.cases.epochs import CAPS, DRAW_RULES, DRAW_WORLDS, ID_ORDER, RULESET, WORLD_IDS
+from conformance.cases.epochs import (
+    CAPS,
+    DRAW_RULES,
+    DRAW_WORLDS,
+    ID_ORDER,
+    RULESET,
+    SWEEP_ORDERS,
+    SWEEP_STATE,
+    SWEEPS,
+    WORLD_IDS,
+)
 
 SAFE = 9007199254740991
 DECOMPOSED_E = "e\u0301"
@@ -136,6 +146,15 @@ def _ordered_players(ids: list) -> dict:
     return frame(playerEntities=players, commands=commands)
 
 
+def _sweep_commands(order: list) -> dict:
+    """One player, its commands in seq order, each naming the entities "1" to "6" by number."""
+    commands = []
+    for seq, step in enumerate(order):
+        action_id, _, target = step.partition(" ")
+        commands.append(command("p", seq, action_id, target or ABSENT))
+    return frame(state=SWEEP_STATE, ruleset=SWEEPS, playerEntities={"p": "1"}, commands=commands)
+
+
 def _tick_tables() -> dict:
     large = _large_frame(1000, 55)
     return {
@@ -158,6 +177,7 @@ def _tick_tables() -> dict:
             frame(worldId=DECOMPOSED_E, commands=[]),
             frame(frameNumber=43),
         ],
+        "selection_across_commands": [_sweep_commands(order) for order in SWEEP_ORDERS],
         "player_order": [
             _ordered_players(ID_ORDER),
             _ordered_players(ID_ORDER[::-1]),

@@ -4,7 +4,7 @@ canonical text every signed or hashed value is first written in."""
 import json
 import random
 
-from conformance.cases import boundary, call
+from conformance.cases import boundary, call, dumps
 
 U64_MAX = 2**64 - 1
 DECOMPOSED_E = "e\u0301"
@@ -201,6 +201,17 @@ def _sampled_states(seed: int, count: int) -> list[str]:
 STATE_KEY = "state key"
 
 
+def _large_states(seed: int, sizes: tuple) -> list[str]:
+    """Whole worlds, so that a hash streams far more than one block and orders many keys."""
+    rng = random.Random(seed)
+    texts = []
+    for size in sizes:
+        ids = [rng.choice(["", "-", "\u00e9", "\ue000", "\U00010000"]) + str(rng.randrange(10**6)) for _ in range(size)]
+        entities = {entity_id: {"properties": {"hp": rng.randrange(-100, 100)}, "tags": ["x"]} for entity_id in ids}
+        texts.append(dumps({"entities": entities, "epoch": size}))
+    return texts
+
+
 def _state_hashes() -> dict:
     reordered = [
         '{"entities":{"a":{"properties":{"hp":1},"tags":[]}}}',
@@ -213,6 +224,7 @@ def _state_hashes() -> dict:
         "values": [call(STATE_KEY, text) for text in CANONICAL_TEXTS],
         "keys": [call(key, '{"entities":{}}') for key in KEYS_TEXT],
         "sampled": [call(STATE_KEY, text) for text in _sampled_states(4101, 120)],
+        "large": [call(STATE_KEY, text) for text in _large_states(4102, (1000, 3000))],
         "keywords": [call(key="k", state_json="{}"), call("k", state_json="{}")],
         "conversion": [boundary(b"k", "{}"), boundary("k", b"{}"), boundary(None, "{}"), boundary("\ud800", "{}")]
         + [boundary("k", "\ud800")],
@@ -258,6 +270,17 @@ def _region_hashes() -> dict:
             for i in range(0, 60, 2)
         ],
         "regions_of_values": [call(STATE_KEY, '{"r":' + text + "}") for text in CANONICAL_TEXTS if text.strip()],
+        # Hundreds of regions whose ids sort differently by bytes and by UTF-16 code units.
+        "many_regions": [
+            call(
+                STATE_KEY,
+                "{" + ",".join(f'"{region}":{text}' for region, text in zip(ids, states * 10, strict=False)) + "}",
+            )
+            for ids in (
+                [f"r{n}" for n in range(300)],
+                [chr(0xE000 + n) + chr(0x10000 + n) for n in range(150)] + [chr(0x10000 + n) for n in range(150)],
+            )
+        ],
         "keywords": [call(key="k", regions_json="{}"), call("k", regions_json="{}")],
         "conversion": [boundary(b"k", "{}"), boundary("k", None), boundary(5, "{}")],
         "binding": [boundary("k"), boundary("k", "{}", "{}"), boundary("k", regions="{}")],
