@@ -170,15 +170,13 @@ TAMPERS = {
     "record_sig_changed": _tail_record(0, "sig", "0" * 64),
     "record_sig_uppercase": lambda bundle: _tail_record(0, "sig", bundle["chainTail"][0]["sig"].upper())(bundle),
     "last_record_sig_absent": _tail_record(-1, "sig", ABSENT),
-    "key_mismatch": lambda bundle: bundle | {"_key": "other key"},
 }
 
 
 def _resume(honest: dict, tamper: str = "none", **members) -> dict:
     tampered = TAMPERS[tamper](copy.deepcopy(honest))
-    key = tampered.pop("_key", KEY)
     base = {
-        "key": key,
+        "key": KEY,
         "bundle": tampered,
         "currentEpoch": 7,
         "maxCatchup": 1,
