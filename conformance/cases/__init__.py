@@ -5,7 +5,14 @@ the seed is part of the table, so every run yields the same calls."""
 import json
 from dataclasses import dataclass, field
 
+from kest.conformance import SAFE_INTEGER
+
+SAFE = SAFE_INTEGER
 ABSENT = object()  # a member left out of a document
+U64_MAX = 2**64 - 1
+# "e" and a combining acute accent: the same text as U+00E9 but not in Normalization Form C.
+DECOMPOSED_E = "e\u0301"
+ASTRAL = "\U00010000"  # the first character outside the Basic Multilingual Plane
 
 
 @dataclass(frozen=True)
@@ -30,6 +37,10 @@ def grid(*axes) -> list[tuple]:
     for axis in axes:
         combos = [combo + (value,) for combo in combos for value in axis]
     return combos
+
+
+def entity(tags, hp=10, **properties) -> dict:
+    return {"properties": {"hp": hp, **properties}, "tags": tags}
 
 
 def _present(value):

@@ -2,12 +2,9 @@
 
 import random
 
-from conformance.cases import ABSENT, boundary, call, document, dumps, randomized
+from conformance.cases import ABSENT, DECOMPOSED_E, SAFE, boundary, call, document, dumps, entity, randomized
 from conformance.cases.ast import ALWAYS, change, degree, dice, foreach, graded, lit, tagging
 from conformance.cases.ast import check as check_node
-
-SAFE = 9007199254740991
-DECOMPOSED_E = "e\u0301"
 
 HIT = change("sub_prop", "target", "hp", dice("1d6"))
 # "fumble" draws its die and then fails on an out-of-range sum, so its draws must be given back.
@@ -27,19 +24,15 @@ RULESET = {
 }
 
 
-def _entity(tags, hp=10, **extra) -> dict:
-    return {"properties": {"hp": hp, **extra}, "tags": tags}
-
-
 STATE = {
     "entities": {
-        "b": _entity(["acts_offline"]),
-        "a": _entity(["acts_offline", "foe"]),
-        "10": _entity(["acts_offline"], big=SAFE),
-        "9": _entity(["acts_offline", "pc"]),
-        "npc": _entity(["foe"]),
-        "x": _entity("acts_offline"),
-        "y": _entity([5, "acts_offline"]),
+        "b": entity(["acts_offline"]),
+        "a": entity(["acts_offline", "foe"]),
+        "10": entity(["acts_offline"], big=SAFE),
+        "9": entity(["acts_offline", "pc"]),
+        "npc": entity(["foe"]),
+        "x": entity("acts_offline"),
+        "y": entity([5, "acts_offline"]),
     },
     "epoch": 99,
     "kept": {"member": [1, 2.5]},
@@ -98,7 +91,7 @@ ACTOR_TAGS = [
     {"0": "foe"},
 ]
 STATES = [None, [], 5, "s", {}, {"entities": {}}, {"entities": []}, {"entities": None}, {"epoch": 3}, STATE]
-STATES += [{"entities": {"solo": _entity(["acts_offline"])}, "epoch": "old", "frame": 2}, {"entities": {"solo": 5}}]
+STATES += [{"entities": {"solo": entity(["acts_offline"])}, "epoch": "old", "frame": 2}, {"entities": {"solo": 5}}]
 PROPOSAL_SHAPES = [
     ABSENT,
     None,
@@ -158,8 +151,8 @@ def _sampled_epochs(seed: int, count: int) -> list:
 def _large_world(size: int, seed: int) -> tuple[dict, dict]:
     rng = random.Random(seed)
     state = randomized.world(rng, size)
-    for entity in state["entities"].values():
-        entity["tags"].append("acts_offline")
+    for member in state["entities"].values():
+        member["tags"].append("acts_offline")
     ids = list(state["entities"])
     proposals = {
         entity_id: {"actionId": rng.choice(["strike", "heal", "mark", "fumble", "nope"]), "targetId": rng.choice(ids)}
@@ -175,7 +168,7 @@ ID_ORDER += ["1" * 300, "9" * 299, "-" + "1" * 300, "\u00e9", "\ue000", "\U00010
 
 
 def _ordered_actors(ids: list) -> dict:
-    state = {"entities": {entity_id: _entity(["acts_offline"]) for entity_id in ids}}
+    state = {"entities": {entity_id: entity(["acts_offline"]) for entity_id in ids}}
     proposals = {entity_id: {"actionId": "mark", "targetId": entity_id} for entity_id in ids}
     return tick(state=state, proposals=proposals)
 
@@ -187,7 +180,7 @@ SWEEPS = {
     "unmark": {"kind": "mutations", "mutations": [tagging("remove_tag", "target", "marked")]},
     "sweep": {"kind": "mutations", "mutations": [foreach("marked", [change("add_prop", "each", "hits", lit(1))])]},
 }
-SWEEP_STATE = {"entities": {str(n): _entity(["acts_offline"] + (["marked"] if n == 5 else [])) for n in range(1, 7)}}
+SWEEP_STATE = {"entities": {str(n): entity(["acts_offline"] + (["marked"] if n == 5 else [])) for n in range(1, 7)}}
 SWEEP_ORDERS = [
     ["mark 4", "sweep", "unmark 4", "sweep", "unmark 5", "sweep"],
     ["sweep", "mark 6", "mark 2", "sweep", "unmark 6", "sweep"],
@@ -210,7 +203,7 @@ def _tick_tables() -> dict:
         "documented": [
             tick(state=None),
             tick(state={"entities": {}}),
-            tick(state={"entities": {"n": _entity(["pc"])}}),
+            tick(state={"entities": {"n": entity(["pc"])}}),
             tick(maxActions=0),
             tick(
                 maxActions=1,

@@ -2,7 +2,7 @@
 
 import random
 
-from conformance.cases import ABSENT, boundary, call, document, dumps, randomized
+from conformance.cases import ABSENT, DECOMPOSED_E, SAFE, boundary, call, document, dumps, entity, randomized
 from conformance.cases.epochs import (
     CAPS,
     DRAW_RULES,
@@ -15,20 +15,12 @@ from conformance.cases.epochs import (
     WORLD_IDS,
 )
 
-SAFE = 9007199254740991
-DECOMPOSED_E = "e\u0301"
-
-
-def _entity(tags, hp=10, **extra) -> dict:
-    return {"properties": {"hp": hp, **extra}, "tags": tags}
-
-
 STATE = {
     "entities": {
-        "hero": _entity(["pc"]),
-        "orc": _entity(["foe"]),
-        "10": _entity(["pc"], big=SAFE),
-        "a": _entity(["foe", "pc"]),
+        "hero": entity(["pc"]),
+        "orc": entity(["foe"]),
+        "10": entity(["pc"], big=SAFE),
+        "a": entity(["foe", "pc"]),
     },
     "frame": 41,
     "epoch": 3,

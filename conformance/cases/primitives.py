@@ -3,9 +3,8 @@ division and initiative order."""
 
 import random
 
-from conformance.cases import boundary, call, grid
+from conformance.cases import U64_MAX, boundary, call, grid
 
-U64_MAX = 2**64 - 1
 I64_MIN, I64_MAX = -(2**63), 2**63 - 1
 U32_MAX = 2**32 - 1
 

@@ -4,7 +4,7 @@ selection order and recorded mutations together; each seed gives the same cases 
 
 import random
 
-from conformance.cases import dumps
+from conformance.cases import SAFE, dumps
 from conformance.cases.ast import (
     all_of,
     any_of,
@@ -25,7 +25,6 @@ from conformance.cases.ast import (
     when,
 )
 
-SAFE = 9007199254740991
 IDS = ["hero", "orc", "a", "b", "10", "9", "-1", "007", "7", "\u00e9", "\ue000", "\U00010000", "z z"]
 TAGS = ["x", "foe", "pc", "acts_offline", "hot", "\u00e9"]
 PROPERTIES = ["hp", "ac", "gold", "str", "n"]

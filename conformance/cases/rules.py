@@ -2,7 +2,7 @@
 (a bare mutation list). Most tables hold rule fragments (expressions, conditions, mutation lists,
 states) that both entry points meet; each fragment is placed where each entry point reaches it."""
 
-from conformance.cases import boundary, call, dumps, randomized
+from conformance.cases import ASTRAL, DECOMPOSED_E, SAFE, boundary, call, dumps, randomized
 from conformance.cases.ast import (
     ALWAYS,
     all_of,
@@ -24,10 +24,6 @@ from conformance.cases.ast import (
     tagging,
     when,
 )
-
-SAFE = 9007199254740991
-DECOMPOSED_E = "e\u0301"
-ASTRAL = "\U00010000"
 
 WORLD = {
     "entities": {

@@ -4,12 +4,10 @@ checks name, each reaching the check meant for it."""
 import copy
 import random
 
-from conformance.cases import ABSENT, boundary, call, document, dumps, randomized
+from conformance.cases import ABSENT, DECOMPOSED_E, SAFE, boundary, call, document, dumps, randomized
 from conformance.cases.epochs import CAPS, DRAW_RULES, DRAW_STATE, DRAW_WORLDS, PROPOSALS, RULESET, STATE
 from kest import bundles, campaign, chain
 
-SAFE = 9007199254740991
-DECOMPOSED_E = "e\u0301"
 KEY = "server key"
 WORLD_ID = "w1"
 BY_EPOCH = {str(epoch): PROPOSALS for epoch in range(1, 6)}
@@ -306,8 +304,8 @@ def _replays() -> list:
 def _large() -> list:
     rng = random.Random(88)
     state = randomized.world(rng, 1000) | {"epoch": 0}
-    for entity in state["entities"].values():
-        entity["tags"].append("acts_offline")
+    for member in state["entities"].values():
+        member["tags"].append("acts_offline")
     ids = list(state["entities"])
     by_epoch = {
         str(epoch): {

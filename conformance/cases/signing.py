@@ -4,10 +4,7 @@ canonical text every signed or hashed value is first written in."""
 import json
 import random
 
-from conformance.cases import boundary, call, dumps
-
-U64_MAX = 2**64 - 1
-DECOMPOSED_E = "e\u0301"
+from conformance.cases import DECOMPOSED_E, U64_MAX, boundary, call, dumps
 
 # JSON texts for the value rules and the canonical form: each either has a canonical text (and so a
 # signature and a hash) or names the first fault met on the way to one.
