@@ -111,8 +111,9 @@ def decode(value):
 
 
 def _canon(value) -> str:
-    # JSON text tells true from 1 and 1 from 1.0, which Python's == does not.
-    return json.dumps(value, sort_keys=True, ensure_ascii=False)
+    # JSON text tells true from 1 and 1 from 1.0, which Python's == does not; ASCII escapes keep a
+    # lone surrogate in an outcome printable.
+    return json.dumps(value, sort_keys=True)
 
 
 @dataclass(frozen=True)

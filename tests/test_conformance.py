@@ -102,6 +102,8 @@ def one_character_off(text):
         # Another type for the same message, and a result where an error was due.
         ("roll_die", lambda seed, sides: raising(OverflowError("no")) if sides > 6 else k.roll_die(seed, sides)),
         ("band_within", lambda band, max_band: 1 if k.band_within(band, max_band) else 0),
+        # An outcome that cannot be written as UTF-8 is still reported.
+        ("version", lambda: "\ud800"),
     ],
 )
 def test_a_module_that_answers_differently_fails(monkeypatch, capsys, function, override):
