@@ -117,7 +117,9 @@ INITIATIVE = {
         call([(1, I64_MIN, I64_MIN, I64_MIN), (2, I64_MAX, I64_MAX, I64_MAX), (3, 0, I64_MAX, I64_MIN)]),
     ],
     "sampled": [call(entries) for entries in _initiative_lists(91, 150)],
-    "sequences": [call(((1, 2, 3, 4), (2, 2, 3, 4))), call(entries=[(2, 1, 1, 1), (1, 1, 1, 1)])],
+    "keyword": [call(entries=[(2, 1, 1, 1), (1, 1, 1, 1)])],
+    # Any sequence of entries will do, not only a list.
+    "sequences": [boundary(((1, 2, 3, 4), (2, 2, 3, 4))), boundary(())],
     "conversion": [
         boundary([(1, 2, 3)]),
         boundary([(1, 2, 3, 4, 5)]),
