@@ -76,7 +76,17 @@ format: setup
 	$(VENV)/bin/ruff format .
 	git ls-files '*.cpp' '*.hpp' | xargs clang-format -i
 
-test: lint unit-tests asan-unit-tests fuzz-smoke pytest
+test: lint unit-tests asan-unit-tests fuzz-smoke pytest conformance
+
+# The language-neutral vectors against the installed module, and their regeneration from the case
+# tables (only when the module's documented behaviour changes on purpose).
+.PHONY: conformance conformance-vectors
+conformance: install
+	$(VPY) -m kest.conformance --vectors conformance/vectors
+	$(VPY) conformance/generate.py --check
+
+conformance-vectors: install
+	$(VPY) conformance/generate.py
 
 demo: install
 	$(VPY) -m kest.demo
