@@ -131,7 +131,7 @@ def parse_seal(value) -> dict:
 def read_chain(text: str) -> list[dict]:
     """The records of a JSON-lines chain; blank lines are skipped. ValueError names the line."""
     records = []
-    for number, line in enumerate(text.splitlines(), start=1):
+    for number, line in enumerate(jsontext.lines(text), start=1):
         if line.strip():
             try:
                 records.append(parse_record(jsontext.loads(line)))

@@ -91,7 +91,7 @@ def payloads(args) -> list:
     """The payloads to sign: one per input line, or the chosen member of each line (a list there
     gives one payload per element)."""
     found = []
-    for number, line in enumerate(read_text(args.payloads).splitlines(), start=1):
+    for number, line in enumerate(jsontext.lines(read_text(args.payloads)), start=1):
         if not line.strip():
             continue
         try:
