@@ -28,7 +28,10 @@ class Torn:
     data: bytes
 
     def __str__(self) -> str:
-        return f"TornLastLine: line {self.line}, {len(self.data)} bytes without a line break: a write cut short"
+        return (
+            f"TornLastLine: line {self.line}, {len(self.data)} bytes without a line break: a write cut short;"
+            " kest repair drops it"
+        )
 
 
 def _is_torn(last_line: bytes) -> bool:

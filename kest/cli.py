@@ -148,7 +148,7 @@ def cmd_sign(args) -> int:
         existing = held.read()
         records, torn = read_chain_file(existing, args.chain)
         if torn is not None:
-            raise Refusal(f"{args.chain}: {torn}; kest repair drops it")
+            raise Refusal(f"{args.chain}: {torn}")
         findings = chain.verify(key, records, args.genesis)
         if findings:
             report(findings, sys.stderr)
@@ -191,7 +191,7 @@ def cmd_verify(args) -> int:
     findings = chain.verify(key, records, args.genesis, chain_seal)
     report(findings, sys.stdout)
     if torn is not None:
-        print(f"{torn}; kest repair drops it")
+        print(torn)
     faults = len(findings) + (torn is not None)
     if faults:
         print(f"{len(records)} records, {faults} finding{'' if faults == 1 else 's'}")

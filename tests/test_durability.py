@@ -28,7 +28,7 @@ def _kest(argv, out, prepare):
 
 
 def start(folder, *argv, prepare=lambda: None):
-    (folder / "out").touch()  # there even when the process is killed before it opens it
+    (folder / "out").write_text("")  # empty even when the process is killed before it opens it
     process = FORK.Process(target=_kest, args=(argv, folder / "out", prepare))
     process.start()
     return process
