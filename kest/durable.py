@@ -9,7 +9,6 @@ leaves no partial line behind.
 
 import contextlib
 import os
-import secrets
 
 Path = str | os.PathLike
 
@@ -62,7 +61,7 @@ def replace(path: Path, data: bytes) -> None:
     already exists keeps its permissions; a symbolic link keeps pointing at the file it names."""
     target = os.path.realpath(path)
     folder, name = os.path.split(target)
-    temporary = os.path.join(folder, f".{name}.{secrets.token_hex(8)}.tmp")
+    temporary = os.path.join(folder, f".{name}.{os.urandom(8).hex()}.tmp")
     mode = _existing_mode(target)
     fd = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o666)
     try:
