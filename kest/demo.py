@@ -204,7 +204,7 @@ def real_time(world_id: str, state: dict, ruleset: dict) -> dict:
 
 
 def write_outputs(out: pathlib.Path, records: list[dict], bundle: dict, final_state: dict) -> None:
-    out.mkdir(parents=True, exist_ok=True)
+    durable.make_folder(out)
     durable.write_text(out / "chain.jsonl", chain.chain_lines(records))
     chain_seal = chain.seal(KEY, len(records), chain.head(records, chain.GENESIS))
     durable.write_text(out / "chain-seal.json", jsontext.dumps(chain_seal) + "\n")

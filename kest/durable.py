@@ -29,6 +29,18 @@ def sync_folder(folder: Path) -> None:
         os.close(fd)
 
 
+def make_folder(path: Path) -> None:
+    """Creates the folder `path` and its missing parents, each new entry forced to disk."""
+    path = os.path.abspath(path)
+    if os.path.isdir(path):
+        return
+    parent = os.path.dirname(path)
+    make_folder(parent)
+    with contextlib.suppress(FileExistsError):  # made meanwhile by another process
+        os.mkdir(path)
+    sync_folder(parent)
+
+
 def truncate(fd: int, size: int) -> None:
     """Cuts the open file `fd` to `size` bytes, on disk before this returns."""
     os.ftruncate(fd, size)
