@@ -99,6 +99,17 @@ def seal_signature_holds(key: Key, chain_seal: dict) -> bool:
     return same_signature(mac(key, seal_message(chain_seal["count"], chain_seal["head"])), chain_seal["sig"])
 
 
+def seals_a_prefix(key: Key, records: Sequence[dict], chain_seal: dict, genesis: str = GENESIS) -> bool:
+    """Whether `chain_seal` is a genuine seal over the chain's first "count" records: what a crash
+    between appending records and rewriting the seal leaves behind."""
+    count = chain_seal["count"]
+    return (
+        count <= len(records)
+        and seal_signature_holds(key, chain_seal)
+        and chain_seal["head"] == (records[count - 1]["sig"] if count else genesis)
+    )
+
+
 def _is_u64(value) -> bool:
     return isinstance(value, int) and not isinstance(value, bool) and 0 <= value < _U64_LIMIT
 
@@ -131,7 +142,7 @@ def parse_seal(value) -> dict:
 def read_chain(text: str) -> list[dict]:
     """The records of a JSON-lines chain; blank lines are skipped. ValueError names the line."""
     records = []
-    for number, line in enumerate(text.splitlines(), start=1):
+    for number, line in enumerate(jsontext.lines(text), start=1):
         if line.strip():
             try:
                 records.append(parse_record(jsontext.loads(line)))
@@ -180,11 +191,6 @@ def verify(key: Key, records: Sequence[dict], genesis: str = GENESIS, chain_seal
         # The next link is judged against the stored signature, so one tampered record is one finding.
         expected_link = record["sig"]
     if chain_seal is not None:
-        holds = (
-            chain_seal["count"] == len(records)
-            and seal_signature_holds(key, chain_seal)
-            and chain_seal["head"] == head(records, genesis)
-        )
-        if not holds:
+        if not (chain_seal["count"] == len(records) and seals_a_prefix(key, records, chain_seal, genesis)):
             findings.append(Finding("(seal)", chain_seal["count"], "SealMismatch"))
     return findings

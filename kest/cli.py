@@ -9,15 +9,17 @@ usage error. Errors are printed to standard error as the engine words them.
 """
 
 import argparse
+import contextlib
 import os
 import pathlib
 import sys
 
 import kest_engine_native as k
-from kest import bundles, chain, jsontext
+from kest import bundles, chain, chainfile, durable, jsontext
 
 KEY_VARIABLE = "KEST_KEY"
 DEFAULT_MAX_CATCHUP = 64
+REPAIR_SHOWN = 60  # bytes of a dropped line shown to the operator
 
 
 class Parser(argparse.ArgumentParser):
@@ -91,7 +93,7 @@ def payloads(args) -> list:
     """The payloads to sign: one per input line, or the chosen member of each line (a list there
     gives one payload per element)."""
     found = []
-    for number, line in enumerate(read_text(args.payloads).splitlines(), start=1):
+    for number, line in enumerate(jsontext.lines(read_text(args.payloads)), start=1):
         if not line.strip():
             continue
         try:
@@ -114,27 +116,59 @@ def report(findings: list[chain.Finding], out) -> None:
         print(finding, file=out)
 
 
+@contextlib.contextmanager
+def refusing(doing: str):
+    """Reports a failing file operation in the block as the refusal "{doing}: {reason}"."""
+    try:
+        yield
+    except OSError as failure:
+        raise Refusal(f"{doing}: {failure.strerror or failure}") from None
+
+
+def read_chain_file(data: bytes, path: str) -> tuple[list[dict], chainfile.Torn | None]:
+    """The records of a chain file's bytes and its torn last line, if any."""
+    try:
+        text, torn = chainfile.split_torn(data)
+    except UnicodeDecodeError as failure:
+        raise Refusal(f"cannot read {path}: {failure}") from None
+    return parse_chain(text, path), torn
+
+
+def write_seal(key: bytes, records: list[dict], genesis: str, path: str) -> None:
+    chain_seal = chain.seal(key, len(records), chain.head(records, genesis))
+    with refusing(f"cannot write {path}"):
+        durable.write_text(path, jsontext.dumps(chain_seal) + "\n")
+
+
 def cmd_sign(args) -> int:
     key = load_key(args)
-    path = pathlib.Path(args.chain)
-    existing = read_text(args.chain) if path.exists() else ""
-    records = parse_chain(existing, args.chain)
-    findings = chain.verify(key, records, args.genesis)
-    if findings:
-        report(findings, sys.stderr)
-        raise Refusal(f"{args.chain}: refusing to extend a chain that does not verify")
-    try:
-        new = chain.extend(key, records, payloads(args), args.genesis, args.type)
-    except ValueError as failure:
-        raise Refusal(str(failure)) from None
-    with path.open("a", encoding="utf-8") as out:
-        out.write(("\n" if existing and not existing.endswith("\n") else "") + chain.chain_lines(new))
+    # Read before the lock is taken: a slow writer of the payloads must not hold up other signers.
+    signing = payloads(args)
+    with refusing(f"cannot extend {args.chain}"), chainfile.hold(args.chain, writable=True, create=True) as held:
+        existing = held.read()
+        records, torn = read_chain_file(existing, args.chain)
+        if torn is not None:
+            raise Refusal(f"{args.chain}: {torn}")
+        findings = chain.verify(key, records, args.genesis)
+        if findings:
+            report(findings, sys.stderr)
+            raise Refusal(f"{args.chain}: refusing to extend a chain that does not verify")
+        try:
+            new = chain.extend(key, records, signing, args.genesis, args.type)
+        except ValueError as failure:
+            raise Refusal(str(failure)) from None
+        # A last record written by hand may lack its line break.
+        separator = "\n" if existing and not existing.endswith(b"\n") else ""
+        held.append((separator + chain.chain_lines(new)).encode())
+        if args.seal is not None:
+            try:
+                write_seal(key, records + new, args.genesis, args.seal)
+            except BaseException:
+                held.cut(len(existing))  # all or nothing: no records the seal does not cover
+                raise
+    # Only records that are on disk, and sealed, are reported as written.
     for record in new:
         print(f"seq {record['seq']} {record['type']} {record['sig']}")
-    if args.seal is not None:
-        records += new
-        chain_seal = chain.seal(key, len(records), chain.head(records, args.genesis))
-        pathlib.Path(args.seal).write_text(jsontext.dumps(chain_seal) + "\n", encoding="utf-8")
     return 0
 
 
@@ -147,15 +181,51 @@ def read_seal(path: str) -> dict:
 
 def cmd_verify(args) -> int:
     key = load_key(args)
-    records = parse_chain(read_text(args.chain), args.chain)
+    if args.chain == "-":
+        data = sys.stdin.buffer.read()
+    else:
+        with refusing(f"cannot read {args.chain}"), chainfile.hold(args.chain, writable=False) as held:
+            data = held.read()
+    records, torn = read_chain_file(data, args.chain)
     chain_seal = read_seal(args.seal) if args.seal is not None else None
     findings = chain.verify(key, records, args.genesis, chain_seal)
     report(findings, sys.stdout)
-    if findings:
-        print(f"{len(records)} records, {len(findings)} finding{'' if len(findings) == 1 else 's'}")
+    if torn is not None:
+        print(torn)
+    faults = len(findings) + (torn is not None)
+    if faults:
+        print(f"{len(records)} records, {faults} finding{'' if faults == 1 else 's'}")
         return 1
     checked = "every signature and link" + (" and the seal" if chain_seal is not None else "")
     print(f"{len(records)} records: {checked} hold")
+    return 0
+
+
+def read_seal_if_any(path: str) -> dict | None:
+    """The seal at `path`, or None when there is no such file."""
+    return read_seal(path) if os.path.lexists(path) else None
+
+
+def cmd_repair(args) -> int:
+    key = load_key(args)
+    with refusing(f"cannot repair {args.chain}"), chainfile.hold(args.chain, writable=True) as held:
+        records, torn = read_chain_file(held.read(), args.chain)
+        findings = chain.verify(key, records, args.genesis)
+        if findings:
+            report(findings, sys.stderr)
+            raise Refusal(f"{args.chain}: not repaired: damage other than a torn last line")
+        old_seal = read_seal_if_any(args.seal) if args.seal is not None else None
+        if old_seal is not None and not chain.seals_a_prefix(key, records, old_seal, args.genesis):
+            raise Refusal(f"{args.seal}: not repaired: the seal is not one over the first records of the chain")
+        if torn is not None:
+            held.cut(torn.start)
+            shown = torn.data[:REPAIR_SHOWN].decode(errors="replace")
+            print(f"dropped line {torn.line}, {len(torn.data)} bytes without a line break: {shown!r}")
+        if args.seal is not None and (old_seal is None or old_seal["count"] != len(records)):
+            write_seal(key, records, args.genesis, args.seal)
+            print(f"sealed {len(records)} records in {args.seal}")
+        elif torn is None:
+            print(f"{len(records)} records: nothing to repair")
     return 0
 
 
@@ -220,6 +290,18 @@ def parser() -> argparse.ArgumentParser:
     verify.add_argument("--genesis", default=chain.GENESIS, help="the first record's prevSig (default: %(default)s)")
     verify.add_argument("--seal", metavar="FILE", help="a seal {count, head, sig} over the whole chain")
     verify.set_defaults(run=cmd_verify)
+
+    repair = commands.add_parser("repair", parents=keyed, help="drop the torn last line a crash left in a chain")
+    repair.description = (
+        "Drop a torn last line (no line break, not JSON: a write cut short) after verifying every record "
+        "before it, and seal what remains. Any other damage is refused: it is tampering, not a crash."
+    )
+    repair.add_argument("chain", metavar="CHAIN.jsonl")
+    repair.add_argument("--genesis", default=chain.GENESIS, help="the first record's prevSig (default: %(default)s)")
+    repair.add_argument(
+        "--seal", metavar="FILE", help="the chain's seal: checked to cover the first records, then rewritten over all"
+    )
+    repair.set_defaults(run=cmd_repair)
 
     resume = commands.add_parser("resume", parents=keyed, help="verify a suspended bundle, replay it and catch up")
     resume.add_argument("bundle", metavar="BUNDLE.json")

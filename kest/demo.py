@@ -15,7 +15,7 @@ import pathlib
 import sys
 
 import kest_engine_native as k
-from kest import account, bundles, campaign, chain, jsontext, synctest, tactics, world
+from kest import account, bundles, campaign, chain, durable, jsontext, synctest, tactics, world
 
 KEY = "demo-server-key"  # a real server keeps its key in a secret store, never in code
 LIVE_EPOCHS = 4
@@ -243,12 +243,12 @@ def sync_test(world_id: str, state: dict, ruleset: dict) -> None:
 
 
 def write_outputs(out: pathlib.Path, records: list[dict], bundle: dict, final_state: dict) -> None:
-    out.mkdir(parents=True, exist_ok=True)
-    (out / "chain.jsonl").write_text(chain.chain_lines(records), encoding="utf-8")
+    durable.make_folder(out)
+    durable.write_text(out / "chain.jsonl", chain.chain_lines(records))
     chain_seal = chain.seal(KEY, len(records), chain.head(records, chain.GENESIS))
-    (out / "chain-seal.json").write_text(jsontext.dumps(chain_seal) + "\n", encoding="utf-8")
-    (out / "bundle.json").write_text(jsontext.dumps(bundle) + "\n", encoding="utf-8")
-    (out / "final-state.json").write_text(json.dumps(final_state, indent=2) + "\n", encoding="utf-8")
+    durable.write_text(out / "chain-seal.json", jsontext.dumps(chain_seal) + "\n")
+    durable.write_text(out / "bundle.json", jsontext.dumps(bundle) + "\n")
+    durable.write_text(out / "final-state.json", json.dumps(final_state, indent=2) + "\n")
     heading(f"Files in {out}/ (the demo's key is {KEY!r}; try: export KEST_KEY={KEY})")
     for name, what, command in [
         (

@@ -30,3 +30,9 @@ def loads(text: str):
 def dumps(value) -> str:
     """Compact JSON text, non-ASCII characters kept as they are."""
     return json.dumps(value, separators=(",", ":"), ensure_ascii=False, allow_nan=False)
+
+
+def lines(text: str) -> list[str]:
+    """The lines of JSON-lines text. Only a line feed ends one: U+2028, U+0085 and the other breaks
+    of `str.splitlines` may stand unescaped inside a JSON string, as `dumps` writes them."""
+    return text.split("\n")

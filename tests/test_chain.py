@@ -167,3 +167,10 @@ def test_negative_zero_keeps_its_meaning():
     record = chain.sign(KEY, 0, "t", {"n": 0}, chain.GENESIS)
     rewritten = chain.read_chain(jsontext.dumps(record).replace('"n":0', '"n":-0'))
     assert [finding.reason for finding in chain.verify(KEY, rewritten)] == ["BadSignature"]
+
+
+@pytest.mark.parametrize("text", ["a\u2028b", "a\u2029b", "a\x85b"])
+def test_a_written_chain_reads_back_whatever_its_strings_hold(text):
+    # Only a line feed ends a line: other line breaks stand unescaped inside written strings.
+    records = chain.sign_chain(KEY, [{"name": text}, text])
+    assert chain.read_chain(chain.chain_lines(records)) == records
