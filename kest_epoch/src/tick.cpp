@@ -59,6 +59,8 @@ Result<TickEpochResult> tick_epoch(TickEpochInput input) {
 
   const std::vector<std::string> actors = select_actors(input.state, input.actor_tags);
   json::Value& state = input.state;
+  ruleset::SelectionIndex own_selections;
+  ruleset::SelectionIndex& selections = input.selections != nullptr ? *input.selections : own_selections;
   json::Array records;
   TickEpochResult result;
   for (const std::string& actor : actors) {
@@ -75,7 +77,7 @@ Result<TickEpochResult> tick_epoch(TickEpochInput input) {
     std::optional<std::string_view> target;
     if (const std::string* target_id = (*proposal)["targetId"].if_string()) target = *target_id;
 
-    auto action = resolve_action(state, input.ruleset, *action_id, actor, target, rng);
+    auto action = resolve_action(state, selections, input.ruleset, *action_id, actor, target, rng);
     if (!action) {
       records.push_back(rejection_record(*action_id, actor, rejection_reason(action.error())));
       ++result.rejected;

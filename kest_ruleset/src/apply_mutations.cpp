@@ -95,18 +95,6 @@ Result<void> apply_repeat(WorkingState& world, const json::Value& node, EvalCont
   return {};
 }
 
-// The first `limit` ids, in UTF-16 order, of the entities tagged `tag`. The ids are copied, as
-// the body may create entities and so move the keys in memory.
-std::vector<std::string> select_tagged(const json::Object& entities, std::string_view tag, std::int64_t limit) {
-  std::vector<std::string_view> tagged;
-  for (const json::Member& member : entities) {
-    if (entity_has_tag(member.value, tag)) tagged.push_back(member.key);
-  }
-  auto kept = std::min(tagged.size(), static_cast<std::size_t>(limit));
-  std::partial_sort(tagged.begin(), tagged.begin() + static_cast<std::ptrdiff_t>(kept), tagged.end(), json::utf16_less);
-  return {tagged.begin(), tagged.begin() + static_cast<std::ptrdiff_t>(kept)};
-}
-
 Result<void> apply_foreach(WorkingState& world, const json::Value& node, EvalContext& context,
                            const CheckQuantities* quantities, std::vector<AppliedMutation>& applied) {
   const json::Value* select = node.find("select");
@@ -124,7 +112,7 @@ Result<void> apply_foreach(WorkingState& world, const json::Value& node, EvalCon
   const json::Array* body = node["mutations"].if_array();
   if (body == nullptr) return fail("AST: foreach_target.mutations must be an array");
   // Selected once, before the body runs: tags the body changes do not change the visits.
-  std::vector<std::string> ids = select_tagged(*entities, *tag, *limit);
+  std::vector<std::string> ids = world.select_tagged(*entities, *tag, static_cast<std::size_t>(*limit));
   std::optional<std::string_view> outer = context.each;
   Result<void> done{};
   for (const std::string& id : ids) {

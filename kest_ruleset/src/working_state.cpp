@@ -68,12 +68,21 @@ Result<void> WorkingState::write_property(std::string_view id, json::Object& ent
 
 void WorkingState::replace_tags(std::string_view id, json::Object& entity, json::Array tags) {
   Edit edit{EditKind::kTagsReplaced, std::string(id), {}, std::nullopt};
+  const json::Value* written = nullptr;
   if (json::Value* stored = entity.find("tags")) {
     edit.previous = std::exchange(*stored, json::Value(std::move(tags)));
+    written = stored;
   } else {
-    entity.insert_or_assign("tags", json::Value(std::move(tags)));
+    written = &entity.insert_or_assign("tags", json::Value(std::move(tags)));
   }
+  selections_.retag(id, edit.previous ? &*edit.previous : nullptr, written);
   log_.push_back(std::move(edit));
+}
+
+std::vector<std::string> WorkingState::select_tagged(const json::Object& entities, std::string_view tag,
+                                                     std::size_t limit) {
+  if (!selections_.built()) selections_.build(entities);
+  return selections_.select(tag, limit);
 }
 
 void WorkingState::roll_back() noexcept {
@@ -82,14 +91,18 @@ void WorkingState::roll_back() noexcept {
   json::Object* entities = entities_value != nullptr ? entities_value->if_object() : nullptr;
   for (Edit& edit : log_ | std::views::reverse) {
     if (entities == nullptr) break;
+    json::Value* entity = entities->find(edit.entity);
+    if (entity == nullptr) continue;
     if (edit.kind == EditKind::kEntityCreated) {
+      selections_.retag(edit.entity, entity->find("tags"), nullptr);
       entities->erase(edit.entity);
       continue;
     }
-    json::Value* entity = entities->find(edit.entity);
-    if (entity == nullptr) continue;
     if (edit.kind == EditKind::kTagsReplaced) {
-      if (json::Object* object = entity->if_object()) restore_member(*object, "tags", edit.previous);
+      if (json::Object* object = entity->if_object()) {
+        selections_.retag(edit.entity, object->find("tags"), edit.previous ? &*edit.previous : nullptr);
+        restore_member(*object, "tags", edit.previous);
+      }
     } else if (json::Value* properties = entity->find("properties")) {
       if (json::Object* object = properties->if_object()) restore_member(*object, edit.property, edit.previous);
     }

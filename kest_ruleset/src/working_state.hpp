@@ -1,8 +1,10 @@
 // Access to the world state: reads of properties and tags, and the working state through which
-// a rule writes. Every write is logged, so a rule that fails part-way is taken back at a cost in
-// proportion to what it changed, never to the size of the world.
+// a rule writes and selects. Every write is logged, so a rule that fails part-way is taken back at
+// a cost in proportion to what it changed, never to the size of the world; the selection index
+// follows every write and every undo.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -11,6 +13,7 @@
 
 #include "kest/json.hpp"
 #include "kest/ruleset.hpp"
+#include "selection_index.hpp"
 
 namespace kest::ruleset {
 
@@ -25,7 +28,9 @@ bool entity_has_tag(const json::Value& entity, std::string_view tag) noexcept;
 // newest first, so the state is then exactly as it was, also when an exception cut the rule short.
 class WorkingState {
  public:
-  explicit WorkingState(json::Value& state) noexcept : state_(state) {}
+  // `selections` indexes `state` and is kept exact through every edit and undo.
+  WorkingState(json::Value& state, SelectionIndex& selections) noexcept
+      : state_(state), selections_(selections.tables()) {}
   WorkingState(const WorkingState&) = delete;
   WorkingState& operator=(const WorkingState&) = delete;
   ~WorkingState() { roll_back(); }
@@ -45,6 +50,10 @@ class WorkingState {
   // Replaces the "tags" of the entity `id`, obtained from `entity_mut`.
   void replace_tags(std::string_view id, json::Object& entity, json::Array tags);
 
+  // The first `limit` ids, in UTF-16 order, of the members of `entities` (the state's
+  // "entities") whose "tags" array holds `tag`. The first selection indexes the world.
+  std::vector<std::string> select_tagged(const json::Object& entities, std::string_view tag, std::size_t limit);
+
  private:
   enum class EditKind : std::uint8_t { kEntityCreated, kPropertyWritten, kTagsReplaced };
 
@@ -59,6 +68,7 @@ class WorkingState {
   void roll_back() noexcept;
 
   json::Value& state_;
+  SelectionIndex::Tables& selections_;
   std::vector<Edit> log_;
 };
 
