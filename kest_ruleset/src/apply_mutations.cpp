@@ -76,7 +76,7 @@ Result<void> apply_tag_mutation(const std::string& op, WorkingState& world, cons
 
 Result<void> apply_if(WorkingState& world, const json::Value& node, EvalContext& context,
                       const CheckQuantities* quantities, std::vector<AppliedMutation>& applied) {
-  Result<bool> holds = match_condition(node["condition"], world.state(), context, quantities, 0);
+  Result<bool> holds = match_condition(node["condition"], world, context, quantities, 0);
   if (!holds) return forward_error(holds);
   const json::Array* branch = node[*holds ? "then" : "else"].if_array();
   if (branch == nullptr) return {};

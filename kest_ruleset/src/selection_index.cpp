@@ -74,6 +74,11 @@ void SelectionIndex::Tables::retag(std::string_view id, const json::Value* befor
   }
 }
 
+bool SelectionIndex::Tables::carries(std::string_view id, std::string_view tag) const {
+  const Ids* tagged = carriers(tag);
+  return tagged != nullptr && tagged->contains(id);
+}
+
 const SelectionIndex::Tables::Ids* SelectionIndex::Tables::carriers(std::string_view tag) const {
   auto found = by_tag_.find(tag);
   return found != by_tag_.end() ? &found->second : nullptr;

@@ -41,6 +41,9 @@ struct SelectionIndex::Tables {
   // (or no entity). Non-arrays and non-string elements carry no tag.
   void retag(std::string_view id, const json::Value* before, const json::Value* after);
 
+  // Whether the entity `id` carries `tag`.
+  [[nodiscard]] bool carries(std::string_view id, std::string_view tag) const;
+
   // The entities carrying `tag`, for tests that hold the index against a scan of the world.
   [[nodiscard]] const Ids* carriers(std::string_view tag) const;
 

@@ -79,6 +79,20 @@ void WorkingState::replace_tags(std::string_view id, json::Object& entity, json:
   log_.push_back(std::move(edit));
 }
 
+bool WorkingState::entity_has_tag(std::string_view id, std::string_view tag) {
+  // A short list is read faster than the index is built. A long one, which a rule may ask about
+  // a thousand times, is answered by the index, built once for the whole working state.
+  constexpr std::size_t kMostTagsScanned = 32;
+  const json::Value& entities = state_["entities"];
+  const json::Value* entity = entities.find(id);
+  if (entity == nullptr) return false;
+  const json::Array* tags = (*entity)["tags"].if_array();
+  if (tags == nullptr) return false;
+  if (tags->size() <= kMostTagsScanned) return ruleset::entity_has_tag(*entity, tag);
+  if (!selections_.built()) selections_.build(entities.as_object());
+  return selections_.carries(id, tag);
+}
+
 std::vector<std::string> WorkingState::select_tagged(const json::Object& entities, std::string_view tag,
                                                      std::size_t limit) {
   if (!selections_.built()) selections_.build(entities);

@@ -50,6 +50,9 @@ class WorkingState {
   // Replaces the "tags" of the entity `id`, obtained from `entity_mut`.
   void replace_tags(std::string_view id, json::Object& entity, json::Array tags);
 
+  // Whether the entity `id` exists and its "tags" array holds `tag`.
+  bool entity_has_tag(std::string_view id, std::string_view tag);
+
   // The first `limit` ids, in UTF-16 order, of the members of `entities` (the state's
   // "entities") whose "tags" array holds `tag`. The first selection indexes the world.
   std::vector<std::string> select_tagged(const json::Object& entities, std::string_view tag, std::size_t limit);

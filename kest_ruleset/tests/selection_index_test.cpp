@@ -40,10 +40,15 @@ class RandomRules {
 
   std::string name() { return kNames[pick(kNames.size())]; }
 
-  // An entity whose "tags" may repeat a tag, hold non-strings, be no array at all, or be missing;
-  // or an entity that is no object.
+  // An entity whose "tags" may repeat a tag, hold non-strings, be no array at all, be missing or
+  // be long enough for has_tag to read the index; or an entity that is no object.
   std::string entity() {
-    switch (pick(6)) {
+    switch (pick(7)) {
+      case 5: {
+        std::string tags = "\"" + name() + "\"";
+        for (int i = 0; i < 40; ++i) tags += ",\"t" + std::to_string(i) + "\"";
+        return R"({"tags":[)" + tags + "]}";
+      }
       case 0: return R"({"tags":")" + name() + "\"}";
       case 1: return R"({"tags":{")" + name() + R"(":1}})";
       case 2: return "{}";
@@ -73,6 +78,10 @@ class RandomRules {
       case 0: return R"({"type":"add_tag","target":")" + target + R"(","tag":")" + name() + "\"}";
       case 1: return R"({"type":"remove_tag","target":")" + target + R"(","tag":")" + name() + "\"}";
       case 2:
+        if (pick(2) == 0) {
+          return R"({"type":"if","condition":{"type":"has_tag","target":")" + target + R"(","tag":")" + name() +
+                 R"("},"then":[{"type":"add_tag","target":"actor","tag":"seen"}]})";
+        }
         if (pick(4) == 0) return R"({"type":"add_tag","target":"target","tag":"x"})";
         return R"({"type":"remove_tag","target":")" + target + R"(","tag":")" + name() + "\"}";
       default:
