@@ -26,6 +26,50 @@ SelectionIndex::SelectionIndex(SelectionIndex&&) noexcept = default;
 SelectionIndex& SelectionIndex::operator=(SelectionIndex&&) noexcept = default;
 SelectionIndex::~SelectionIndex() = default;
 
+void TagCarriers::sort() {
+  auto& ids = std::get<std::vector<std::string>>(ids_);
+  // Entities come in byte order, which UTF-16 order nearly always agrees with.
+  if (!std::ranges::is_sorted(ids, json::utf16_less)) std::ranges::stable_sort(ids, json::utf16_less);
+  // A tag repeated in one entity's list appends that entity's id twice in a row.
+  ids.erase(std::ranges::unique(ids).begin(), ids.end());
+}
+
+TagCarriers::EditedIds& TagCarriers::edited() {
+  if (auto* sorted = std::get_if<std::vector<std::string>>(&ids_)) {
+    EditedIds ids;
+    for (std::string& id : *sorted) ids.emplace_hint(ids.end(), std::move(id));
+    ids_ = std::move(ids);
+  }
+  return std::get<EditedIds>(ids_);
+}
+
+void TagCarriers::insert(std::string_view id) { edited().emplace(id); }
+
+void TagCarriers::erase(std::string_view id) {
+  EditedIds& ids = edited();
+  if (auto found = ids.find(id); found != ids.end()) ids.erase(found);
+}
+
+bool TagCarriers::empty() const noexcept {
+  return std::visit([](const auto& ids) { return ids.empty(); }, ids_);
+}
+
+bool TagCarriers::contains(std::string_view id) const {
+  if (const auto* sorted = std::get_if<std::vector<std::string>>(&ids_)) {
+    return std::ranges::binary_search(*sorted, id, json::utf16_less);
+  }
+  return std::get<EditedIds>(ids_).contains(id);
+}
+
+std::vector<std::string> TagCarriers::first(std::size_t limit) const {
+  return std::visit(
+      [limit](const auto& ids) {
+        const auto kept = static_cast<std::ptrdiff_t>(std::min(limit, ids.size()));
+        return std::vector<std::string>(ids.begin(), std::next(ids.begin(), kept));
+      },
+      ids_);
+}
+
 void SelectionIndex::Tables::build(const json::Object& entities) {
   by_tag_.clear();
   for (const json::Member& entity : entities) {
@@ -35,22 +79,23 @@ void SelectionIndex::Tables::build(const json::Object& entities) {
       const std::string* tag = element.if_string();
       if (tag == nullptr) continue;
       auto found = by_tag_.find(*tag);
-      if (found == by_tag_.end()) found = by_tag_.emplace(*tag, Ids{}).first;
-      // Entities come in byte order, which UTF-16 order nearly always agrees with: the hint
-      // makes each insertion constant time then, and a repeated tag is inserted once.
-      found->second.emplace_hint(found->second.end(), entity.key);
+      if (found == by_tag_.end()) found = by_tag_.emplace(*tag, TagCarriers{}).first;
+      found->second.append(entity.key);
     }
   }
+  for (auto& [tag, carriers] : by_tag_) carriers.sort();
   built_ = true;
 }
 
 std::vector<std::string> SelectionIndex::Tables::select(std::string_view tag, std::size_t limit) const {
-  std::vector<std::string> ids;
-  const Ids* tagged = carriers(tag);
-  if (tagged == nullptr) return ids;
-  ids.reserve(std::min(limit, tagged->size()));
-  for (auto id = tagged->begin(); id != tagged->end() && ids.size() < limit; ++id) ids.push_back(*id);
-  return ids;
+  auto found = by_tag_.find(tag);
+  if (found == by_tag_.end()) return {};
+  return found->second.first(limit);
+}
+
+bool SelectionIndex::Tables::carries(std::string_view id, std::string_view tag) const {
+  auto found = by_tag_.find(tag);
+  return found != by_tag_.end() && found->second.contains(id);
 }
 
 void SelectionIndex::Tables::retag(std::string_view id, const json::Value* before, const json::Value* after) {
@@ -64,24 +109,14 @@ void SelectionIndex::Tables::retag(std::string_view id, const json::Value* befor
   for (std::string_view tag : dropped) {
     auto found = by_tag_.find(tag);
     if (found == by_tag_.end()) continue;
-    if (auto member = found->second.find(id); member != found->second.end()) found->second.erase(member);
+    found->second.erase(id);
     if (found->second.empty()) by_tag_.erase(found);
   }
   for (std::string_view tag : gained) {
     auto found = by_tag_.find(tag);
-    if (found == by_tag_.end()) found = by_tag_.emplace(std::string(tag), Ids{}).first;
-    found->second.emplace(id);
+    if (found == by_tag_.end()) found = by_tag_.emplace(std::string(tag), TagCarriers{}).first;
+    found->second.insert(id);
   }
-}
-
-bool SelectionIndex::Tables::carries(std::string_view id, std::string_view tag) const {
-  const Ids* tagged = carriers(tag);
-  return tagged != nullptr && tagged->contains(id);
-}
-
-const SelectionIndex::Tables::Ids* SelectionIndex::Tables::carriers(std::string_view tag) const {
-  auto found = by_tag_.find(tag);
-  return found != by_tag_.end() ? &found->second : nullptr;
 }
 
 }  // namespace kest::ruleset

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <limits>
 #include <random>
 #include <string>
 #include <vector>
@@ -30,8 +31,7 @@ std::vector<std::string> scan(const json::Value& state, const std::string& tag) 
 }
 
 std::vector<std::string> indexed(const SelectionIndex::Tables& tables, const std::string& tag) {
-  const SelectionIndex::Tables::Ids* ids = tables.carriers(tag);
-  return ids == nullptr ? std::vector<std::string>{} : std::vector<std::string>(ids->begin(), ids->end());
+  return tables.select(tag, std::numeric_limits<std::size_t>::max());
 }
 
 class RandomRules {
@@ -134,6 +134,9 @@ TEST_P(SelectionIndexAgainstScan, StaysExactThroughEditsFailuresAndUndo) {
       const std::vector<std::string> first_two(expected.begin(),
                                                expected.begin() + std::min<std::ptrdiff_t>(2, std::ssize(expected)));
       EXPECT_EQ(selections.tables().select(tag, 2), first_two);
+      for (const std::string& id : kNames) {
+        EXPECT_EQ(selections.tables().carries(id, tag), std::ranges::find(expected, id) != expected.end());
+      }
     }
   }
   EXPECT_GT(failed, 0) << "some rules must fail part-way, so that undo is exercised";
