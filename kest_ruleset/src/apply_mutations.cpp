@@ -53,6 +53,37 @@ std::vector<std::string> string_tags(const json::Object& entity) {
   return tags;
 }
 
+// The entity's "tags" when it is an array of strings only, which a tag edit may change in place.
+json::Array* string_only_tags(json::Object& entity) {
+  json::Value* stored = entity.find("tags");
+  json::Array* tags = stored != nullptr ? stored->if_array() : nullptr;
+  if (tags == nullptr || !std::ranges::all_of(*tags, [](const json::Value& tag) { return tag.is_string(); })) {
+    return nullptr;
+  }
+  return tags;
+}
+
+// Whether string-only tags are in the normal form add_tag leaves: strictly ascending in UTF-16
+// order, so without repeats.
+bool in_normal_form(const json::Array& tags) {
+  auto out_of_order = [](const json::Value& a, const json::Value& b) {
+    return json::compare_utf16(a.as_string(), b.as_string()) >= 0;
+  };
+  return std::ranges::adjacent_find(tags, out_of_order) == tags.end();
+}
+
+// The tags rebuilt as add_tag and remove_tag define them, for a list of any shape.
+json::Array rebuilt_tags(const std::string& op, const json::Object& entity, const std::string& tag) {
+  std::vector<std::string> tags = string_tags(entity);
+  if (op == "add_tag") {
+    tags.push_back(tag);
+    tags = snapshot::normalize_tags(std::move(tags));
+  } else {
+    std::erase(tags, tag);  // the others keep their order
+  }
+  return json::Array(std::make_move_iterator(tags.begin()), std::make_move_iterator(tags.end()));
+}
+
 Result<void> apply_tag_mutation(const std::string& op, WorkingState& world, const json::Value& node,
                                 const EvalContext& context, std::vector<AppliedMutation>& applied) {
   Result<std::string_view> id = mutation_target(node, context);
@@ -61,15 +92,23 @@ Result<void> apply_tag_mutation(const std::string& op, WorkingState& world, cons
   if (tag == nullptr) return fail("AST: tag must be a string");
   Result<json::Object*> entity = world.entity_mut(*id);
   if (!entity) return forward_error(entity);
-  std::vector<std::string> tags = string_tags(**entity);
-  if (op == "add_tag") {
-    tags.push_back(*tag);
-    tags = snapshot::normalize_tags(std::move(tags));
+  // A list of strings is edited in place, which gives the same list as rebuilding it: the
+  // normalised list with the tag added is the normal form with the tag put at its place, and
+  // removal from strings only keeps the rest as they stand. So a rule editing a long list a
+  // thousand times does not rebuild it a thousand times.
+  json::Array* tags = string_only_tags(**entity);
+  if (op == "add_tag" && tags != nullptr && in_normal_form(*tags)) {
+    auto place =
+        std::ranges::lower_bound(*tags, std::string_view(*tag), json::utf16_less,
+                                 [](const json::Value& element) { return std::string_view(element.as_string()); });
+    if (place == tags->end() || place->as_string() != *tag) {
+      world.insert_tag(*id, *tags, static_cast<std::size_t>(place - tags->begin()), *tag);
+    }
+  } else if (op == "remove_tag" && tags != nullptr) {
+    world.erase_tag(*id, *tags, *tag);
   } else {
-    std::erase(tags, *tag);  // the others keep their order
+    world.replace_tags(*id, **entity, rebuilt_tags(op, **entity, *tag));
   }
-  world.replace_tags(*id, **entity,
-                     json::Array(std::make_move_iterator(tags.begin()), std::make_move_iterator(tags.end())));
   applied.push_back(AppliedMutation{op, std::string(*id), std::nullopt, *tag, std::nullopt, std::nullopt});
   return {};
 }

@@ -106,17 +106,23 @@ void SelectionIndex::Tables::retag(std::string_view id, const json::Value* befor
   std::vector<std::string_view> gained;
   std::ranges::set_difference(old_tags, new_tags, std::back_inserter(dropped));
   std::ranges::set_difference(new_tags, old_tags, std::back_inserter(gained));
-  for (std::string_view tag : dropped) {
-    auto found = by_tag_.find(tag);
-    if (found == by_tag_.end()) continue;
-    found->second.erase(id);
-    if (found->second.empty()) by_tag_.erase(found);
-  }
-  for (std::string_view tag : gained) {
-    auto found = by_tag_.find(tag);
-    if (found == by_tag_.end()) found = by_tag_.emplace(std::string(tag), TagCarriers{}).first;
-    found->second.insert(id);
-  }
+  for (std::string_view tag : dropped) tag_removed(id, tag);
+  for (std::string_view tag : gained) tag_added(id, tag);
+}
+
+void SelectionIndex::Tables::tag_added(std::string_view id, std::string_view tag) {
+  if (!built_) return;
+  auto found = by_tag_.find(tag);
+  if (found == by_tag_.end()) found = by_tag_.emplace(std::string(tag), TagCarriers{}).first;
+  found->second.insert(id);
+}
+
+void SelectionIndex::Tables::tag_removed(std::string_view id, std::string_view tag) {
+  if (!built_) return;
+  auto found = by_tag_.find(tag);
+  if (found == by_tag_.end()) return;
+  found->second.erase(id);
+  if (found->second.empty()) by_tag_.erase(found);
 }
 
 }  // namespace kest::ruleset

@@ -61,6 +61,9 @@ struct SelectionIndex::Tables {
   // The "tags" member of entity `id` changes from `before` to `after`; null stands for no member
   // (or no entity). Non-arrays and non-string elements carry no tag.
   void retag(std::string_view id, const json::Value* before, const json::Value* after);
+  // The entity `id` has come to carry `tag`, or carries it no more.
+  void tag_added(std::string_view id, std::string_view tag);
+  void tag_removed(std::string_view id, std::string_view tag);
 
  private:
   struct StringHash {

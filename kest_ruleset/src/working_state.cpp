@@ -47,7 +47,7 @@ Result<json::Object*> WorkingState::entity_mut(std::string_view id) {
   }
   json::Value& created = entities->insert_or_assign(
       std::string(id), json::Object{{"properties", json::Object{}}, {"tags", json::Array{}}});
-  log_.push_back(Edit{EditKind::kEntityCreated, std::string(id), {}, std::nullopt});
+  log_.push_back(Edit{EditKind::kEntityCreated, std::string(id), {}, std::nullopt, {}});
   return &created.as_object();
 }
 
@@ -56,7 +56,7 @@ Result<void> WorkingState::write_property(std::string_view id, json::Object& ent
   json::Value* properties_value = entity.find("properties");
   json::Object* properties = properties_value != nullptr ? properties_value->if_object() : nullptr;
   if (properties == nullptr) return fail("AST: entity.properties must be an object");
-  Edit edit{EditKind::kPropertyWritten, std::string(id), std::string(property), std::nullopt};
+  Edit edit{EditKind::kPropertyWritten, std::string(id), std::string(property), std::nullopt, {}};
   if (json::Value* stored = properties->find(property)) {
     edit.previous = std::exchange(*stored, json::Value(value));
   } else {
@@ -67,7 +67,7 @@ Result<void> WorkingState::write_property(std::string_view id, json::Object& ent
 }
 
 void WorkingState::replace_tags(std::string_view id, json::Object& entity, json::Array tags) {
-  Edit edit{EditKind::kTagsReplaced, std::string(id), {}, std::nullopt};
+  Edit edit{EditKind::kTagsReplaced, std::string(id), {}, std::nullopt, {}};
   const json::Value* written = nullptr;
   if (json::Value* stored = entity.find("tags")) {
     edit.previous = std::exchange(*stored, json::Value(std::move(tags)));
@@ -77,6 +77,23 @@ void WorkingState::replace_tags(std::string_view id, json::Object& entity, json:
   }
   selections_.retag(id, edit.previous ? &*edit.previous : nullptr, written);
   log_.push_back(std::move(edit));
+}
+
+void WorkingState::insert_tag(std::string_view id, json::Array& tags, std::size_t position, std::string_view tag) {
+  tags.insert(tags.begin() + static_cast<std::ptrdiff_t>(position), json::Value(tag));
+  selections_.tag_added(id, tag);
+  log_.push_back(Edit{EditKind::kTagInserted, std::string(id), std::string(tag), std::nullopt, {position}});
+}
+
+void WorkingState::erase_tag(std::string_view id, json::Array& tags, std::string_view tag) {
+  std::vector<std::size_t> positions;
+  for (std::size_t i = 0; i < tags.size(); ++i) {
+    if (tags[i].as_string() == tag) positions.push_back(i);
+  }
+  if (positions.empty()) return;
+  std::erase_if(tags, [tag](const json::Value& element) { return element.as_string() == tag; });
+  selections_.tag_removed(id, tag);
+  log_.push_back(Edit{EditKind::kTagErased, std::string(id), std::string(tag), std::nullopt, std::move(positions)});
 }
 
 bool WorkingState::entity_has_tag(std::string_view id, std::string_view tag) {
@@ -99,6 +116,21 @@ std::vector<std::string> WorkingState::select_tagged(const json::Object& entitie
   return selections_.select(tag, limit);
 }
 
+void WorkingState::undo_tag_edit(Edit& edit, json::Value* tags) noexcept {
+  json::Array* elements = tags != nullptr ? tags->if_array() : nullptr;
+  if (elements == nullptr) return;
+  if (edit.kind == EditKind::kTagInserted) {
+    elements->erase(elements->begin() + static_cast<std::ptrdiff_t>(edit.positions.front()));
+    selections_.tag_removed(edit.entity, edit.name);
+    return;
+  }
+  // Ascending, each copy goes back where it stood with the earlier ones already in place.
+  for (std::size_t position : edit.positions) {
+    elements->insert(elements->begin() + static_cast<std::ptrdiff_t>(position), json::Value(edit.name));
+  }
+  selections_.tag_added(edit.entity, edit.name);
+}
+
 void WorkingState::roll_back() noexcept {
   // Each edit is undone on the state it left behind, so every member it names is found.
   json::Value* entities_value = state_.find("entities");
@@ -112,13 +144,15 @@ void WorkingState::roll_back() noexcept {
       entities->erase(edit.entity);
       continue;
     }
-    if (edit.kind == EditKind::kTagsReplaced) {
+    if (edit.kind == EditKind::kTagInserted || edit.kind == EditKind::kTagErased) {
+      undo_tag_edit(edit, entity->find("tags"));
+    } else if (edit.kind == EditKind::kTagsReplaced) {
       if (json::Object* object = entity->if_object()) {
         selections_.retag(edit.entity, object->find("tags"), edit.previous ? &*edit.previous : nullptr);
         restore_member(*object, "tags", edit.previous);
       }
     } else if (json::Value* properties = entity->find("properties")) {
-      if (json::Object* object = properties->if_object()) restore_member(*object, edit.property, edit.previous);
+      if (json::Object* object = properties->if_object()) restore_member(*object, edit.name, edit.previous);
     }
   }
   log_.clear();

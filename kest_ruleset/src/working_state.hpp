@@ -50,6 +50,13 @@ class WorkingState {
   // Replaces the "tags" of the entity `id`, obtained from `entity_mut`.
   void replace_tags(std::string_view id, json::Object& entity, json::Array tags);
 
+  // Edits in place the "tags" array of the entity `id`, which holds strings only; the undo log
+  // keeps where the change was, not a copy of the list, so an edit of a long list stays cheap.
+  // `insert_tag` puts `tag` at `position` (which keeps the list in order); `erase_tag` drops
+  // every element equal to `tag` and keeps the others in order.
+  void insert_tag(std::string_view id, json::Array& tags, std::size_t position, std::string_view tag);
+  void erase_tag(std::string_view id, json::Array& tags, std::string_view tag);
+
   // Whether the entity `id` exists and its "tags" array holds `tag`.
   bool entity_has_tag(std::string_view id, std::string_view tag);
 
@@ -58,15 +65,19 @@ class WorkingState {
   std::vector<std::string> select_tagged(const json::Object& entities, std::string_view tag, std::size_t limit);
 
  private:
-  enum class EditKind : std::uint8_t { kEntityCreated, kPropertyWritten, kTagsReplaced };
+  enum class EditKind : std::uint8_t { kEntityCreated, kPropertyWritten, kTagsReplaced, kTagInserted, kTagErased };
 
   // Entities are named by id, not by pointer: creating an entity moves the others in memory.
   struct Edit {
     EditKind kind;
     std::string entity;
-    std::string property;                 // for kPropertyWritten
+    std::string name;                     // the property written, or the tag inserted or erased
     std::optional<json::Value> previous;  // the member's value before the edit; none when it was absent
+    std::vector<std::size_t> positions;   // where the tag was inserted, or each erased copy stood (ascending)
   };
+
+  // Undoes an edit of a tags array in place; `tags` is the entity's "tags" member.
+  void undo_tag_edit(Edit& edit, json::Value* tags) noexcept;
 
   void roll_back() noexcept;
 
