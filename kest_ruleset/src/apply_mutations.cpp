@@ -63,15 +63,6 @@ json::Array* string_only_tags(json::Object& entity) {
   return tags;
 }
 
-// Whether string-only tags are in the normal form add_tag leaves: strictly ascending in UTF-16
-// order, so without repeats.
-bool in_normal_form(const json::Array& tags) {
-  auto out_of_order = [](const json::Value& a, const json::Value& b) {
-    return json::compare_utf16(a.as_string(), b.as_string()) >= 0;
-  };
-  return std::ranges::adjacent_find(tags, out_of_order) == tags.end();
-}
-
 // The tags rebuilt as add_tag and remove_tag define them, for a list of any shape.
 json::Array rebuilt_tags(const std::string& op, const json::Object& entity, const std::string& tag) {
   std::vector<std::string> tags = string_tags(entity);
@@ -96,16 +87,20 @@ Result<void> apply_tag_mutation(const std::string& op, WorkingState& world, cons
   // normalised list with the tag added is the normal form with the tag put at its place, and
   // removal from strings only keeps the rest as they stand. So a rule editing a long list a
   // thousand times does not rebuild it a thousand times.
-  json::Array* tags = string_only_tags(**entity);
-  if (op == "add_tag" && tags != nullptr && in_normal_form(*tags)) {
+  if (json::Array* normal = world.normal_form_tags(*id, **entity)) {
     auto place =
-        std::ranges::lower_bound(*tags, std::string_view(*tag), json::utf16_less,
+        std::ranges::lower_bound(*normal, std::string_view(*tag), json::utf16_less,
                                  [](const json::Value& element) { return std::string_view(element.as_string()); });
-    if (place == tags->end() || place->as_string() != *tag) {
-      world.insert_tag(*id, *tags, static_cast<std::size_t>(place - tags->begin()), *tag);
+    const auto position = static_cast<std::size_t>(place - normal->begin());
+    const bool present = place != normal->end() && place->as_string() == *tag;
+    if (op == "add_tag" && !present) world.insert_tag(*id, *normal, position, *tag);
+    if (op == "remove_tag" && present) world.erase_tag(*id, *normal, {position}, *tag);
+  } else if (json::Array* strings = string_only_tags(**entity); op == "remove_tag" && strings != nullptr) {
+    std::vector<std::size_t> copies;
+    for (std::size_t i = 0; i < strings->size(); ++i) {
+      if ((*strings)[i].as_string() == *tag) copies.push_back(i);
     }
-  } else if (op == "remove_tag" && tags != nullptr) {
-    world.erase_tag(*id, *tags, *tag);
+    if (!copies.empty()) world.erase_tag(*id, *strings, std::move(copies), *tag);
   } else {
     world.replace_tags(*id, **entity, rebuilt_tags(op, **entity, *tag));
   }

@@ -1,5 +1,6 @@
 #include "working_state.hpp"
 
+#include <algorithm>
 #include <ranges>
 #include <utility>
 
@@ -67,6 +68,9 @@ Result<void> WorkingState::write_property(std::string_view id, json::Object& ent
 }
 
 void WorkingState::replace_tags(std::string_view id, json::Object& entity, json::Array tags) {
+  if (auto known = normal_form_entities_.find(id); known != normal_form_entities_.end()) {
+    normal_form_entities_.erase(known);
+  }
   Edit edit{EditKind::kTagsReplaced, std::string(id), {}, std::nullopt, {}};
   const json::Value* written = nullptr;
   if (json::Value* stored = entity.find("tags")) {
@@ -79,19 +83,39 @@ void WorkingState::replace_tags(std::string_view id, json::Object& entity, json:
   log_.push_back(std::move(edit));
 }
 
+json::Array* WorkingState::normal_form_tags(std::string_view id, json::Object& entity) {
+  json::Value* stored = entity.find("tags");
+  json::Array* tags = stored != nullptr ? stored->if_array() : nullptr;
+  if (tags == nullptr) return nullptr;
+  if (normal_form_entities_.contains(id)) return tags;
+  auto out_of_order = [](const json::Value& a, const json::Value& b) {
+    return !a.is_string() || !b.is_string() || json::compare_utf16(a.as_string(), b.as_string()) >= 0;
+  };
+  if (tags->size() == 1 && !tags->front().is_string()) return nullptr;
+  if (std::ranges::adjacent_find(*tags, out_of_order) != tags->end()) return nullptr;
+  normal_form_entities_.emplace(id);
+  return tags;
+}
+
 void WorkingState::insert_tag(std::string_view id, json::Array& tags, std::size_t position, std::string_view tag) {
   tags.insert(tags.begin() + static_cast<std::ptrdiff_t>(position), json::Value(tag));
   selections_.tag_added(id, tag);
   log_.push_back(Edit{EditKind::kTagInserted, std::string(id), std::string(tag), std::nullopt, {position}});
 }
 
-void WorkingState::erase_tag(std::string_view id, json::Array& tags, std::string_view tag) {
-  std::vector<std::size_t> positions;
-  for (std::size_t i = 0; i < tags.size(); ++i) {
-    if (tags[i].as_string() == tag) positions.push_back(i);
+void WorkingState::erase_tag(std::string_view id, json::Array& tags, std::vector<std::size_t> positions,
+                             std::string_view tag) {
+  // The elements after the first erased one close up, skipping the other erased ones.
+  std::size_t kept = positions.front();
+  auto erased = positions.begin();
+  for (std::size_t i = positions.front(); i < tags.size(); ++i) {
+    if (erased != positions.end() && *erased == i) {
+      ++erased;
+      continue;
+    }
+    tags[kept++] = std::move(tags[i]);
   }
-  if (positions.empty()) return;
-  std::erase_if(tags, [tag](const json::Value& element) { return element.as_string() == tag; });
+  tags.resize(kept);
   selections_.tag_removed(id, tag);
   log_.push_back(Edit{EditKind::kTagErased, std::string(id), std::string(tag), std::nullopt, std::move(positions)});
 }
@@ -132,6 +156,7 @@ void WorkingState::undo_tag_edit(Edit& edit, json::Value* tags) noexcept {
 }
 
 void WorkingState::roll_back() noexcept {
+  normal_form_entities_.clear();
   // Each edit is undone on the state it left behind, so every member it names is found.
   json::Value* entities_value = state_.find("entities");
   json::Object* entities = entities_value != nullptr ? entities_value->if_object() : nullptr;

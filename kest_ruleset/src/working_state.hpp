@@ -6,7 +6,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -50,12 +52,18 @@ class WorkingState {
   // Replaces the "tags" of the entity `id`, obtained from `entity_mut`.
   void replace_tags(std::string_view id, json::Object& entity, json::Array tags);
 
-  // Edits in place the "tags" array of the entity `id`, which holds strings only; the undo log
+  // The "tags" of the entity `id`, obtained from `entity_mut`, when it is an array of strings in
+  // the normal form add_tag leaves (strictly ascending in UTF-16 order); null otherwise. The
+  // in-place edits below keep that form, so an entity found in it is remembered for the rest of
+  // the rule, and a long list is read once rather than once an edit.
+  json::Array* normal_form_tags(std::string_view id, json::Object& entity);
+
+  // Edit in place the "tags" array of the entity `id`, which holds strings only; the undo log
   // keeps where the change was, not a copy of the list, so an edit of a long list stays cheap.
-  // `insert_tag` puts `tag` at `position` (which keeps the list in order); `erase_tag` drops
-  // every element equal to `tag` and keeps the others in order.
+  // `insert_tag` puts `tag` at `position`; `erase_tag` drops the copies of `tag` standing at
+  // `positions` (ascending, not empty) and keeps the others in order.
   void insert_tag(std::string_view id, json::Array& tags, std::size_t position, std::string_view tag);
-  void erase_tag(std::string_view id, json::Array& tags, std::string_view tag);
+  void erase_tag(std::string_view id, json::Array& tags, std::vector<std::size_t> positions, std::string_view tag);
 
   // Whether the entity `id` exists and its "tags" array holds `tag`.
   bool entity_has_tag(std::string_view id, std::string_view tag);
@@ -84,6 +92,7 @@ class WorkingState {
   json::Value& state_;
   SelectionIndex::Tables& selections_;
   std::vector<Edit> log_;
+  std::set<std::string, std::less<>> normal_form_entities_;
 };
 
 }  // namespace kest::ruleset

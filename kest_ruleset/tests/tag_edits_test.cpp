@@ -50,10 +50,14 @@ TEST_P(TagEditsAgainstDefinition, GiveTheDefinedListAndUndoExactly) {
     const json::Value before(json::Object{{"entities", json::Object{{"e", json::Value(entity)}}}});
     const std::string edit = R"({"type":")" + op + R"(","target":"actor","tag":")" + tag + "\"}";
 
-    auto edited = apply_triggered_mutations(before, doc("[" + edit + "]"), "e", std::nullopt, 0);
+    // A second edit of the same list in the same rule, which may find it already known in order.
+    const std::string op2 = pick(2) == 0 ? "add_tag" : "remove_tag";
+    const std::string tag2 = kTags[pick(kTags.size())];
+    const std::string edit2 = R"({"type":")" + op2 + R"(","target":"actor","tag":")" + tag2 + "\"}";
+    auto edited = apply_triggered_mutations(before, doc("[" + edit + "," + edit2 + "]"), "e", std::nullopt, 0);
     ASSERT_TRUE(edited.has_value());
-    EXPECT_EQ(edited->state["entities"]["e"]["tags"], by_definition(tags, op, tag))
-        << op << " " << tag << " on " << json::write(tags);
+    EXPECT_EQ(edited->state["entities"]["e"]["tags"], by_definition(by_definition(tags, op, tag), op2, tag2))
+        << op << " " << tag << ", " << op2 << " " << tag2 << " on " << json::write(tags);
 
     // The edit twice, then a reference to an absent target: the rule fails and is undone.
     json::Value state = before;
