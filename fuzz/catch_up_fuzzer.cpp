@@ -3,6 +3,7 @@
 // at a time.
 #include <string>
 
+#include "grown_world.hpp"
 #include "kest/epoch.hpp"
 #include "whole_request.hpp"
 
@@ -50,7 +51,7 @@ void require_same_as_epoch_ticks(const json::Value& input, const json::Value& ou
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  std::string_view text = fuzz::text_of(data, size);
+  const std::string text = fuzz::grown_input(fuzz::text_of(data, size), "state");
   auto input = json::parse(text);
   if (input) {
     auto bound = fuzz::unsigned_member(*input, "maxCatchup");

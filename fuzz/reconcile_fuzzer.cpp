@@ -3,6 +3,7 @@
 // of the same frames end, event for event.
 #include <string>
 
+#include "grown_world.hpp"
 #include "kest/frame.hpp"
 #include "whole_request.hpp"
 
@@ -52,7 +53,7 @@ void require_same_as_frame_ticks(const json::Value& input, const json::Value& ou
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  std::string_view text = fuzz::text_of(data, size);
+  const std::string text = fuzz::grown_input(fuzz::text_of(data, size), "correctedState");
   auto input = json::parse(text);
   if (input && replays_many_frames(*input)) return fuzz::kRejectInput;
   auto result = fuzz::check_whole_request(frame::reconcile_frames_from_json, text, {"world-frame: "});

@@ -1,5 +1,6 @@
 // Rules: a check or a triggered mutation list, validated and then run on a world state. The input
-// is one document {"state", "check" or "mutations", "actor", "target", "seed"}.
+// is one document {"state", "check" or "mutations", "actor", "target", "seed", "grow"}, "grow"
+// adding up to 4096 entities to the state.
 //
 // Validation decides alone whether a rule may run: a refused rule fails to run with the same
 // message. Running is deterministic, and the in-place form ends with exactly the state the copying
@@ -7,6 +8,7 @@
 #include <optional>
 #include <string>
 
+#include "grown_world.hpp"
 #include "harness.hpp"
 #include "kest/canonical.hpp"
 #include "kest/ruleset.hpp"
@@ -24,6 +26,7 @@ struct Call {
 
 Call call_from(const json::Value& document) {
   Call call{.state = document["state"], .actor = "hero", .target = {}, .seed = 0};
+  fuzz::grow_world(call.state, document["grow"]);
   if (const std::string* actor = document["actor"].if_string()) call.actor = *actor;
   if (const std::string* target = document["target"].if_string()) call.target = *target;
   if (const json::Value& seed = document["seed"]; seed.is_uint()) call.seed = seed.as_uint();
@@ -109,6 +112,26 @@ void check_trigger(const Call& call, const json::Value& mutations) {
   require_sound_records(result->applied);
 }
 
+// Rules run one after another on one state keep one selection index; each run must give what a
+// run with an index built afresh gives, failures and their undo included.
+void check_kept_index(const Call& call, const json::Value& mutations) {
+  auto vetted = ruleset::vet_triggered_mutations(mutations);
+  if (!vetted) return;
+  json::Value kept_state = call.state;
+  json::Value fresh_state = call.state;
+  ruleset::SelectionIndex selections;
+  for (std::uint64_t run = 0; run < 2; ++run) {
+    math::Pcg32 kept_dice = math::Pcg32::seeded(call.seed + run);
+    math::Pcg32 fresh_dice = kept_dice;
+    auto kept = ruleset::apply_triggered_mutations_in_place(kept_state, selections, *vetted, call.actor,
+                                                            target_of(call), kept_dice);
+    auto fresh =
+        ruleset::apply_triggered_mutations_in_place(fresh_state, mutations, call.actor, target_of(call), fresh_dice);
+    fuzz::require(kept == fresh, "a kept index selects what a fresh one selects");
+    fuzz::require(kept_state == fresh_state, "a kept index leads to the same state");
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -116,6 +139,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (!document) return fuzz::kRejectInput;
   Call call = call_from(*document);
   if (const json::Value* check = document->find("check")) check_action(call, *check);
-  if (const json::Value* mutations = document->find("mutations")) check_trigger(call, *mutations);
+  if (const json::Value* mutations = document->find("mutations")) {
+    check_trigger(call, *mutations);
+    check_kept_index(call, *mutations);
+  }
   return 0;
 }

@@ -5,6 +5,7 @@
 #include <string>
 #include <utility>
 
+#include "grown_world.hpp"
 #include "kest/frame.hpp"
 #include "whole_request.hpp"
 
@@ -29,7 +30,7 @@ void require_arrival_order_irrelevant(json::Value input, std::string_view output
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  std::string_view text = fuzz::text_of(data, size);
+  const std::string text = fuzz::grown_input(fuzz::text_of(data, size), "state");
   auto result = fuzz::check_whole_request(frame::tick_frame_from_json, text, {"world-frame: "});
   if (result) {
     auto input = json::parse(text);

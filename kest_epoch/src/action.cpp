@@ -31,26 +31,27 @@ namespace {
 
 // Vets the rule, then runs it; the rules engine rolls the state back itself when a run fails.
 std::expected<ResolvedAction, ActionRejection> vet_and_run(const ActionKind& kind, json::Value& state,
-                                                           std::string_view actor,
+                                                           ruleset::SelectionIndex& selections, std::string_view actor,
                                                            std::optional<std::string_view> target, math::Pcg32& rng) {
   if (kind.type == ActionKind::Type::kCheck) {
     auto check = ruleset::vet_check(*kind.rule);
     if (!check) return std::unexpected(ActionRejection::kInvalidAction);
-    auto outcome = ruleset::evaluate_action_in_place(state, *check, actor, target, rng);
+    auto outcome = ruleset::evaluate_action_in_place(state, selections, *check, actor, target, rng);
     if (!outcome) return std::unexpected(ActionRejection::kEvalError);
     return ResolvedAction{std::move(outcome->degree), std::move(outcome->applied)};
   }
   auto mutations = ruleset::vet_triggered_mutations(*kind.rule);
   if (!mutations) return std::unexpected(ActionRejection::kInvalidAction);
-  auto applied = ruleset::apply_triggered_mutations_in_place(state, *mutations, actor, target, rng);
+  auto applied = ruleset::apply_triggered_mutations_in_place(state, selections, *mutations, actor, target, rng);
   if (!applied) return std::unexpected(ActionRejection::kEvalError);
   return ResolvedAction{"none", std::move(*applied)};
 }
 
 }  // namespace
 
-std::expected<ResolvedAction, ActionRejection> resolve_action(json::Value& state, const json::Value& ruleset,
-                                                              std::string_view action_id, std::string_view actor,
+std::expected<ResolvedAction, ActionRejection> resolve_action(json::Value& state, ruleset::SelectionIndex& selections,
+                                                              const json::Value& ruleset, std::string_view action_id,
+                                                              std::string_view actor,
                                                               std::optional<std::string_view> target,
                                                               math::Pcg32& rng) {
   const json::Value* definition = ruleset.find(action_id);
@@ -60,7 +61,7 @@ std::expected<ResolvedAction, ActionRejection> resolve_action(json::Value& state
   // The engine keeps the draws a failed rule took; putting the generator back makes a failed
   // action consume none, so the next action draws what this one would have. Vetting draws nothing.
   const math::Pcg32 before = rng;
-  auto resolved = vet_and_run(*kind, state, actor, target, rng);
+  auto resolved = vet_and_run(*kind, state, selections, actor, target, rng);
   if (!resolved) rng = before;
   return resolved;
 }

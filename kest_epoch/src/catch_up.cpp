@@ -22,7 +22,9 @@ Result<CatchUpResult> catch_up_epochs(CatchUpInput input) {
       .epochs_resolved = to_resolve,
       .epochs_voided = gap - to_resolve,
   };
-  // The working state moves into each tick and back out of it: it is never copied.
+  // The working state moves into each tick and back out of it: it is never copied. Its index
+  // of tags goes along, so the world is scanned for selections once, not once an epoch.
+  ruleset::SelectionIndex selections;
   for (std::int64_t k = 1; k <= to_resolve; ++k) {
     const std::int64_t epoch = last + k;
     // Only the canonical decimal key names an epoch's proposals; a non-object member counts as
@@ -35,6 +37,7 @@ Result<CatchUpResult> catch_up_epochs(CatchUpInput input) {
         .ruleset = input.ruleset,
         .actor_tags = input.actor_tags,
         .max_actions = input.max_actions,
+        .selections = &selections,
     });
     if (!tick) return std::unexpected(std::move(tick.error()));
     result.state = std::move(tick->state);

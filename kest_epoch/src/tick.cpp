@@ -10,9 +10,12 @@ namespace {
 
 constexpr std::string_view kDefaultActorTag = "acts_offline";
 
-// The ids of the entities carrying one of the actor tags, in id order. The list is fixed before
-// any action runs, so tags changed during the epoch neither add nor remove actors.
-std::vector<std::string> select_actors(const json::Value& state, std::span<const std::string> actor_tags) {
+// The actors with a proposal: the proposal keys that name an entity carrying one of the actor
+// tags, in id order. Only they can act or be recorded, so the epoch looks up its proposals instead
+// of scanning the world, and costs what its proposals cost. The list is fixed before any action
+// runs, so tags changed during the epoch neither add nor remove actors.
+std::vector<std::string> proposing_actors(const json::Value& state, const json::Value& proposals,
+                                          std::span<const std::string> actor_tags) {
   std::vector<std::string_view> tags(actor_tags.begin(), actor_tags.end());
   if (tags.empty()) tags.push_back(kDefaultActorTag);
   std::ranges::sort(tags);
@@ -23,10 +26,13 @@ std::vector<std::string> select_actors(const json::Value& state, std::span<const
 
   std::vector<std::string> actors;
   const json::Object* entities = state["entities"].if_object();
-  if (entities == nullptr) return actors;
-  for (const json::Member& entity : *entities) {
-    const json::Array* entity_tags = entity.value["tags"].if_array();
-    if (entity_tags != nullptr && std::ranges::any_of(*entity_tags, is_actor_tag)) actors.push_back(entity.key);
+  const json::Object* by_actor = proposals.if_object();
+  if (entities == nullptr || by_actor == nullptr) return actors;
+  for (const json::Member& proposal : *by_actor) {
+    const json::Value* entity = entities->find(proposal.key);
+    if (entity == nullptr) continue;
+    const json::Array* entity_tags = (*entity)["tags"].if_array();
+    if (entity_tags != nullptr && std::ranges::any_of(*entity_tags, is_actor_tag)) actors.push_back(proposal.key);
   }
   std::ranges::sort(actors, ruleset::id_less);
   return actors;
@@ -57,8 +63,10 @@ Result<TickEpochResult> tick_epoch(TickEpochInput input) {
   if (!generator) return std::unexpected(std::move(generator.error()));
   math::Pcg32& rng = *generator;
 
-  const std::vector<std::string> actors = select_actors(input.state, input.actor_tags);
+  const std::vector<std::string> actors = proposing_actors(input.state, input.proposals, input.actor_tags);
   json::Value& state = input.state;
+  ruleset::SelectionIndex own_selections;
+  ruleset::SelectionIndex& selections = input.selections != nullptr ? *input.selections : own_selections;
   json::Array records;
   TickEpochResult result;
   for (const std::string& actor : actors) {
@@ -75,7 +83,7 @@ Result<TickEpochResult> tick_epoch(TickEpochInput input) {
     std::optional<std::string_view> target;
     if (const std::string* target_id = (*proposal)["targetId"].if_string()) target = *target_id;
 
-    auto action = resolve_action(state, input.ruleset, *action_id, actor, target, rng);
+    auto action = resolve_action(state, selections, input.ruleset, *action_id, actor, target, rng);
     if (!action) {
       records.push_back(rejection_record(*action_id, actor, rejection_reason(action.error())));
       ++result.rejected;

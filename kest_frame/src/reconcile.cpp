@@ -19,7 +19,9 @@ Result<ReconcileResult> reconcile_frames(ReconcileInput input) {
 
   ReconcileResult result{.state = std::move(input.corrected_state), .frames_replayed = *frames};
   result.events.reserve(*frames);
-  // The state moves into each tick and back out of it: it is never copied.
+  // The state moves into each tick and back out of it: it is never copied. Its index of tags
+  // goes along, so the world is scanned for selections once, not once a frame.
+  ruleset::SelectionIndex selections;
   for (std::uint64_t frame = base + 1; frame <= input.to_frame; ++frame) {
     // Only the plain decimal key names a frame's commands.
     auto tick = tick_frame({
@@ -28,6 +30,7 @@ Result<ReconcileResult> reconcile_frames(ReconcileInput input) {
         .state = std::move(result.state),
         .commands = input.commands_by_frame[std::to_string(frame)],
         .rules = input.rules,
+        .selections = &selections,
     });
     if (!tick) return std::unexpected(std::move(tick.error()));
     result.state = std::move(tick->state);

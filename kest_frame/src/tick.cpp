@@ -48,6 +48,8 @@ Result<TickFrameResult> tick_frame(TickFrameInput input) {
   const std::uint64_t frame_cap = rules.max_commands.value_or(kNoCap);
   const std::uint64_t player_cap = rules.max_commands_per_player.value_or(kNoCap);
   json::Value& state = input.state;
+  ruleset::SelectionIndex own_selections;
+  ruleset::SelectionIndex& selections = input.selections != nullptr ? *input.selections : own_selections;
   json::Array records;
   TickFrameResult result;
 
@@ -87,7 +89,7 @@ Result<TickFrameResult> tick_frame(TickFrameInput input) {
     std::optional<std::string_view> target;
     if (const std::string* target_id = command["targetId"].if_string()) target = *target_id;
 
-    auto action = epoch::resolve_action(state, rules.ruleset, *action_id, *actor, target, rng);
+    auto action = epoch::resolve_action(state, selections, rules.ruleset, *action_id, *actor, target, rng);
     if (!action) {
       reject(*action_id, epoch::rejection_reason(action.error()));
       continue;

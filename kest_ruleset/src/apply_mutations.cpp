@@ -53,6 +53,28 @@ std::vector<std::string> string_tags(const json::Object& entity) {
   return tags;
 }
 
+// The entity's "tags" when it is an array of strings only, which a tag edit may change in place.
+json::Array* string_only_tags(json::Object& entity) {
+  json::Value* stored = entity.find("tags");
+  json::Array* tags = stored != nullptr ? stored->if_array() : nullptr;
+  if (tags == nullptr || !std::ranges::all_of(*tags, [](const json::Value& tag) { return tag.is_string(); })) {
+    return nullptr;
+  }
+  return tags;
+}
+
+// The tags rebuilt as add_tag and remove_tag define them, for a list of any shape.
+json::Array rebuilt_tags(const std::string& op, const json::Object& entity, const std::string& tag) {
+  std::vector<std::string> tags = string_tags(entity);
+  if (op == "add_tag") {
+    tags.push_back(tag);
+    tags = snapshot::normalize_tags(std::move(tags));
+  } else {
+    std::erase(tags, tag);  // the others keep their order
+  }
+  return json::Array(std::make_move_iterator(tags.begin()), std::make_move_iterator(tags.end()));
+}
+
 Result<void> apply_tag_mutation(const std::string& op, WorkingState& world, const json::Value& node,
                                 const EvalContext& context, std::vector<AppliedMutation>& applied) {
   Result<std::string_view> id = mutation_target(node, context);
@@ -61,22 +83,34 @@ Result<void> apply_tag_mutation(const std::string& op, WorkingState& world, cons
   if (tag == nullptr) return fail("AST: tag must be a string");
   Result<json::Object*> entity = world.entity_mut(*id);
   if (!entity) return forward_error(entity);
-  std::vector<std::string> tags = string_tags(**entity);
-  if (op == "add_tag") {
-    tags.push_back(*tag);
-    tags = snapshot::normalize_tags(std::move(tags));
+  // A list of strings is edited in place, which gives the same list as rebuilding it: the
+  // normalised list with the tag added is the normal form with the tag put at its place, and
+  // removal from strings only keeps the rest as they stand. So a rule editing a long list a
+  // thousand times does not rebuild it a thousand times.
+  if (json::Array* normal = world.normal_form_tags(*id, **entity)) {
+    auto place =
+        std::ranges::lower_bound(*normal, std::string_view(*tag), json::utf16_less,
+                                 [](const json::Value& element) { return std::string_view(element.as_string()); });
+    const auto position = static_cast<std::size_t>(place - normal->begin());
+    const bool present = place != normal->end() && place->as_string() == *tag;
+    if (op == "add_tag" && !present) world.insert_tag(*id, *normal, position, *tag);
+    if (op == "remove_tag" && present) world.erase_tag(*id, *normal, {position}, *tag);
+  } else if (json::Array* strings = string_only_tags(**entity); op == "remove_tag" && strings != nullptr) {
+    std::vector<std::size_t> copies;
+    for (std::size_t i = 0; i < strings->size(); ++i) {
+      if ((*strings)[i].as_string() == *tag) copies.push_back(i);
+    }
+    if (!copies.empty()) world.erase_tag(*id, *strings, std::move(copies), *tag);
   } else {
-    std::erase(tags, *tag);  // the others keep their order
+    world.replace_tags(*id, **entity, rebuilt_tags(op, **entity, *tag));
   }
-  world.replace_tags(*id, **entity,
-                     json::Array(std::make_move_iterator(tags.begin()), std::make_move_iterator(tags.end())));
   applied.push_back(AppliedMutation{op, std::string(*id), std::nullopt, *tag, std::nullopt, std::nullopt});
   return {};
 }
 
 Result<void> apply_if(WorkingState& world, const json::Value& node, EvalContext& context,
                       const CheckQuantities* quantities, std::vector<AppliedMutation>& applied) {
-  Result<bool> holds = match_condition(node["condition"], world.state(), context, quantities, 0);
+  Result<bool> holds = match_condition(node["condition"], world, context, quantities, 0);
   if (!holds) return forward_error(holds);
   const json::Array* branch = node[*holds ? "then" : "else"].if_array();
   if (branch == nullptr) return {};
@@ -93,18 +127,6 @@ Result<void> apply_repeat(WorkingState& world, const json::Value& node, EvalCont
     if (auto done = apply_mutation_list(world, *body, context, quantities, applied); !done) return done;
   }
   return {};
-}
-
-// The first `limit` ids, in UTF-16 order, of the entities tagged `tag`. The ids are copied, as
-// the body may create entities and so move the keys in memory.
-std::vector<std::string> select_tagged(const json::Object& entities, std::string_view tag, std::int64_t limit) {
-  std::vector<std::string_view> tagged;
-  for (const json::Member& member : entities) {
-    if (entity_has_tag(member.value, tag)) tagged.push_back(member.key);
-  }
-  auto kept = std::min(tagged.size(), static_cast<std::size_t>(limit));
-  std::partial_sort(tagged.begin(), tagged.begin() + static_cast<std::ptrdiff_t>(kept), tagged.end(), json::utf16_less);
-  return {tagged.begin(), tagged.begin() + static_cast<std::ptrdiff_t>(kept)};
 }
 
 Result<void> apply_foreach(WorkingState& world, const json::Value& node, EvalContext& context,
@@ -124,7 +146,7 @@ Result<void> apply_foreach(WorkingState& world, const json::Value& node, EvalCon
   const json::Array* body = node["mutations"].if_array();
   if (body == nullptr) return fail("AST: foreach_target.mutations must be an array");
   // Selected once, before the body runs: tags the body changes do not change the visits.
-  std::vector<std::string> ids = select_tagged(*entities, *tag, *limit);
+  std::vector<std::string> ids = world.select_tagged(*entities, *tag, static_cast<std::size_t>(*limit));
   std::optional<std::string_view> outer = context.each;
   Result<void> done{};
   for (const std::string& id : ids) {

@@ -70,7 +70,7 @@ Result<CheckOutcome> eval_check_core(WorkingState& world, const json::Value& che
   for (std::string_view name : kDegreesByPrecedence) {
     const json::Value* entry = degrees->find(name);
     if (entry == nullptr) continue;
-    Result<bool> holds = match_condition((*entry)["condition"], world.state(), context, &quantities, 0);
+    Result<bool> holds = match_condition((*entry)["condition"], world, context, &quantities, 0);
     if (!holds) return forward_error(holds);
     if (*holds) {
       outcome.degree = name;

@@ -49,15 +49,14 @@ Result<bool> match_compare(const json::Value& condition, const json::Value& stat
   return compare(op != nullptr ? std::string_view(*op) : std::string_view(), **left, **right);
 }
 
-Result<bool> match_has_tag(const json::Value& condition, const json::Value& state, const EvalContext& context) {
+Result<bool> match_has_tag(const json::Value& condition, WorkingState& world, const EvalContext& context) {
   const std::string* target = condition["target"].if_string();
   if (target == nullptr) return fail("AST: has_tag target must be a string");
   Result<std::string_view> id = resolve_target_rc(*target, context);
   if (!id) return forward_error(id);
   const std::string* tag = condition["tag"].if_string();
   if (tag == nullptr) return fail("AST: tag must be a string");
-  const json::Value* entity = state["entities"].find(*id);
-  return entity != nullptr && entity_has_tag(*entity, *tag);
+  return world.entity_has_tag(*id, *tag);
 }
 
 Result<bool> match_check_reading(std::string_view type, const json::Value& condition,
@@ -118,7 +117,7 @@ Result<void> validate_degree_cond(const json::Value& condition, ValidationBudget
   return fail("AST: unknown degree condition: " + *type);
 }
 
-Result<bool> match_condition(const json::Value& condition, const json::Value& state, const EvalContext& context,
+Result<bool> match_condition(const json::Value& condition, WorkingState& world, const EvalContext& context,
                              const CheckQuantities* quantities, int depth) {
   if (depth > kMaxDepth) return fail(depth_exceeded());
   const std::string* type = condition["type"].if_string();
@@ -132,13 +131,13 @@ Result<bool> match_condition(const json::Value& condition, const json::Value& st
     // "or" stops at the first true element, "and" at the first false one.
     bool deciding = *type == "or";
     for (const json::Value& element : *conditions) {
-      Result<bool> matched = match_condition(element, state, context, quantities, depth + 1);
+      Result<bool> matched = match_condition(element, world, context, quantities, depth + 1);
       if (!matched || *matched == deciding) return matched;
     }
     return !deciding;
   }
-  if (*type == "compare") return match_compare(condition, state, context, quantities);
-  if (*type == "has_tag") return match_has_tag(condition, state, context);
+  if (*type == "compare") return match_compare(condition, world.state(), context, quantities);
+  if (*type == "has_tag") return match_has_tag(condition, world, context);
   if (reads_check(*type)) return match_check_reading(*type, condition, quantities);
   return fail("AST: unknown degree condition: " + *type);
 }

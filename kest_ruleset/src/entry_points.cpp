@@ -24,19 +24,19 @@ Result<std::vector<AppliedMutation>> apply_trigger_core(WorkingState& world, con
 }
 
 // Runs a validated check on `state`, keeping its edits only when it succeeds.
-Result<CheckOutcome> run_check(json::Value& state, const json::Value& check, std::string_view actor,
-                               std::optional<std::string_view> target, math::DieRoller& dice) {
-  WorkingState world(state);
+Result<CheckOutcome> run_check(json::Value& state, SelectionIndex& selections, const json::Value& check,
+                               std::string_view actor, std::optional<std::string_view> target, math::DieRoller& dice) {
+  WorkingState world(state, selections);
   Result<CheckOutcome> outcome = eval_check_core(world, check, actor, target, dice);
   if (outcome) world.commit();
   return outcome;
 }
 
 // Applies a validated trigger list to `state`, keeping its edits only when it succeeds.
-Result<std::vector<AppliedMutation>> run_trigger(json::Value& state, const json::Value& mutations,
-                                                 std::string_view actor, std::optional<std::string_view> target,
-                                                 math::DieRoller& dice) {
-  WorkingState world(state);
+Result<std::vector<AppliedMutation>> run_trigger(json::Value& state, SelectionIndex& selections,
+                                                 const json::Value& mutations, std::string_view actor,
+                                                 std::optional<std::string_view> target, math::DieRoller& dice) {
+  WorkingState world(state, selections);
   Result<std::vector<AppliedMutation>> applied = apply_trigger_core(world, mutations, actor, target, dice);
   if (applied) world.commit();
   return applied;
@@ -53,7 +53,8 @@ Result<CheckOnCopy> evaluate_on_copy(const json::Value& state, const json::Value
                                      std::optional<std::string_view> target, math::DieRoller& dice) {
   if (auto valid = validate_check(check); !valid) return forward_error(valid);
   json::Value working = state;
-  Result<CheckOutcome> outcome = run_check(working, check, actor, target, dice);
+  SelectionIndex selections;
+  Result<CheckOutcome> outcome = run_check(working, selections, check, actor, target, dice);
   if (!outcome) return forward_error(outcome);
   return CheckOnCopy{std::move(*outcome), std::move(working)};
 }
@@ -63,7 +64,8 @@ Result<MutationsResolution> apply_on_copy(const json::Value& state, const json::
                                           math::DieRoller& dice) {
   if (auto valid = validate_triggered_mutations(mutations); !valid) return forward_error(valid);
   json::Value working = state;
-  Result<std::vector<AppliedMutation>> applied = run_trigger(working, mutations, actor, target, dice);
+  SelectionIndex selections;
+  Result<std::vector<AppliedMutation>> applied = run_trigger(working, selections, mutations, actor, target, dice);
   if (!applied) return forward_error(applied);
   return MutationsResolution{std::move(working), std::move(*applied)};
 }
@@ -88,23 +90,25 @@ Result<ValidatedTrigger> vet_triggered_mutations(const json::Value& mutations) {
   return ValidatedTrigger(mutations);
 }
 
-Result<CheckOutcome> evaluate_action_in_place(json::Value& state, const ValidatedCheck& check, std::string_view actor,
+Result<CheckOutcome> evaluate_action_in_place(json::Value& state, SelectionIndex& selections,
+                                              const ValidatedCheck& check, std::string_view actor,
                                               std::optional<std::string_view> target, math::DieRoller& dice) {
-  return run_check(state, check.rule(), actor, target, dice);
+  return run_check(state, selections, check.rule(), actor, target, dice);
 }
 
-Result<std::vector<AppliedMutation>> apply_triggered_mutations_in_place(json::Value& state,
+Result<std::vector<AppliedMutation>> apply_triggered_mutations_in_place(json::Value& state, SelectionIndex& selections,
                                                                         const ValidatedTrigger& mutations,
                                                                         std::string_view actor,
                                                                         std::optional<std::string_view> target,
                                                                         math::DieRoller& dice) {
-  return run_trigger(state, mutations.rule(), actor, target, dice);
+  return run_trigger(state, selections, mutations.rule(), actor, target, dice);
 }
 
 Result<CheckOutcome> evaluate_action_in_place(json::Value& state, const json::Value& check, std::string_view actor,
                                               std::optional<std::string_view> target, math::DieRoller& dice) {
   if (auto valid = validate_check(check); !valid) return forward_error(valid);
-  return run_check(state, check, actor, target, dice);
+  SelectionIndex selections;
+  return run_check(state, selections, check, actor, target, dice);
 }
 
 Result<std::vector<AppliedMutation>> apply_triggered_mutations_in_place(json::Value& state,
@@ -113,7 +117,8 @@ Result<std::vector<AppliedMutation>> apply_triggered_mutations_in_place(json::Va
                                                                         std::optional<std::string_view> target,
                                                                         math::DieRoller& dice) {
   if (auto valid = validate_triggered_mutations(mutations); !valid) return forward_error(valid);
-  return run_trigger(state, mutations, actor, target, dice);
+  SelectionIndex selections;
+  return run_trigger(state, selections, mutations, actor, target, dice);
 }
 
 Result<ActionResult> evaluate_action(const json::Value& state, const json::Value& check, std::string_view actor,

@@ -1,5 +1,6 @@
 #include "working_state.hpp"
 
+#include <algorithm>
 #include <ranges>
 #include <utility>
 
@@ -47,7 +48,7 @@ Result<json::Object*> WorkingState::entity_mut(std::string_view id) {
   }
   json::Value& created = entities->insert_or_assign(
       std::string(id), json::Object{{"properties", json::Object{}}, {"tags", json::Array{}}});
-  log_.push_back(Edit{EditKind::kEntityCreated, std::string(id), {}, std::nullopt});
+  log_.push_back(Edit{EditKind::kEntityCreated, std::string(id), {}, std::nullopt, {}});
   return &created.as_object();
 }
 
@@ -56,7 +57,7 @@ Result<void> WorkingState::write_property(std::string_view id, json::Object& ent
   json::Value* properties_value = entity.find("properties");
   json::Object* properties = properties_value != nullptr ? properties_value->if_object() : nullptr;
   if (properties == nullptr) return fail("AST: entity.properties must be an object");
-  Edit edit{EditKind::kPropertyWritten, std::string(id), std::string(property), std::nullopt};
+  Edit edit{EditKind::kPropertyWritten, std::string(id), std::string(property), std::nullopt, {}};
   if (json::Value* stored = properties->find(property)) {
     edit.previous = std::exchange(*stored, json::Value(value));
   } else {
@@ -67,31 +68,116 @@ Result<void> WorkingState::write_property(std::string_view id, json::Object& ent
 }
 
 void WorkingState::replace_tags(std::string_view id, json::Object& entity, json::Array tags) {
-  Edit edit{EditKind::kTagsReplaced, std::string(id), {}, std::nullopt};
+  if (auto known = normal_form_entities_.find(id); known != normal_form_entities_.end()) {
+    normal_form_entities_.erase(known);
+  }
+  Edit edit{EditKind::kTagsReplaced, std::string(id), {}, std::nullopt, {}};
+  const json::Value* written = nullptr;
   if (json::Value* stored = entity.find("tags")) {
     edit.previous = std::exchange(*stored, json::Value(std::move(tags)));
+    written = stored;
   } else {
-    entity.insert_or_assign("tags", json::Value(std::move(tags)));
+    written = &entity.insert_or_assign("tags", json::Value(std::move(tags)));
   }
+  selections_.retag(id, edit.previous ? &*edit.previous : nullptr, written);
   log_.push_back(std::move(edit));
 }
 
+json::Array* WorkingState::normal_form_tags(std::string_view id, json::Object& entity) {
+  json::Value* stored = entity.find("tags");
+  json::Array* tags = stored != nullptr ? stored->if_array() : nullptr;
+  if (tags == nullptr) return nullptr;
+  if (normal_form_entities_.contains(id)) return tags;
+  auto out_of_order = [](const json::Value& a, const json::Value& b) {
+    return !a.is_string() || !b.is_string() || json::compare_utf16(a.as_string(), b.as_string()) >= 0;
+  };
+  if (tags->size() == 1 && !tags->front().is_string()) return nullptr;
+  if (std::ranges::adjacent_find(*tags, out_of_order) != tags->end()) return nullptr;
+  normal_form_entities_.emplace(id);
+  return tags;
+}
+
+void WorkingState::insert_tag(std::string_view id, json::Array& tags, std::size_t position, std::string_view tag) {
+  tags.insert(tags.begin() + static_cast<std::ptrdiff_t>(position), json::Value(tag));
+  selections_.tag_added(id, tag);
+  log_.push_back(Edit{EditKind::kTagInserted, std::string(id), std::string(tag), std::nullopt, {position}});
+}
+
+void WorkingState::erase_tag(std::string_view id, json::Array& tags, std::vector<std::size_t> positions,
+                             std::string_view tag) {
+  // The elements after the first erased one close up, skipping the other erased ones.
+  std::size_t kept = positions.front();
+  auto erased = positions.begin();
+  for (std::size_t i = positions.front(); i < tags.size(); ++i) {
+    if (erased != positions.end() && *erased == i) {
+      ++erased;
+      continue;
+    }
+    tags[kept++] = std::move(tags[i]);
+  }
+  tags.resize(kept);
+  selections_.tag_removed(id, tag);
+  log_.push_back(Edit{EditKind::kTagErased, std::string(id), std::string(tag), std::nullopt, std::move(positions)});
+}
+
+bool WorkingState::entity_has_tag(std::string_view id, std::string_view tag) {
+  // A short list is read faster than the index is built. A long one, which a rule may ask about
+  // a thousand times, is answered by the index, built once for the whole working state.
+  constexpr std::size_t kMostTagsScanned = 32;
+  const json::Value& entities = state_["entities"];
+  const json::Value* entity = entities.find(id);
+  if (entity == nullptr) return false;
+  const json::Array* tags = (*entity)["tags"].if_array();
+  if (tags == nullptr) return false;
+  if (tags->size() <= kMostTagsScanned) return ruleset::entity_has_tag(*entity, tag);
+  if (!selections_.built()) selections_.build(entities.as_object());
+  return selections_.carries(id, tag);
+}
+
+std::vector<std::string> WorkingState::select_tagged(const json::Object& entities, std::string_view tag,
+                                                     std::size_t limit) {
+  if (!selections_.built()) selections_.build(entities);
+  return selections_.select(tag, limit);
+}
+
+void WorkingState::undo_tag_edit(Edit& edit, json::Value* tags) noexcept {
+  json::Array* elements = tags != nullptr ? tags->if_array() : nullptr;
+  if (elements == nullptr) return;
+  if (edit.kind == EditKind::kTagInserted) {
+    elements->erase(elements->begin() + static_cast<std::ptrdiff_t>(edit.positions.front()));
+    selections_.tag_removed(edit.entity, edit.name);
+    return;
+  }
+  // Ascending, each copy goes back where it stood with the earlier ones already in place.
+  for (std::size_t position : edit.positions) {
+    elements->insert(elements->begin() + static_cast<std::ptrdiff_t>(position), json::Value(edit.name));
+  }
+  selections_.tag_added(edit.entity, edit.name);
+}
+
 void WorkingState::roll_back() noexcept {
+  normal_form_entities_.clear();
   // Each edit is undone on the state it left behind, so every member it names is found.
   json::Value* entities_value = state_.find("entities");
   json::Object* entities = entities_value != nullptr ? entities_value->if_object() : nullptr;
   for (Edit& edit : log_ | std::views::reverse) {
     if (entities == nullptr) break;
+    json::Value* entity = entities->find(edit.entity);
+    if (entity == nullptr) continue;
     if (edit.kind == EditKind::kEntityCreated) {
+      selections_.retag(edit.entity, entity->find("tags"), nullptr);
       entities->erase(edit.entity);
       continue;
     }
-    json::Value* entity = entities->find(edit.entity);
-    if (entity == nullptr) continue;
-    if (edit.kind == EditKind::kTagsReplaced) {
-      if (json::Object* object = entity->if_object()) restore_member(*object, "tags", edit.previous);
+    if (edit.kind == EditKind::kTagInserted || edit.kind == EditKind::kTagErased) {
+      undo_tag_edit(edit, entity->find("tags"));
+    } else if (edit.kind == EditKind::kTagsReplaced) {
+      if (json::Object* object = entity->if_object()) {
+        selections_.retag(edit.entity, object->find("tags"), edit.previous ? &*edit.previous : nullptr);
+        restore_member(*object, "tags", edit.previous);
+      }
     } else if (json::Value* properties = entity->find("properties")) {
-      if (json::Object* object = properties->if_object()) restore_member(*object, edit.property, edit.previous);
+      if (json::Object* object = properties->if_object()) restore_member(*object, edit.name, edit.previous);
     }
   }
   log_.clear();

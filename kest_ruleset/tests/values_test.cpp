@@ -97,7 +97,8 @@ TEST(EntityHasTag, MatchesStringElementsOfATagsArray) {
 TEST(WorkingState, EntityMutCreatesOrRefuses) {
   json::Value state = doc(R"({"entities":{"a":{"tags":[]},"n":3}})");
   {
-    WorkingState world(state);
+    SelectionIndex selections;
+    WorkingState world(state, selections);
     EXPECT_EQ(error_of(world.entity_mut("n")), "AST: entity must be an object");
     ASSERT_TRUE(world.entity_mut("b").has_value());
     world.commit();
@@ -105,7 +106,8 @@ TEST(WorkingState, EntityMutCreatesOrRefuses) {
   EXPECT_EQ(state, doc(R"({"entities":{"a":{"tags":[]},"b":{"properties":{},"tags":[]},"n":3}})"));
   for (const char* text : {R"({})", R"({"entities":[]})", R"([])"}) {
     json::Value other = doc(text);
-    WorkingState world(other);
+    SelectionIndex selections;
+    WorkingState world(other, selections);
     EXPECT_EQ(error_of(world.entity_mut("a")), "AST: state.entities must be an object") << text;
   }
 }
@@ -114,7 +116,8 @@ TEST(WorkingState, UncommittedEditsAreUndoneExactly) {
   const json::Value before = doc(R"({"entities":{"a":{"properties":{"hp":7.0}},"b":{"properties":{},"tags":["x"]}}})");
   json::Value state = before;
   {
-    WorkingState world(state);
+    SelectionIndex selections;
+    WorkingState world(state, selections);
     json::Object* a = *world.entity_mut("a");
     ASSERT_TRUE(world.write_property("a", *a, "hp", 3).has_value());
     ASSERT_TRUE(world.write_property("a", *a, "mp", 1).has_value());

@@ -65,10 +65,11 @@ struct ResolvedAction {
 
 // Looks `action_id` up in the ruleset document (nothing is found when it is not an object),
 // parses the definition's kind, validates its rule and runs it on `state` in place, drawing from
-// `rng`. On a rejection `state` is as it was and `rng` is back where it was, so a failed action
-// consumes no draws.
-std::expected<ResolvedAction, ActionRejection> resolve_action(json::Value& state, const json::Value& ruleset,
-                                                              std::string_view action_id, std::string_view actor,
+// `rng`, with `selections` the index of `state` the tick keeps. On a rejection `state` is as it
+// was and `rng` is back where it was, so a failed action consumes no draws.
+std::expected<ResolvedAction, ActionRejection> resolve_action(json::Value& state, ruleset::SelectionIndex& selections,
+                                                              const json::Value& ruleset, std::string_view action_id,
+                                                              std::string_view actor,
                                                               std::optional<std::string_view> target, math::Pcg32& rng);
 
 // {"op", "target"} plus "property", "tag", "previous" and "next" where the mutation has them.
@@ -105,6 +106,9 @@ struct TickEpochInput {
   std::span<const std::string> actor_tags = {};
   // The most proposals that may resolve; none means no cap.
   std::optional<std::uint64_t> max_actions = std::nullopt;
+  // The index of `state` that its previous ticks kept, so that a run of ticks scans the world
+  // for a selection once; none: the tick starts its own.
+  ruleset::SelectionIndex* selections = nullptr;
 };
 
 // What one tick returns, an epoch's here and a frame's alike: the new state (always an object

@@ -13,6 +13,7 @@
 #include "kest/epoch.hpp"
 #include "kest/json.hpp"
 #include "kest/math.hpp"
+#include "kest/ruleset.hpp"
 
 namespace kest::frame {
 
@@ -57,6 +58,9 @@ struct TickFrameInput {
   // Borrowed and read only; anything but an array is no commands.
   const json::Value& commands = json::null_value();
   FrameRules rules = {};
+  // The index of `state` that its previous ticks kept, so that a run of ticks scans the world
+  // for a selection once; none: the tick starts its own.
+  ruleset::SelectionIndex* selections = nullptr;
 };
 
 // The state holds "frame"; the event is the "FrameResolved" event.

@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <expected>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -69,6 +70,28 @@ struct MutationsResolution {
   std::vector<AppliedMutation> applied;
 };
 
+// Which entities of one world state carry each tag: what a `foreach_target` selection reads
+// instead of scanning the world, so that a selection costs a lookup plus the entities it keeps.
+// It is built by the first selection and then kept exact by every rule run with it, the undo of a
+// failed rule included. A caller that runs many rules on one state (the actions of an epoch or a
+// frame, the epochs of a catch-up) keeps one index for all of them, so the world is scanned once.
+// Give an index only the state it was first used with, and change that state's entities only
+// through rules run with the index: it cannot see other edits.
+class SelectionIndex {
+ public:
+  SelectionIndex();
+  SelectionIndex(SelectionIndex&&) noexcept;
+  SelectionIndex& operator=(SelectionIndex&&) noexcept;
+  ~SelectionIndex();
+
+  // The engine's own view of the index.
+  struct Tables;
+  [[nodiscard]] Tables& tables() noexcept { return *tables_; }
+
+ private:
+  std::unique_ptr<Tables> tables_;
+};
+
 Result<void> validate_check(const json::Value& check);
 Result<void> validate_triggered_mutations(const json::Value& mutations);
 
@@ -110,10 +133,12 @@ Result<std::vector<AppliedMutation>> apply_triggered_mutations_in_place(json::Va
                                                                         std::optional<std::string_view> target,
                                                                         math::DieRoller& dice);
 // The same for rules already vetted, which callers that vet a rule before deciding to run it use
-// so that no rule is validated twice.
-Result<CheckOutcome> evaluate_action_in_place(json::Value& state, const ValidatedCheck& check, std::string_view actor,
+// so that no rule is validated twice. These run with the caller's index of `state`, which they
+// keep exact.
+Result<CheckOutcome> evaluate_action_in_place(json::Value& state, SelectionIndex& selections,
+                                              const ValidatedCheck& check, std::string_view actor,
                                               std::optional<std::string_view> target, math::DieRoller& dice);
-Result<std::vector<AppliedMutation>> apply_triggered_mutations_in_place(json::Value& state,
+Result<std::vector<AppliedMutation>> apply_triggered_mutations_in_place(json::Value& state, SelectionIndex& selections,
                                                                         const ValidatedTrigger& mutations,
                                                                         std::string_view actor,
                                                                         std::optional<std::string_view> target,
