@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "bundles.hpp"
+#include "kest/chain.hpp"
 #include "kest/combat.hpp"
 #include "kest/epoch.hpp"
 #include "kest/frame.hpp"
@@ -46,10 +47,7 @@ std::string shown(const std::string& text) { return text; }
 std::string shown(bool answer) { return answer ? "true" : "false"; }
 std::string shown(events::CanonError error) { return std::string(events::canon_error_name(error)); }
 template <class T>
-  requires std::is_integral_v<T>
-std::string shown(T number) {
-  return std::to_string(number);
-}
+requires std::is_integral_v<T> std::string shown(T number) { return std::to_string(number); }
 std::string shown(const math::Pcg32& rng) { return shown(rng.state()) + "/" + shown(rng.inc()); }
 std::string shown(const epoch::TickResult& tick) {
   return shown(tick.state) + shown(tick.event) + shown(tick.resolved) + shown(tick.rejected);
@@ -132,12 +130,14 @@ std::vector<Call> json_calls(const Shared& s) {
       {"parse", [&] { return shown(json::parse(s.world_text)); }},
       {"parse refuses", [&] { return shown(json::parse(R"({"a": [1, 2)")); }},
       {"write", [&] { return json::write(s.world); }},
-      {"write_string", [&] {
+      {"write_string",
+       [&] {
          std::string out;
          json::write_string(out, "Zoë\n\x01");
          return out;
        }},
-      {"utf8", [&] {
+      {"utf8",
+       [&] {
          return shown(json::utf16_length("Zoë😀")) + shown(json::compare_utf16("\uFFFF", "😀")) +
                 shown(json::is_ascii(s.world_text));
        }},
@@ -146,11 +146,13 @@ std::vector<Call> json_calls(const Shared& s) {
 
 std::vector<Call> math_calls(const Shared&) {
   return {
-      {"generator", [] {
+      {"generator",
+       [] {
          math::Pcg32 rng = math::Pcg32::seeded(42);
          return shown(rng.next()) + shown(rng.roll_die(20)) + shown(rng);
        }},
-      {"dice", [] { return shown(math::roll_die(7, 20)) + shown(math::roll_dice(7, 100, 6)) + shown(math::pcg32_next(7)); }},
+      {"dice",
+       [] { return shown(math::roll_die(7, 20)) + shown(math::roll_dice(7, 100, 6)) + shown(math::pcg32_next(7)); }},
       {"floor_div", [] { return shown(math::floor_div(-7, 2)) + shown(math::floor_div(1, 0)); }},
   };
 }
@@ -160,21 +162,25 @@ std::vector<Call> events_calls(const Shared& s) {
   return {
       {"canonical_json", [&] { return shown(events::canonical_json(s.world)); }},
       {"canonical_json refuses", [&] { return shown(events::canonical_json(doc(R"({"a": 1.5})"))); }},
-      {"canonical_json_of_text", [&] {
+      {"canonical_json_of_text",
+       [&] {
          auto text = events::canonical_json_of_text(s.world_text);
          return text ? text->text + shown(text->utf16_length) : "none";
        }},
       {"assert_nfc", [] { return shown(events::assert_nfc("Zoë")) + shown(events::assert_nfc("Zoe\u0308")); }},
       {"field", [] { return events::field("Zoë😀") + events::js_json_string("a\"\u2028"); }},
-      {"hmac", [] {
+      {"hmac",
+       [] {
          return events::hmac_sha256_hex("key", "message") + events::hmac_sha256_hex_bytes("key", {"mess", "age"});
        }},
       {"sign_record", [&] { return shown(events::sign_record(kKey, 3, "EpochResolved", s.world, "prev")); }},
-      {"messages", [&] {
+      {"messages",
+       [&] {
          return shown(events::seal_message(4, "head")) +
                 shown(events::bundle_bind_message(kWorldId, "hash", 2, "genesis", 4, "head"));
        }},
-      {"verify", [&] {
+      {"verify",
+       [&] {
          auto report = events::verify_records_detailed(kKey, records, s.chain.genesis, s.seal);
          return shown(report.mismatches.size()) + shown(report.record_count) +
                 shown(events::verify_records("other key", records, s.chain.genesis)) +
@@ -187,15 +193,18 @@ std::vector<Call> events_calls(const Shared& s) {
 std::vector<Call> snapshot_calls(const Shared& s) {
   return {
       {"world_state_hash", [&] { return shown(snapshot::world_state_hash(kKey, s.world)); }},
-      {"world_state_hash_of_text", [&] {
+      {"world_state_hash_of_text",
+       [&] {
          auto hash = snapshot::world_state_hash_of_text(kKey, s.world_text);
          return hash ? *hash : "error";
        }},
-      {"global_region_hash", [&] {
+      {"global_region_hash",
+       [&] {
          json::Value regions = json::Object{{"north", s.world}, {"south", s.bundle}};
          return shown(snapshot::global_region_hash(kKey, regions));
        }},
-      {"normalize_tags", [] {
+      {"normalize_tags",
+       [] {
          std::string out;
          for (const auto& tag : snapshot::normalize_tags({"b", "😀", "\uFFFF", "b", "a"})) out += tag + ",";
          return out;
@@ -205,25 +214,30 @@ std::vector<Call> snapshot_calls(const Shared& s) {
 
 std::vector<Call> ruleset_calls(const Shared& s) {
   return {
-      {"ids", [] {
+      {"ids",
+       [] {
          return shown(ruleset::compare_ids("10", "9")) + shown(ruleset::is_numeric_id("-12")) +
                 shown(ruleset::normalize_numeric("-0").negative);
        }},
-      {"validate", [&] {
+      {"validate",
+       [&] {
          return shown(ruleset::validate_check(s.check)) + shown(ruleset::validate_triggered_mutations(s.mutations)) +
                 shown(ruleset::validate_check(s.mutations));
        }},
-      {"evaluate_action", [&] {
+      {"evaluate_action",
+       [&] {
          auto result = ruleset::evaluate_action(s.world, s.check, "1", "3", 9);
          return result ? result->degree + shown(result->roll) + shown(result->state) : result.error();
        }},
-      {"evaluate_action_in_place", [&] {
+      {"evaluate_action_in_place",
+       [&] {
          json::Value state = s.world;
          math::Pcg32 rng = math::Pcg32::seeded(9);
          auto outcome = ruleset::evaluate_action_in_place(state, s.check, "1", "3", rng);
          return (outcome ? outcome->degree : outcome.error()) + shown(state) + shown(rng);
        }},
-      {"apply_triggered_mutations", [&] {
+      {"apply_triggered_mutations",
+       [&] {
          math::Pcg32 rng = math::Pcg32::seeded(9);
          auto result = ruleset::apply_triggered_mutations_with_rng(s.world, s.mutations, "1", std::nullopt, rng);
          return result ? shown(result->state) + shown(result->applied.size()) : result.error();
@@ -234,7 +248,8 @@ std::vector<Call> ruleset_calls(const Shared& s) {
 std::vector<Call> epoch_calls(const Shared& s) {
   return {
       {"tick_epoch_from_json", [&] { return shown(epoch::tick_epoch_from_json(s.tick_text)); }},
-      {"tick_epoch", [&] {
+      {"tick_epoch",
+       [&] {
          return shown(epoch::tick_epoch({.world_id = kWorldId,
                                          .epoch_number = 2,
                                          .state = s.world,
@@ -243,7 +258,8 @@ std::vector<Call> epoch_calls(const Shared& s) {
        }},
       {"catch_up_epochs_from_json", [&] { return shown(epoch::catch_up_epochs_from_json(s.catch_up_text)); }},
       {"tick refuses", [&] { return shown(epoch::tick_epoch_from_json(R"({"worldId": "w", "epochNumber": 1.5})")); }},
-      {"generators", [] {
+      {"generators",
+       [] {
          return shown(epoch::derive_epoch_prng(kWorldId, 7)) + shown(epoch::derive_epoch_prng("Zoe\u0308", 7)) +
                 shown(epoch::generator_from_sha256("message"));
        }},
@@ -254,7 +270,8 @@ std::vector<Call> frame_calls(const Shared& s) {
   return {
       {"tick_frame_from_json", [&] { return shown(frame::tick_frame_from_json(s.frame_text)); }},
       {"reconcile_frames_from_json", [&] { return shown(frame::reconcile_frames_from_json(s.reconcile_text)); }},
-      {"checks", [&] {
+      {"checks",
+       [&] {
          return shown(frame::validate_commands(s.commands)) + shown(frame::frames_to_replay(2, 9000)) +
                 shown(frame::derive_frame_prng(kWorldId, 3));
        }},
@@ -264,28 +281,29 @@ std::vector<Call> frame_calls(const Shared& s) {
 std::vector<Call> session_calls(const Shared& s) {
   return {
       {"resume_from_json", [&] { return shown(session::resume_from_json(s.resume_text)); }},
-      {"resume refuses", [&] {
+      {"resume refuses",
+       [&] {
          std::string tampered = s.resume_text;
          tampered.replace(tampered.find("\"luck\":"), 7, "\"luck\":1");
          return shown(session::resume_from_json(tampered));
        }},
-      {"replay_epoch_event", [&] {
-         return shown(session::replay_epoch_event(s.world, s.chain.records[1].payload));
-       }},
+      {"replay_epoch_event", [&] { return shown(session::replay_epoch_event(s.world, s.chain.records[1].payload)); }},
   };
 }
 
 std::vector<Call> combat_calls(const Shared&) {
   return {
-      {"initiative_order", [] {
+      {"initiative_order",
+       [] {
          std::string out;
-         for (const auto& entry : combat::initiative_order(
-                  {{"10", 15, 2, 13}, {"9", 15, 2, 13}, {"b", 20, 0, 1}, {"a", 15, 3, 12}})) {
+         for (const auto& entry :
+              combat::initiative_order({{"10", 15, 2, 13}, {"9", 15, 2, 13}, {"b", 20, 0, 1}, {"a", 15, 3, 12}})) {
            out += entry.id + ",";
          }
          return out;
        }},
-      {"bands", [] {
+      {"bands",
+       [] {
          return std::string(combat::band_name(combat::band_from_distance_ft(12))) +
                 shown(combat::band_within("near", "far")) + shown(combat::parse_band("Far").has_value());
        }},
@@ -298,9 +316,9 @@ struct Library {
 };
 
 const Library kLibraries[] = {
-    {"json", json_calls},       {"math", math_calls},   {"events", events_calls},
+    {"json", json_calls},         {"math", math_calls},       {"events", events_calls},
     {"snapshot", snapshot_calls}, {"ruleset", ruleset_calls}, {"epoch", epoch_calls},
-    {"frame", frame_calls},     {"session", session_calls}, {"combat", combat_calls},
+    {"frame", frame_calls},       {"session", session_calls}, {"combat", combat_calls},
 };
 
 // Runs `calls` on kThreads threads at once, each starting at another call so that different
