@@ -174,7 +174,12 @@ def test_other_threads_run_python_while_the_engine_works():
 def test_arguments_stay_alive_when_the_callers_keyword_dict_changes():
     """A caller in C may pass its own keyword dict; another thread replacing the texts in it while
     the engine reads them without the lock must not free them under the engine."""
-    states = [json.dumps({"entities": {"e": {"properties": {"hp": n}}}, "pad": "x" * 300_000}) for n in (1, 2)]
+    # Texts that differ all along, so that one read while it is overwritten hashes as neither or
+    # does not parse.
+    states = [
+        json.dumps({"entities": {f"e{n}": {"name": letter * 30, "tags": ["t"]} for n in range(20_000)}})
+        for letter in "xyz"
+    ]
     hashes = {k.world_state_hash("key", state) for state in states}
     options = {"key": "key", "state_json": states[0]}
     call_with_dict = ctypes.pythonapi.PyObject_Call
@@ -186,12 +191,14 @@ def test_arguments_stay_alive_when_the_callers_keyword_dict_changes():
         n = 0
         while not stop.is_set():
             n += 1
-            options["state_json"] = states[n % 2] + " "  # a new object each time; the old one dies
+            # A new object each time, and the old one dies. Three texts, so that freed memory taken
+            # again soon gets another text than it held.
+            options["state_json"] = states[n % 3] + " "
 
     replacer = threading.Thread(target=replace)
     replacer.start()
     try:
-        seen = {call_with_dict(k.world_state_hash, (), options) for _ in range(200)}
+        seen = {call_with_dict(k.world_state_hash, (), options) for _ in range(30)}
     finally:
         stop.set()
         replacer.join()
