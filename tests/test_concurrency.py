@@ -167,8 +167,9 @@ def test_other_threads_run_python_while_the_engine_works():
         stop.set()
         counter.join()
         sys.setswitchinterval(interval)
-    # Holding the lock, the call would let the counter run one switch interval at most.
-    assert during > rate / 4, f"counted {during:.0f}/s during the call, {rate:.0f}/s with the lock free"
+    # Holding the lock, the call would let the counter run one switch interval at most, under 1% of
+    # the call; without it the counter shares the processors with the engine.
+    assert during > rate / 10, f"counted {during:.0f}/s during the call, {rate:.0f}/s with the lock free"
 
 
 def test_arguments_stay_alive_when_the_callers_keyword_dict_changes():
