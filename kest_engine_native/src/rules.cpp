@@ -13,12 +13,12 @@ namespace {
 // The arguments both functions take: (state_json, <rule>_json, actor, target=None, seed=0). The
 // texts are views into the argument objects, which `arguments` keeps alive.
 struct RuleCall {
-  Arguments<5> arguments;
-  std::string_view state_json;
-  std::string_view rule_json;
-  std::string_view rule_what;
-  std::string_view actor;
-  std::optional<std::string_view> target;
+  Arguments<5> arguments{};
+  std::string_view state_json{};
+  std::string_view rule_json{};
+  std::string_view rule_what{};
+  std::string_view actor{};
+  std::optional<std::string_view> target{};
   std::uint64_t seed = 0;
 };
 
