@@ -11,10 +11,12 @@ JOBS ?= $(shell nproc)
 # The unit tests again under AddressSanitizer and UndefinedBehaviorSanitizer, and the fuzzers.
 ASAN_BUILD ?= build/asan
 FUZZ_BUILD ?= build/fuzz
+# The unit tests and the many-threads test under ThreadSanitizer.
+TSAN_BUILD ?= build/tsan
 FUZZ_SECONDS ?= 60
 FUZZ_SMOKE_SECONDS ?= 4
 
-.PHONY: all setup system-deps venv configure build unit-tests asan-unit-tests fuzz-build fuzz fuzz-smoke install \
+.PHONY: all setup system-deps venv configure build unit-tests asan-unit-tests tsan fuzz-build fuzz fuzz-smoke install \
   pytest lint format test demo bench clean
 
 all: test
@@ -49,6 +51,12 @@ asan-unit-tests: setup
 	  -DKEST_BUILD_TESTS=ON -DKEST_BUILD_BENCH=OFF -DKEST_BUILD_MODULE=OFF
 	$(VENV)/bin/ninja -C $(ASAN_BUILD) -j $(JOBS)
 	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1 ../../$(VENV)/bin/ctest --output-on-failure -j $(JOBS)
+
+tsan: setup
+	$(VENV)/bin/cmake -S . -B $(TSAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKEST_SANITIZE_THREADS=ON \
+	  -DKEST_BUILD_TESTS=ON -DKEST_BUILD_BENCH=OFF -DKEST_BUILD_MODULE=OFF
+	$(VENV)/bin/ninja -C $(TSAN_BUILD) -j $(JOBS)
+	cd $(TSAN_BUILD) && TSAN_OPTIONS=halt_on_error=1 ../../$(VENV)/bin/ctest --output-on-failure -j $(JOBS)
 
 fuzz-build: setup
 	$(VENV)/bin/cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++-19 \

@@ -10,8 +10,14 @@ endfunction()
 
 # Under KEST_SANITIZE, AddressSanitizer and UndefinedBehaviorSanitizer (every finding fatal; with
 # clang, third-party faults listed in sanitizer_ignorelist.txt aside) and the standard library's
-# bounds assertions. A fuzzing build also records coverage for libFuzzer.
+# bounds assertions. A fuzzing build also records coverage for libFuzzer. Under
+# KEST_SANITIZE_THREADS, ThreadSanitizer instead, which cannot share a process with the others.
 function(kest_apply_sanitizers target)
+  if(KEST_SANITIZE_THREADS)
+    target_compile_options(${target} PRIVATE -fsanitize=thread -fno-omit-frame-pointer)
+    target_link_options(${target} PRIVATE -fsanitize=thread)
+    return()
+  endif()
   if(NOT KEST_SANITIZE)
     return()
   endif()

@@ -4,6 +4,8 @@
 #include <new>
 #include <stdexcept>
 
+#include "without_lock.hpp"
+
 namespace kest::boundary {
 namespace {
 
@@ -218,11 +220,11 @@ PyObject* text_or_value_error(const std::expected<std::string, std::string>& res
 PyObject* call_whole_input(PyObject* args, PyObject* kwargs, const char* function,
                            std::expected<std::string, std::string> (*operation)(std::string_view)) {
   static constexpr const char* names[] = {"input_json"};
-  PyObject* slots[1];
-  if (!bind_arguments(args, kwargs, function, names, 1, slots)) return nullptr;
-  auto input_json = to_text(slots[0], "input_json");
+  Arguments<1> arguments;
+  if (!arguments.bind(args, kwargs, function, names, 1)) return nullptr;
+  auto input_json = to_text(arguments[0], "input_json");
   if (!input_json) return nullptr;
-  return text_or_value_error(operation(*input_json));
+  return text_or_value_error(without_interpreter_lock([&] { return operation(*input_json); }));
 }
 
 PyObject* guarded(PyObject* (*body)(PyObject*, PyObject*), PyObject* args, PyObject* kwargs) noexcept {

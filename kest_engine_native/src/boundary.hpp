@@ -5,6 +5,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <array>
 #include <cstdint>
 #include <expected>
 #include <optional>
@@ -22,6 +23,37 @@ namespace kest::boundary {
 // name) receives borrowed references; unset optional slots are nullptr.
 bool bind_arguments(PyObject* args, PyObject* kwargs, const char* function, std::span<const char* const> names,
                     std::size_t required, std::span<PyObject*> out);
+
+// The bound arguments of one call, each held by a strong reference until the call returns: text
+// views taken from them stay valid while the engine works without the interpreter lock, even if
+// another thread meanwhile empties the keyword dict the caller passed (`f(**options)` hands the
+// caller's own dict over).
+template <std::size_t N>
+class Arguments {
+ public:
+  Arguments() = default;
+  ~Arguments() {
+    for (PyObject* argument : slots_) Py_XDECREF(argument);
+  }
+  Arguments(const Arguments&) = delete;
+  Arguments& operator=(const Arguments&) = delete;
+
+  bool bind(PyObject* args, PyObject* kwargs, const char* function, std::span<const char* const, N> names,
+            std::size_t required) {
+    if (!bind_arguments(args, kwargs, function, names, required, slots_)) {
+      slots_.fill(nullptr);
+      return false;
+    }
+    for (PyObject* argument : slots_) Py_XINCREF(argument);
+    return true;
+  }
+
+  // The argument in position `index`; nullptr for an optional one not given.
+  PyObject* operator[](std::size_t index) const { return slots_[index]; }
+
+ private:
+  std::array<PyObject*, N> slots_{};
+};
 
 // Argument conversions. On failure each returns nothing with a Python exception set: a
 // TypeError is re-raised as "argument '{name}': {message}", other errors pass unchanged.
@@ -41,7 +73,8 @@ PyObject* raise_value_error(std::string_view message);
 PyObject* text_or_value_error(const std::expected<std::string, std::string>& result);
 
 // A whole-input function: binds its one argument `input_json` and hands the text unparsed to
-// `operation`, which parses, checks, computes and writes its output itself.
+// `operation`, which parses, checks, computes and writes its output itself without the
+// interpreter lock.
 PyObject* call_whole_input(PyObject* args, PyObject* kwargs, const char* function,
                            std::expected<std::string, std::string> (*operation)(std::string_view));
 

@@ -1,10 +1,12 @@
 // The primitive functions: version, range bands, dice, PCG32 output, floor division and
-// initiative order.
+// initiative order. Most take less time than releasing the interpreter lock and taking it back,
+// so they keep it; a long dice sum or a long initiative list releases it for its work.
 #include <charconv>
 
 #include "kest/combat.hpp"
 #include "kest/math.hpp"
 #include "methods.hpp"
+#include "without_lock.hpp"
 
 namespace kest::boundary {
 namespace {
@@ -55,7 +57,8 @@ PyObject* roll_dice(PyObject* args, PyObject* kwargs) {
   if (!count) return nullptr;
   auto sides = to_u32(slots[2], "sides");
   if (!sides) return nullptr;
-  return PyLong_FromUnsignedLongLong(math::roll_dice(*seed, *count, *sides));
+  if (*count < kItemsWorthReleasing) return PyLong_FromUnsignedLongLong(math::roll_dice(*seed, *count, *sides));
+  return PyLong_FromUnsignedLongLong(without_interpreter_lock([&] { return math::roll_dice(*seed, *count, *sides); }));
 }
 
 PyObject* pcg32_next(PyObject* args, PyObject* kwargs) {
@@ -86,12 +89,16 @@ PyObject* initiative_order_ids(PyObject* args, PyObject* kwargs) {
   if (!bind_arguments(args, kwargs, "initiative_order_ids", names, 1, slots)) return nullptr;
   auto tuples = to_entry_list(slots[0], "entries");
   if (!tuples) return nullptr;
-  std::vector<combat::InitiativeEntry> entries;
-  entries.reserve(tuples->size());
-  for (auto [id, total, modifier, d20] : *tuples) {
-    entries.push_back(combat::InitiativeEntry{std::to_string(id), total, modifier, d20});
-  }
-  entries = combat::initiative_order(std::move(entries));
+  auto order = [&] {
+    std::vector<combat::InitiativeEntry> entries;
+    entries.reserve(tuples->size());
+    for (auto [id, total, modifier, d20] : *tuples) {
+      entries.push_back(combat::InitiativeEntry{std::to_string(id), total, modifier, d20});
+    }
+    return combat::initiative_order(std::move(entries));
+  };
+  std::vector<combat::InitiativeEntry> entries =
+      tuples->size() < kItemsWorthReleasing ? order() : without_interpreter_lock(order);
   PyObject* ids = PyList_New(static_cast<Py_ssize_t>(entries.size()));
   if (ids == nullptr) return nullptr;
   for (std::size_t i = 0; i < entries.size(); ++i) {

@@ -1,54 +1,60 @@
-// The rules functions: resolve a check action, or apply a triggered mutation list. The boundary
-// owns the states it parses, so the engine edits them in place instead of copying them.
+// The rules functions: resolve a check action, or apply a triggered mutation list.
 #include <charconv>
 
 #include "kest/json.hpp"
 #include "kest/math.hpp"
 #include "kest/ruleset.hpp"
 #include "methods.hpp"
+#include "without_lock.hpp"
 
 namespace kest::boundary {
 namespace {
 
-// The arguments both functions take: (state_json, <rule>_json, actor, target=None, seed=0).
+// The arguments both functions take: (state_json, <rule>_json, actor, target=None, seed=0). The
+// texts are views into the argument objects, which `arguments` keeps alive.
 struct RuleCall {
-  json::Value state;
-  json::Value rule;
-  std::string_view actor;
-  std::optional<std::string_view> target;
+  Arguments<5> arguments{};
+  std::string_view state_json{};
+  std::string_view rule_json{};
+  std::string_view rule_what{};
+  std::string_view actor{};
+  std::optional<std::string_view> target{};
   std::uint64_t seed = 0;
 };
 
-std::optional<json::Value> parse_document(std::string_view text, std::string_view what) {
-  auto value = json::parse(text);
-  if (!value) {
-    raise_value_error("bad " + std::string(what) + " json: " + value.error());
-    return std::nullopt;
-  }
-  return std::move(*value);
+// Converts every argument before anything is parsed.
+bool bind_rule_call(RuleCall& call, PyObject* args, PyObject* kwargs, const char* function, const char* rule_name) {
+  const char* const names[] = {"state_json", rule_name, "actor", "target", "seed"};
+  if (!call.arguments.bind(args, kwargs, function, names, 3)) return false;
+  auto state_json = to_text(call.arguments[0], "state_json");
+  if (!state_json) return false;
+  auto rule_json = to_text(call.arguments[1], rule_name);
+  if (!rule_json) return false;
+  auto actor = to_text(call.arguments[2], "actor");
+  if (!actor) return false;
+  auto target = to_optional_text(call.arguments[3], "target");
+  if (!target) return false;
+  std::optional<std::uint64_t> seed =
+      call.arguments[4] != nullptr ? to_u64(call.arguments[4], "seed") : std::uint64_t{0};
+  if (!seed) return false;
+  call.state_json = *state_json;
+  call.rule_json = *rule_json;
+  call.actor = *actor;
+  call.target = *target;
+  call.seed = *seed;
+  return true;
 }
 
-// Converts every argument before parsing anything; the documents are parsed in argument order.
-std::optional<RuleCall> bind_rule_call(PyObject* args, PyObject* kwargs, const char* function, const char* rule_name,
-                                       std::string_view rule_what) {
-  const char* names[] = {"state_json", rule_name, "actor", "target", "seed"};
-  PyObject* slots[5];
-  if (!bind_arguments(args, kwargs, function, names, 3, slots)) return std::nullopt;
-  auto state_json = to_text(slots[0], "state_json");
-  if (!state_json) return std::nullopt;
-  auto rule_json = to_text(slots[1], rule_name);
-  if (!rule_json) return std::nullopt;
-  auto actor = to_text(slots[2], "actor");
-  if (!actor) return std::nullopt;
-  auto target = to_optional_text(slots[3], "target");
-  if (!target) return std::nullopt;
-  std::optional<std::uint64_t> seed = slots[4] != nullptr ? to_u64(slots[4], "seed") : std::uint64_t{0};
-  if (!seed) return std::nullopt;
-  auto state = parse_document(*state_json, "state");
-  if (!state) return std::nullopt;
-  auto rule = parse_document(*rule_json, rule_what);
-  if (!rule) return std::nullopt;
-  return RuleCall{std::move(*state), std::move(*rule), *actor, *target, *seed};
+template <class T>
+using Outcome = std::expected<T, std::string>;
+
+// The documents are parsed in argument order, so a bad state is reported before a bad rule.
+Outcome<std::pair<json::Value, json::Value>> parse_documents(const RuleCall& call) {
+  auto state = json::parse(call.state_json);
+  if (!state) return std::unexpected("bad state json: " + state.error());
+  auto rule = json::parse(call.rule_json);
+  if (!rule) return std::unexpected("bad " + std::string(call.rule_what) + " json: " + rule.error());
+  return std::pair{std::move(*state), std::move(*rule)};
 }
 
 void append_integer(std::string& out, std::string_view prefix, std::int64_t value) {
@@ -78,22 +84,34 @@ std::string action_result_json(const ruleset::CheckOutcome& outcome, const json:
   return out;
 }
 
+// Both run without the interpreter lock from parsing to the written text. The boundary owns the
+// states it parses, so the engine edits them in place instead of copying them.
 PyObject* evaluate_action(PyObject* args, PyObject* kwargs) {
-  auto call = bind_rule_call(args, kwargs, "evaluate_action", "check_json", "check");
-  if (!call) return nullptr;
-  math::Pcg32 rng = math::Pcg32::seeded(call->seed);
-  auto outcome = ruleset::evaluate_action_in_place(call->state, call->rule, call->actor, call->target, rng);
-  if (!outcome) return raise_value_error(outcome.error());
-  return to_py_text(action_result_json(*outcome, call->state));
+  RuleCall call{.rule_what = "check"};
+  if (!bind_rule_call(call, args, kwargs, "evaluate_action", "check_json")) return nullptr;
+  return text_or_value_error(without_interpreter_lock([&]() -> Outcome<std::string> {
+    auto documents = parse_documents(call);
+    if (!documents) return std::unexpected(std::move(documents.error()));
+    auto& [state, check] = *documents;
+    math::Pcg32 rng = math::Pcg32::seeded(call.seed);
+    auto outcome = ruleset::evaluate_action_in_place(state, check, call.actor, call.target, rng);
+    if (!outcome) return std::unexpected(std::move(outcome.error()));
+    return action_result_json(*outcome, state);
+  }));
 }
 
 PyObject* apply_triggered_mutations(PyObject* args, PyObject* kwargs) {
-  auto call = bind_rule_call(args, kwargs, "apply_triggered_mutations", "mutations_json", "mutations");
-  if (!call) return nullptr;
-  math::Pcg32 rng = math::Pcg32::seeded(call->seed);
-  auto applied = ruleset::apply_triggered_mutations_in_place(call->state, call->rule, call->actor, call->target, rng);
-  if (!applied) return raise_value_error(applied.error());
-  return to_py_text(json::write(call->state));
+  RuleCall call{.rule_what = "mutations"};
+  if (!bind_rule_call(call, args, kwargs, "apply_triggered_mutations", "mutations_json")) return nullptr;
+  return text_or_value_error(without_interpreter_lock([&]() -> Outcome<std::string> {
+    auto documents = parse_documents(call);
+    if (!documents) return std::unexpected(std::move(documents.error()));
+    auto& [state, mutations] = *documents;
+    math::Pcg32 rng = math::Pcg32::seeded(call.seed);
+    auto applied = ruleset::apply_triggered_mutations_in_place(state, mutations, call.actor, call.target, rng);
+    if (!applied) return std::unexpected(std::move(applied.error()));
+    return json::write(state);
+  }));
 }
 
 const PyMethodDef kMethods[] = {

@@ -3,75 +3,83 @@
 #include "kest/signing.hpp"
 #include "kest/snapshot.hpp"
 #include "methods.hpp"
+#include "without_lock.hpp"
 
 namespace kest::boundary {
 namespace {
 
-// The hash text, or a ValueError "{prefix}{kind}" naming the canonical-form fault.
-PyObject* hash_or_value_error(const std::expected<std::string, events::CanonError>& hash, std::string_view prefix) {
-  if (hash) return to_py_text(*hash);
-  return raise_value_error(std::string(prefix) + std::string(events::canon_error_name(hash.error())));
+// The hash text, or the message "{prefix}{kind}" naming the canonical-form fault.
+std::expected<std::string, std::string> with_fault_prefix(std::expected<std::string, events::CanonError> hash,
+                                                          std::string_view prefix) {
+  if (hash) return std::move(*hash);
+  return std::unexpected(std::string(prefix) + std::string(events::canon_error_name(hash.error())));
 }
 
 PyObject* hmac_sha256_hex(PyObject* args, PyObject* kwargs) {
   static constexpr const char* names[] = {"key", "message"};
-  PyObject* slots[2];
-  if (!bind_arguments(args, kwargs, "hmac_sha256_hex", names, 2, slots)) return nullptr;
-  auto key = to_key_bytes(slots[0], "key");
+  Arguments<2> arguments;
+  if (!arguments.bind(args, kwargs, "hmac_sha256_hex", names, 2)) return nullptr;
+  auto key = to_key_bytes(arguments[0], "key");
   if (!key) return nullptr;
-  auto message = to_text(slots[1], "message");
+  auto message = to_text(arguments[1], "message");
   if (!message) return nullptr;
-  return to_py_text(events::hmac_sha256_hex(*key, *message));
+  return to_py_text(without_interpreter_lock([&] { return events::hmac_sha256_hex(*key, *message); }));
 }
 
 PyObject* sign_record(PyObject* args, PyObject* kwargs) {
   static constexpr const char* names[] = {"key", "seq", "type_", "payload_json", "prev_sig"};
-  PyObject* slots[5];
-  if (!bind_arguments(args, kwargs, "sign_record", names, 5, slots)) return nullptr;
-  auto key = to_key_bytes(slots[0], "key");
+  Arguments<5> arguments;
+  if (!arguments.bind(args, kwargs, "sign_record", names, 5)) return nullptr;
+  auto key = to_key_bytes(arguments[0], "key");
   if (!key) return nullptr;
-  auto seq = to_u64(slots[1], "seq");
+  auto seq = to_u64(arguments[1], "seq");
   if (!seq) return nullptr;
-  auto type = to_text(slots[2], "type_");
+  auto type = to_text(arguments[2], "type_");
   if (!type) return nullptr;
-  auto payload_json = to_text(slots[3], "payload_json");
+  auto payload_json = to_text(arguments[3], "payload_json");
   if (!payload_json) return nullptr;
-  auto prev_sig = to_text(slots[4], "prev_sig");
+  auto prev_sig = to_text(arguments[4], "prev_sig");
   if (!prev_sig) return nullptr;
-  auto payload = json::parse(*payload_json);
-  if (!payload) return raise_value_error("invalid payload JSON: " + payload.error());
-  return hash_or_value_error(events::sign_record(*key, *seq, *type, *payload, *prev_sig),
+  return text_or_value_error(without_interpreter_lock([&]() -> std::expected<std::string, std::string> {
+    auto payload = json::parse(*payload_json);
+    if (!payload) return std::unexpected("invalid payload JSON: " + payload.error());
+    return with_fault_prefix(events::sign_record(*key, *seq, *type, *payload, *prev_sig),
                              "non-canonicalizable payload: ");
+  }));
 }
 
 PyObject* world_state_hash(PyObject* args, PyObject* kwargs) {
   static constexpr const char* names[] = {"key", "state_json"};
-  PyObject* slots[2];
-  if (!bind_arguments(args, kwargs, "world_state_hash", names, 2, slots)) return nullptr;
-  auto key = to_text(slots[0], "key");
+  Arguments<2> arguments;
+  if (!arguments.bind(args, kwargs, "world_state_hash", names, 2)) return nullptr;
+  auto key = to_text(arguments[0], "key");
   if (!key) return nullptr;
-  auto state_json = to_text(slots[1], "state_json");
+  auto state_json = to_text(arguments[1], "state_json");
   if (!state_json) return nullptr;
-  auto hash = snapshot::world_state_hash_of_text(*key, *state_json);
-  if (hash) return to_py_text(*hash);
-  if (const auto* parse_error = std::get_if<std::string>(&hash.error())) {
-    return raise_value_error("bad state json: " + *parse_error);
-  }
-  return raise_value_error("hash: " +
+  return text_or_value_error(without_interpreter_lock([&]() -> std::expected<std::string, std::string> {
+    auto hash = snapshot::world_state_hash_of_text(*key, *state_json);
+    if (hash) return std::move(*hash);
+    if (const auto* parse_error = std::get_if<std::string>(&hash.error())) {
+      return std::unexpected("bad state json: " + *parse_error);
+    }
+    return std::unexpected("hash: " +
                            std::string(events::canon_error_name(std::get<events::CanonError>(hash.error()))));
+  }));
 }
 
 PyObject* global_region_hash(PyObject* args, PyObject* kwargs) {
   static constexpr const char* names[] = {"key", "regions_json"};
-  PyObject* slots[2];
-  if (!bind_arguments(args, kwargs, "global_region_hash", names, 2, slots)) return nullptr;
-  auto key = to_text(slots[0], "key");
+  Arguments<2> arguments;
+  if (!arguments.bind(args, kwargs, "global_region_hash", names, 2)) return nullptr;
+  auto key = to_text(arguments[0], "key");
   if (!key) return nullptr;
-  auto regions_json = to_text(slots[1], "regions_json");
+  auto regions_json = to_text(arguments[1], "regions_json");
   if (!regions_json) return nullptr;
-  auto regions = json::parse(*regions_json);
-  if (!regions) return raise_value_error("bad regions json: " + regions.error());
-  return hash_or_value_error(snapshot::global_region_hash(*key, *regions), "region hash: ");
+  return text_or_value_error(without_interpreter_lock([&]() -> std::expected<std::string, std::string> {
+    auto regions = json::parse(*regions_json);
+    if (!regions) return std::unexpected("bad regions json: " + regions.error());
+    return with_fault_prefix(snapshot::global_region_hash(*key, *regions), "region hash: ");
+  }));
 }
 
 const PyMethodDef kMethods[] = {

@@ -1,4 +1,7 @@
 // Combat helpers: initiative order and range bands.
+//
+// Threads: every function may be called from any number of threads at once. None keeps state
+// between calls, and what is passed by const reference or by view is only read.
 #pragma once
 
 #include <cstdint>

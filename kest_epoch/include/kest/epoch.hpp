@@ -2,6 +2,10 @@
 // epochs a world missed. Also the pieces the frame tick shares: the ruleset document, the step
 // that runs one admitted action, the JSON form of an applied mutation, the SHA-256-derived
 // generator and the number-kind readers of input documents.
+//
+// Threads: every function may be called from any number of threads at once. None keeps state
+// between calls, and what is passed by const reference or by view is only read; the state and
+// generator that `resolve_action` works on belong to one thread at a time.
 #pragma once
 
 #include <cstdint>

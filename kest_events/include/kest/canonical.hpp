@@ -1,5 +1,9 @@
 // The canonical JSON text of a value (what is signed or hashed), its value rules, the NFC test
 // and the length-prefixed framing every HMAC message is built from.
+//
+// Threads: every function may be called from any number of threads at once. None keeps state
+// between calls, and what is passed by const reference or by view is only read. The NFC test
+// reads ICU's shared normaliser, which ICU makes once and never changes.
 #pragma once
 
 #include <cstddef>

@@ -1,5 +1,8 @@
 // Verification of a signed event chain, its seal and a bundle binding under a key. None of these
 // fails: every problem, a field not in NFC included, is a false answer or a finding.
+//
+// Threads: every function may be called from any number of threads at once. None keeps state
+// between calls, and what is passed by const reference or by view is only read.
 #pragma once
 
 #include <cstdint>

@@ -1,6 +1,10 @@
 // HMAC-SHA-256 in its hexadecimal form, record signatures, and the messages the chain seal and
 // the bundle binding sign. Every message is a run of `field`-framed texts whose first field is
 // a domain tag, so that no message of one kind can be read as one of another.
+//
+// Threads: every function may be called from any number of threads at once. None keeps state
+// between calls, and what is passed by const reference or by view is only read. Every MAC
+// runs in an OpenSSL context of its own.
 #pragma once
 
 #include <cstdint>

@@ -2,6 +2,9 @@
 // rollback reconciliation, which replays a window of frames from a corrected state with exactly
 // the server's frame tick. The ruleset document, the step that runs one admitted action and the
 // JSON form of applied mutations are shared with the epoch tick (kest/epoch.hpp).
+//
+// Threads: every function may be called from any number of threads at once. None keeps state
+// between calls, and what is passed by const reference or by view is only read.
 #pragma once
 
 #include <cstdint>

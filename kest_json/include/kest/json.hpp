@@ -5,6 +5,10 @@
 // exponent, every integer literal too large for the two integer kinds, and "-0").
 // Objects hold each key once and keep their members in ascending byte order of the
 // UTF-8 keys, which is also the order the writer emits them in.
+//
+// Threads: every function may be called from any number of threads at once. None keeps state
+// between calls, and what is passed by const reference or by view is only read. A `Value`
+// is a plain value: many threads may read one, and one that is being changed belongs to one thread.
 #pragma once
 
 #include <concepts>

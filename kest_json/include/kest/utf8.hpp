@@ -1,4 +1,7 @@
 // String measures and orders that follow ECMAScript's UTF-16 strings, computed on UTF-8 text.
+//
+// Threads: every function may be called from any number of threads at once. None keeps state
+// between calls, and what is passed by const reference or by view is only read.
 #pragma once
 
 #include <cstddef>

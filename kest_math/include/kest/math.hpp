@@ -1,4 +1,8 @@
 // Deterministic arithmetic: the PCG32 generator every die is drawn from, and floor division.
+//
+// Threads: every function may be called from any number of threads at once. None keeps state
+// between calls, and what is passed by const reference or by view is only read. A `Pcg32` is
+// a plain value: each thread draws from generators of its own.
 #pragma once
 
 #include <cstdint>

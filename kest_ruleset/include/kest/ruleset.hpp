@@ -7,6 +7,10 @@
 //
 // The actor and target ids given to an `_in_place` form must not view keys of the state it edits:
 // creating an entity moves the other keys in memory.
+//
+// Threads: every function may be called from any number of threads at once. None keeps state
+// between calls, and what is passed by const reference or by view is only read; the state an
+// `_in_place` form edits and the generator a `_with_rng` form advances belong to one thread at a time.
 #pragma once
 
 #include <cstdint>

@@ -2,6 +2,9 @@
 // snapshot is checked against its keyed hash, the seal and the binding against the server key,
 // the chain tail against the seal and its own signatures and links; then the tail's recorded
 // epoch events are replayed onto the snapshot and the world catches up on the epochs it missed.
+//
+// Threads: every function may be called from any number of threads at once. None keeps state
+// between calls, and what is passed by const reference or by view is only read.
 #pragma once
 
 #include <cstdint>

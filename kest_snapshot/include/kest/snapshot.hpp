@@ -1,4 +1,7 @@
 // State hashing and the normal form of tag lists.
+//
+// Threads: every function may be called from any number of threads at once. None keeps state
+// between calls, and what is passed by const reference or by view is only read.
 #pragma once
 
 #include <expected>
