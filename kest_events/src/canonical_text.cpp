@@ -10,6 +10,8 @@
 // canonical_json, which decides every outcome. The grammar it accepts is a part of strict JSON,
 // so it never answers for a text json::parse would refuse.
 #include <algorithm>
+#include <bit>
+#include <cstdint>
 #include <cstring>
 #include <deque>
 #include <span>
@@ -66,10 +68,36 @@ std::size_t append_utf8(std::string& out, char32_t cp) {
   return 2;
 }
 
+// Eight bytes from `p` as one number whose lowest byte is p[0], whatever the machine's byte order.
+std::uint64_t load_little_endian(const char* p) {
+  std::uint64_t word = 0;
+  std::memcpy(&word, p, sizeof word);
+  if constexpr (std::endian::native == std::endian::big) word = std::byteswap(word);
+  return word;
+}
+
+// How many of the eight bytes from `p` a string holds as they are (plain ASCII), all eight at
+// once: a byte is flagged when it is a quotation mark, a backslash, below 0x20 or from 0x80 up.
+// A borrow can flag a byte wrongly only above a byte rightly flagged, so the lowest flag is true.
+std::size_t plain_ascii_prefix(const char* p) {
+  constexpr std::uint64_t kOnes = 0x0101010101010101;
+  constexpr std::uint64_t kHighBits = kOnes * 0x80;
+  std::uint64_t word = load_little_endian(p);
+  auto below = [&](std::uint64_t bytes, unsigned char bound) { return (bytes - kOnes * bound) & ~bytes & kHighBits; };
+  std::uint64_t flagged =
+      below(word ^ (kOnes * '"'), 1) | below(word ^ (kOnes * '\\'), 1) | below(word, 0x20) | (word & kHighBits);
+  return static_cast<std::size_t>(std::countr_zero(flagged)) / 8;
+}
+
 // The first eight bytes of a key as one big-endian number, zero-padded. A key that sorts before
 // another has the smaller or an equal number (padding meets a real byte only where the shorter
-// key ends, or agrees with a NUL), so only keys with equal numbers need comparing in full.
-std::uint64_t leading_bytes(std::string_view key) {
+// key ends, or agrees with a NUL), so only keys with equal numbers need comparing in full. The
+// bytes up to `readable_end` may be read, so a key with eight of them is loaded in one go.
+std::uint64_t leading_bytes(std::string_view key, const char* readable_end) {
+  if (readable_end - key.data() >= 8) {
+    std::uint64_t bytes = std::byteswap(load_little_endian(key.data()));
+    return key.size() >= 8 ? bytes : bytes & ~(~std::uint64_t{0} >> (8 * key.size()));
+  }
   std::uint64_t bytes = 0;
   for (std::size_t i = 0; i < 8; ++i) bytes = bytes << 8 | (i < key.size() ? static_cast<unsigned char>(key[i]) : 0u);
   return bytes;
@@ -96,8 +124,9 @@ std::size_t utf8_sequence_length(std::string_view s) {
 class CanonicalScanner {
  public:
   // Every token is copied, dropped or (a string with escapes) written no longer than the input
-  // wrote it, so the canonical text fits in the space of the input.
-  explicit CanonicalScanner(std::string_view text) : text_(text), out_(text.size(), '\0') {}
+  // wrote it, so the canonical text fits in the space of the input. The slack behind it lets a
+  // short token be copied as one fixed-size block, whose excess the next token overwrites.
+  explicit CanonicalScanner(std::string_view text) : text_(text), out_(text.size() + kShortCopy, '\0') {}
 
   std::optional<CanonicalText> scan() {
     skip_whitespace();
@@ -137,8 +166,11 @@ class CanonicalScanner {
   }
 
  private:
+  static constexpr std::size_t kShortCopy = 16;
+
   struct Open {
     bool is_object;
+    bool keys_in_order;     // every key so far sorts after the one before it
     bool keys_in_doubt;     // some key's byte order may differ from its UTF-16 order
     std::size_t out_start;  // just after the opening bracket
     std::size_t first_member;
@@ -148,19 +180,39 @@ class CanonicalScanner {
   struct StringToken {
     std::string_view content;  // with its escapes decoded
     bool escaped;
+    bool non_ascii;
   };
   // A member of an open object: its key as the input holds it, and where its text lies.
   struct PendingMember {
     std::uint64_t key_leading_bytes;
     std::string_view key;
+    bool key_in_doubt;  // may sort apart from byte order
     std::size_t out_start;
     std::size_t out_end = 0;  // set when its object is rearranged
+  };
+  // A member of an object being rearranged, by its place among the object's members.
+  struct SortKey {
+    std::uint64_t leading_bytes;
+    std::size_t member;
   };
 
   bool at(char c) const { return pos_ < text_.size() && text_[pos_] == c; }
 
   void skip_whitespace() {
     while (pos_ < text_.size() && is_whitespace(text_[pos_])) ++pos_;
+  }
+
+  // Copies the input from `start` up to the current position.
+  void copy_from(std::size_t start) {
+    std::size_t length = pos_ - start;
+    // The output never runs ahead of the input, so a block that stays inside the input also
+    // stays inside the output and its slack.
+    if (length <= kShortCopy && text_.size() - start >= kShortCopy) {
+      std::memcpy(out_.data() + out_size_, text_.data() + start, kShortCopy);
+    } else {
+      std::memcpy(out_.data() + out_size_, text_.data() + start, length);
+    }
+    out_size_ += length;
   }
 
   void put(std::string_view s) {
@@ -175,14 +227,14 @@ class CanonicalScanner {
     if (open_.size() >= json::kMaxParseDepth) return false;  // json::parse refuses the next level
     bool is_object = at('{');
     copy_char();
-    open_.push_back(Open{is_object, false, out_size_, members_.size(), escaped_keys_.size()});
+    open_.push_back(Open{is_object, true, false, out_size_, members_.size(), escaped_keys_.size()});
     return true;
   }
 
   bool close() {
     Open container = open_.back();
     if (!at(container.is_object ? '}' : ']')) return false;
-    if (container.is_object && !put_in_order(container)) return false;
+    if (container.is_object && !container.keys_in_order && !put_in_order(container)) return false;
     members_.resize(container.first_member);
     escaped_keys_.resize(container.first_escaped_key);
     open_.pop_back();
@@ -198,14 +250,29 @@ class CanonicalScanner {
     if (!token || token->content == kForbiddenKey) return false;
     // The members keep their keys until the object closes; decoded ones need a home till then.
     std::string_view key = token->escaped ? escaped_keys_.emplace_back(token->content) : token->content;
-    open_.back().keys_in_doubt = open_.back().keys_in_doubt || may_sort_apart_from_byte_order(key);
-    members_.push_back(PendingMember{leading_bytes(key), key, out_size_});
+    const char* readable_end = token->escaped ? key.data() + key.size() : text_.data() + text_.size();
+    PendingMember member{leading_bytes(key, readable_end), key, token->non_ascii && may_sort_apart_from_byte_order(key),
+                         out_size_};
+    Open& object = open_.back();
+    object.keys_in_doubt = object.keys_in_doubt || member.key_in_doubt;
+    if (object.keys_in_order && members_.size() > object.first_member) {
+      const PendingMember& previous = members_.back();
+      object.keys_in_order = sorts_before(previous, member, previous.key_in_doubt || member.key_in_doubt);
+    }
+    members_.push_back(member);
     put_string(start, *token);
     skip_whitespace();
     if (!at(':')) return false;
     copy_char();
     skip_whitespace();
     return true;
+  }
+
+  // UTF-16 order of two keys; byte order, which agrees with it, unless one of them is in doubt.
+  static bool sorts_before(const PendingMember& a, const PendingMember& b, bool in_doubt) {
+    if (in_doubt) return json::utf16_less(a.key, b.key);
+    if (a.key_leading_bytes != b.key_leading_bytes) return a.key_leading_bytes < b.key_leading_bytes;
+    return a.key < b.key;
   }
 
   bool scalar() {
@@ -217,14 +284,14 @@ class CanonicalScanner {
       return true;
     }
     if (!literal("true") && !literal("false") && !literal("null") && !integer()) return false;
-    put(text_.substr(start, pos_ - start));
+    copy_from(start);
     return true;
   }
 
   // A string without escapes is written as the input quotes it; one with escapes is quoted afresh.
   void put_string(std::size_t start, const StringToken& token) {
     if (!token.escaped) {
-      put(text_.substr(start, pos_ - start));
+      copy_from(start);
       return;
     }
     quoted_.clear();
@@ -253,15 +320,35 @@ class CanonicalScanner {
            (digits.size() == kMaxSafeDigits.size() && digits <= kMaxSafeDigits);
   }
 
+  void skip_plain_ascii() {
+    while (text_.size() - pos_ >= 8) {
+      std::size_t plain = plain_ascii_prefix(text_.data() + pos_);
+      pos_ += plain;
+      if (plain < 8) return;
+    }
+    while (pos_ < text_.size() && is_plain_ascii(text_[pos_])) ++pos_;
+  }
+
   // A string in NFC, with the position after its closing quote.
   std::optional<StringToken> string() {
-    ++pos_;  // the opening quote
-    std::size_t start = pos_;
+    std::size_t start = ++pos_;  // after the opening quote
+    skip_plain_ascii();
+    if (at('"')) {  // most strings are plain ASCII throughout
+      ++pos_;
+      return StringToken{text_.substr(start, pos_ - 1 - start), false, false};
+    }
+    return string_from(start);
+  }
+
+  // The rest of a string that holds more than plain ASCII, from the character at the current
+  // position; `start` is where its content starts. Kept out of line so that the common path
+  // above stays small where it is inlined.
+  [[gnu::noinline]] std::optional<StringToken> string_from(std::size_t start) {
     bool escaped = false;
     std::size_t extra_bytes = 0;  // UTF-8 bytes beyond the UTF-16 units they make
     while (pos_ < text_.size()) {
       std::size_t run_start = pos_;
-      while (pos_ < text_.size() && is_plain_ascii(text_[pos_])) ++pos_;
+      skip_plain_ascii();
       if (escaped) unescaped_.append(text_.substr(run_start, pos_ - run_start));
       if (pos_ == text_.size()) break;
       auto byte = static_cast<unsigned char>(text_[pos_]);
@@ -270,7 +357,7 @@ class CanonicalScanner {
         ++pos_;
         if (extra_bytes > 0 && !assert_nfc(content)) return std::nullopt;
         extra_utf8_bytes_ += extra_bytes;
-        return StringToken{content, escaped};
+        return StringToken{content, escaped, extra_bytes > 0};
       }
       if (byte == '\\') {
         if (!std::exchange(escaped, true)) unescaped_.assign(text_.substr(start, pos_ - start));
@@ -326,26 +413,29 @@ class CanonicalScanner {
     return unit;
   }
 
-  // Puts the members of a closing object in UTF-16 order of their keys; a repeated key (whose
-  // last value would win) is left to the general path.
+  // Puts the members of a closing object whose keys arrived out of order in UTF-16 order of their
+  // keys; a repeated key (whose last value would win) is left to the general path.
   bool put_in_order(const Open& object) {
     auto members = std::span(members_).subspan(object.first_member);
-    auto less = [&](const PendingMember& a, const PendingMember& b) {
-      if (object.keys_in_doubt) return json::utf16_less(a.key, b.key);
-      if (a.key_leading_bytes != b.key_leading_bytes) return a.key_leading_bytes < b.key_leading_bytes;
-      return a.key < b.key;
-    };
-    auto not_before = [&](const PendingMember& a, const PendingMember& b) { return !less(a, b); };
-    if (std::ranges::adjacent_find(members, not_before) == members.end()) return true;
-    // Member i's text ends at the comma before member i + 1, the last one's at the end.
+    // The sort moves small (leading bytes, member) pairs rather than the members, and most pairs
+    // are told apart by their leading bytes alone.
+    order_.clear();
     for (std::size_t i = 0; i < members.size(); ++i) {
+      order_.push_back(SortKey{members[i].key_leading_bytes, i});
+      // Member i's text ends at the comma before member i + 1, the last one's at the end.
       members[i].out_end = i + 1 < members.size() ? members[i + 1].out_start - 1 : out_size_;
     }
-    std::ranges::sort(members, less);
-    if (std::ranges::adjacent_find(members, not_before) != members.end()) return false;
+    auto less = [&](const SortKey& a, const SortKey& b) {
+      if (!object.keys_in_doubt && a.leading_bytes != b.leading_bytes) return a.leading_bytes < b.leading_bytes;
+      return sorts_before(members[a.member], members[b.member], object.keys_in_doubt);
+    };
+    std::ranges::sort(order_, less);
+    auto not_before = [&](const SortKey& a, const SortKey& b) { return !less(a, b); };
+    if (std::ranges::adjacent_find(order_, not_before) != order_.end()) return false;
     reordered_.clear();
     reordered_.reserve(out_size_ - object.out_start);
-    for (const PendingMember& member : members) {
+    for (const SortKey& key : order_) {
+      const PendingMember& member = members[key.member];
       if (!reordered_.empty()) reordered_.push_back(',');
       reordered_.append(out_, member.out_start, member.out_end - member.out_start);
     }
@@ -363,10 +453,11 @@ class CanonicalScanner {
   std::vector<PendingMember> members_;    // of every open object, innermost last
   std::deque<std::string> escaped_keys_;  // decoded keys of the pending members that had escapes
   // Scratch space kept from one use to the next: a decoded string, a string quoted afresh, and
-  // an object being rearranged.
+  // an object being rearranged with its members' order.
   std::string unescaped_;
   std::string quoted_;
   std::string reordered_;
+  std::vector<SortKey> order_;
 };
 
 }  // namespace
