@@ -186,9 +186,9 @@ class CanonicalScanner {
   struct PendingMember {
     std::uint64_t key_leading_bytes;
     std::string_view key;
-    bool key_in_doubt;  // may sort apart from byte order
     std::size_t out_start;
-    std::size_t out_end = 0;  // set when its object is rearranged
+    std::size_t out_end;  // set when its object is rearranged
+    bool key_in_doubt;    // may sort apart from byte order
   };
   // A member of an object being rearranged, by its place among the object's members.
   struct SortKey {
@@ -251,15 +251,16 @@ class CanonicalScanner {
     // The members keep their keys until the object closes; decoded ones need a home till then.
     std::string_view key = token->escaped ? escaped_keys_.emplace_back(token->content) : token->content;
     const char* readable_end = token->escaped ? key.data() + key.size() : text_.data() + text_.size();
-    PendingMember member{leading_bytes(key, readable_end), key, token->non_ascii && may_sort_apart_from_byte_order(key),
-                         out_size_};
+    // Built in place: a copy assembled on the stack first would be read back wider than it was
+    // written, which stalls the processor on every key.
+    const PendingMember& member = members_.emplace_back(leading_bytes(key, readable_end), key, out_size_, 0,
+                                                        token->non_ascii && may_sort_apart_from_byte_order(key));
     Open& object = open_.back();
     object.keys_in_doubt = object.keys_in_doubt || member.key_in_doubt;
-    if (object.keys_in_order && members_.size() > object.first_member) {
-      const PendingMember& previous = members_.back();
+    if (object.keys_in_order && members_.size() - object.first_member > 1) {
+      const PendingMember& previous = members_[members_.size() - 2];
       object.keys_in_order = sorts_before(previous, member, previous.key_in_doubt || member.key_in_doubt);
     }
-    members_.push_back(member);
     put_string(start, *token);
     skip_whitespace();
     if (!at(':')) return false;
@@ -283,7 +284,9 @@ class CanonicalScanner {
       put_string(start, *token);
       return true;
     }
-    if (!literal("true") && !literal("false") && !literal("null") && !integer()) return false;
+    // The first character tells which literal it can only be.
+    bool taken = at('t') ? literal("true") : at('f') ? literal("false") : at('n') ? literal("null") : integer();
+    if (!taken) return false;
     copy_from(start);
     return true;
   }
