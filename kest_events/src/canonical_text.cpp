@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <cstring>
 #include <deque>
+#include <memory>
 #include <span>
 #include <vector>
 
@@ -121,12 +122,26 @@ std::size_t utf8_sequence_length(std::string_view s) {
   return 0;
 }
 
+// Copies `length` bytes; one that short is copied as a single fixed-size block, for which both
+// sides must have room.
+constexpr std::size_t kShortCopy = 16;
+
+void copy_short_or_long(char* to, const char* from, std::size_t length) {
+  if (length <= kShortCopy) {
+    std::memcpy(to, from, kShortCopy);  // a constant size, so a couple of moves and no call
+  } else {
+    std::memcpy(to, from, length);
+  }
+}
+
 class CanonicalScanner {
  public:
   // Every token is copied, dropped or (a string with escapes) written no longer than the input
   // wrote it, so the canonical text fits in the space of the input. The slack behind it lets a
-  // short token be copied as one fixed-size block, whose excess the next token overwrites.
-  explicit CanonicalScanner(std::string_view text) : text_(text), out_(text.size() + kShortCopy, '\0') {}
+  // short token be copied as one fixed-size block, whose excess the next token overwrites. The
+  // buffers are not cleared: every byte read back has been written.
+  explicit CanonicalScanner(std::string_view text)
+      : text_(text), capacity_(text.size() + kShortCopy), out_(std::make_unique_for_overwrite<char[]>(capacity_)) {}
 
   std::optional<CanonicalText> scan() {
     skip_whitespace();
@@ -149,10 +164,9 @@ class CanonicalScanner {
         skip_whitespace();
         if (open_.empty()) {
           if (pos_ != text_.size()) return std::nullopt;
-          out_.resize(out_size_);
           // All but the non-ASCII characters of strings is ASCII, and those were counted as read.
           std::size_t utf16_length = out_size_ - extra_utf8_bytes_;
-          return CanonicalText{std::move(out_), utf16_length};
+          return CanonicalText{std::move(out_), out_size_, utf16_length};
         }
         if (at(',')) {
           copy_char();
@@ -166,8 +180,6 @@ class CanonicalScanner {
   }
 
  private:
-  static constexpr std::size_t kShortCopy = 16;
-
   struct Open {
     bool is_object;
     bool keys_in_order;     // every key so far sorts after the one before it
@@ -207,16 +219,16 @@ class CanonicalScanner {
     std::size_t length = pos_ - start;
     // The output never runs ahead of the input, so a block that stays inside the input also
     // stays inside the output and its slack.
-    if (length <= kShortCopy && text_.size() - start >= kShortCopy) {
-      std::memcpy(out_.data() + out_size_, text_.data() + start, kShortCopy);
+    if (text_.size() - start >= kShortCopy) {
+      copy_short_or_long(out_.get() + out_size_, text_.data() + start, length);
     } else {
-      std::memcpy(out_.data() + out_size_, text_.data() + start, length);
+      std::memcpy(out_.get() + out_size_, text_.data() + start, length);
     }
     out_size_ += length;
   }
 
   void put(std::string_view s) {
-    std::memcpy(out_.data() + out_size_, s.data(), s.size());
+    std::memcpy(out_.get() + out_size_, s.data(), s.size());
     out_size_ += s.size();
   }
 
@@ -435,21 +447,26 @@ class CanonicalScanner {
     std::ranges::sort(order_, less);
     auto not_before = [&](const SortKey& a, const SortKey& b) { return !less(a, b); };
     if (std::ranges::adjacent_find(order_, not_before) != order_.end()) return false;
-    reordered_.clear();
-    reordered_.reserve(out_size_ - object.out_start);
+    // The members are gathered into the scratch buffer from its start, and both buffers have the
+    // slack of the input's size for the short copies. Its pages are touched only as far as the
+    // largest rearranged object reaches.
+    if (!reordered_) reordered_ = std::make_unique_for_overwrite<char[]>(capacity_);
+    char* to = reordered_.get();
     for (const SortKey& key : order_) {
       const PendingMember& member = members[key.member];
-      if (!reordered_.empty()) reordered_.push_back(',');
-      reordered_.append(out_, member.out_start, member.out_end - member.out_start);
+      if (to != reordered_.get()) *to++ = ',';
+      copy_short_or_long(to, out_.get() + member.out_start, member.out_end - member.out_start);
+      to += member.out_end - member.out_start;
     }
     // The same members and commas in another order take the same space.
-    std::memcpy(out_.data() + object.out_start, reordered_.data(), reordered_.size());
+    std::memcpy(out_.get() + object.out_start, reordered_.get(), out_size_ - object.out_start);
     return true;
   }
 
   std::string_view text_;
   std::size_t pos_ = 0;
-  std::string out_;  // sized for the whole input; the first out_size_ bytes are written
+  std::size_t capacity_;         // of the output and the scratch buffer: the input and slack
+  std::unique_ptr<char[]> out_;  // the first out_size_ bytes are written
   std::size_t out_size_ = 0;
   std::size_t extra_utf8_bytes_ = 0;
   std::vector<Open> open_;
@@ -459,7 +476,7 @@ class CanonicalScanner {
   // an object being rearranged with its members' order.
   std::string unescaped_;
   std::string quoted_;
-  std::string reordered_;
+  std::unique_ptr<char[]> reordered_;
   std::vector<SortKey> order_;
 };
 

@@ -32,7 +32,7 @@ void expect_agrees_with_general_path(std::string_view text, bool must_answer) {
   }
   if (!fast) return;
   ASSERT_TRUE(general.has_value()) << "answered for a text without a canonical form: " << text;
-  EXPECT_EQ(fast->text, *general) << text;
+  EXPECT_EQ(fast->text(), *general) << text;
   EXPECT_EQ(fast->utf16_length, json::utf16_length(*general)) << text;
 }
 
