@@ -40,6 +40,19 @@ TEST_P(NfcTest, AnswersAsNormalisingAndComparingDoes) {
   }
 }
 
+// The NFC test lets text below U+0300 pass without asking ICU. That holds if each such code point
+// is NFC on its own and starts afresh (never combines with or reorders against what precedes it):
+// then the text normalises character by character into itself.
+TEST(Nfc, CodePointsBelowCombiningMarksAreInert) {
+  UErrorCode status = U_ZERO_ERROR;
+  const icu::Normalizer2* nfc = icu::Normalizer2::getNFCInstance(status);
+  ASSERT_TRUE(U_SUCCESS(status));
+  for (UChar32 c = 0; c < 0x300; ++c) {
+    EXPECT_TRUE(nfc->hasBoundaryBefore(c)) << c;
+    EXPECT_EQ(nfc->quickCheck(icu::UnicodeString(c), status), UNORM_YES) << c;
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(EveryCodePoint, NfcTest,
                          testing::Values("", "before", "\xCC\x81" /* U+0301 */, "\xE0\xA4\xBC" /* U+093C */,
                                          "\xE1\x85\xA1" /* U+1161, a Hangul vowel */));
