@@ -126,6 +126,9 @@ std::size_t utf8_sequence_length(std::string_view s) {
 // sides must have room.
 constexpr std::size_t kShortCopy = 16;
 
+// Members that arrive in runs at least this long on average are merged rather than sorted.
+constexpr std::size_t kMinMergedRun = 16;
+
 void copy_short_or_long(char* to, const char* from, std::size_t length) {
   if (length <= kShortCopy) {
     std::memcpy(to, from, kShortCopy);  // a constant size, so a couple of moves and no call
@@ -444,7 +447,7 @@ class CanonicalScanner {
       if (!object.keys_in_doubt && a.leading_bytes != b.leading_bytes) return a.leading_bytes < b.leading_bytes;
       return sorts_before(members[a.member], members[b.member], object.keys_in_doubt);
     };
-    std::ranges::sort(order_, less);
+    sort_members(less);
     auto not_before = [&](const SortKey& a, const SortKey& b) { return !less(a, b); };
     if (std::ranges::adjacent_find(order_, not_before) != order_.end()) return false;
     // The members are gathered into the scratch buffer from its start, and both buffers have the
@@ -463,6 +466,35 @@ class CanonicalScanner {
     return true;
   }
 
+  // Sorts order_. A program's map kept in insertion order ("e0" ... "e9", "e10" ... "e99", ...)
+  // arrives as a few runs already in order, which merging joins in far fewer steps than sorting.
+  template <class Less>
+  void sort_members(const Less& less) {
+    run_ends_.clear();
+    for (std::size_t i = 1; i < order_.size(); ++i) {
+      if (less(order_[i], order_[i - 1])) run_ends_.push_back(i);
+    }
+    run_ends_.push_back(order_.size());
+    if (run_ends_.size() * kMinMergedRun > order_.size()) {
+      std::ranges::sort(order_, less);
+      return;
+    }
+    while (run_ends_.size() > 1) {  // merge neighbouring runs pairwise
+      std::size_t merged = 0;
+      std::size_t start = 0;
+      for (std::size_t i = 0; i < run_ends_.size(); i += 2) {
+        std::size_t end = run_ends_[i];
+        if (i + 1 < run_ends_.size()) {
+          end = run_ends_[i + 1];
+          std::inplace_merge(order_.begin() + start, order_.begin() + run_ends_[i], order_.begin() + end, less);
+        }
+        run_ends_[merged++] = end;
+        start = end;
+      }
+      run_ends_.resize(merged);
+    }
+  }
+
   std::string_view text_;
   std::size_t pos_ = 0;
   std::size_t capacity_;         // of the output and the scratch buffer: the input and slack
@@ -478,6 +510,7 @@ class CanonicalScanner {
   std::string quoted_;
   std::unique_ptr<char[]> reordered_;
   std::vector<SortKey> order_;
+  std::vector<std::size_t> run_ends_;  // where each run of members already in order ends
 };
 
 }  // namespace
