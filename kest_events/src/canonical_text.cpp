@@ -450,19 +450,29 @@ class CanonicalScanner {
     sort_members(less);
     auto not_before = [&](const SortKey& a, const SortKey& b) { return !less(a, b); };
     if (std::ranges::adjacent_find(order_, not_before) != order_.end()) return false;
-    // The members are gathered into the scratch buffer from its start, and both buffers have the
-    // slack of the input's size for the short copies. Its pages are touched only as far as the
-    // largest rearranged object reaches.
+    // The members are gathered into the scratch buffer (both buffers have the slack of the input's
+    // size for the short copies), and the same members and commas in another order take the same
+    // space. An object holding more text than precedes it is gathered where it will lie, and the
+    // text before it copied over, after which the buffers trade places; any other is gathered at
+    // the scratch buffer's start and copied back. Either way the lesser part is copied, and the
+    // scratch buffer's pages are touched no further than the output's.
     if (!reordered_) reordered_ = std::make_unique_for_overwrite<char[]>(capacity_);
-    char* to = reordered_.get();
+    std::size_t size = out_size_ - object.out_start;
+    bool trade_places = size > object.out_start;
+    char* const gathered = reordered_.get() + (trade_places ? object.out_start : 0);
+    char* to = gathered;
     for (const SortKey& key : order_) {
       const PendingMember& member = members[key.member];
-      if (to != reordered_.get()) *to++ = ',';
+      if (to != gathered) *to++ = ',';
       copy_short_or_long(to, out_.get() + member.out_start, member.out_end - member.out_start);
       to += member.out_end - member.out_start;
     }
-    // The same members and commas in another order take the same space.
-    std::memcpy(out_.get() + object.out_start, reordered_.get(), out_size_ - object.out_start);
+    if (trade_places) {
+      std::memcpy(reordered_.get(), out_.get(), object.out_start);
+      std::swap(out_, reordered_);
+    } else {
+      std::memcpy(out_.get() + object.out_start, gathered, size);
+    }
     return true;
   }
 
