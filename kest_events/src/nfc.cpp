@@ -25,8 +25,8 @@ const icu::Normalizer2* nfc_normalizer() {
   return nfc;
 }
 
-// Code points below U+0300, whose UTF-8 lead bytes are below 0xCC, neither change under NFC nor
-// combine with a neighbour, so text of nothing else is NFC.
+// Code points below U+0300, whose UTF-8 lead bytes are below 0xCC, are NFC on their own and never
+// combine with or reorder against what precedes them, so text of nothing else is NFC.
 bool is_nfc_inert(std::string_view s) {
   return std::ranges::all_of(s, [](char c) { return static_cast<unsigned char>(c) < 0xCC; });
 }
