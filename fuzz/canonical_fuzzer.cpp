@@ -1,7 +1,9 @@
 // Canonical JSON: a canonical text parses back to the value it was made from (its integral
-// floats read as the integers they equal), and canonicalising it again gives the same text.
+// floats read as the integers they equal), and canonicalising it again gives the same text. The
+// one-pass canonical text of the input, when it answers, is the one the value gives.
 #include "harness.hpp"
 #include "kest/canonical.hpp"
+#include "kest/utf8.hpp"
 
 namespace {
 
@@ -35,10 +37,17 @@ Value with_integral_floats_as_integers(const Value& value) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace kest;
-  auto parsed = json::parse(fuzz::text_of(data, size));
+  std::string_view text = fuzz::text_of(data, size);
+  auto one_pass = events::canonical_json_of_text(text);
+  auto parsed = json::parse(text);
+  fuzz::require(parsed.has_value() || !one_pass, "the one pass answers only for text that parses");
   if (!parsed) return fuzz::kRejectInput;
 
   auto canonical = events::canonical_json(*parsed);
+  if (one_pass) {
+    fuzz::require(canonical.has_value() && one_pass->text() == *canonical, "the one pass gives the canonical text");
+    fuzz::require(one_pass->utf16_length == json::utf16_length(*canonical), "and its UTF-16 length");
+  }
   std::string out = "prefix";
   auto appended = events::append_canonical_json(out, *parsed);
   fuzz::require(appended.has_value() == canonical.has_value(), "appending fails exactly when canonicalising does");

@@ -167,6 +167,23 @@ def test_world_state_hash_matches_the_model(state, key, ensure_ascii, indent, so
     assert k.world_state_hash(key, text) == model_state_hash(key, state)
 
 
+@settings(max_examples=100)
+@given(
+    count=st.integers(0, 400),
+    extra=st.dictionaries(st.text("ez019\u00e9\U00010000\ue000", max_size=5), st.integers(-SAFE, SAFE), max_size=8),
+    at=st.integers(0, 400),
+)
+def test_world_state_hash_of_large_maps_matches_the_model(count, extra, at):
+    # Maps as programs keep them, in insertion order ("e0" ... "e9", "e10" ...), with a few other
+    # keys slipped in somewhere: the members arrive as long runs in key order, broken here and there.
+    ids = [f"e{i}" for i in range(count)]
+    entities = {id_: {"name": f"\u00c6 {id_}", "hp": len(id_), "tags": ["b", "a"]} for id_ in ids[:at]}
+    entities.update(extra)
+    entities.update({id_: {"hp": 1, "ac": 2} for id_ in ids[at:]})
+    state = {"frame": 0, "entities": entities, "epoch": 1}
+    assert k.world_state_hash("key", json.dumps(state, ensure_ascii=False)) == model_state_hash("key", state)
+
+
 @given(payload=json_values, seq=st.integers(0, 2**64 - 1), type_=st.sampled_from(["Move", "\u00e9v\u00e9nement", ""]))
 def test_sign_record_matches_the_model(payload, seq, type_):
     message = field("kest.chain.rec/1") + field(str(seq)) + field(type_) + field(canonical(payload)) + field("p")

@@ -10,8 +10,11 @@
 // canonical_json, which decides every outcome. The grammar it accepts is a part of strict JSON,
 // so it never answers for a text json::parse would refuse.
 #include <algorithm>
+#include <bit>
+#include <cstdint>
 #include <cstring>
 #include <deque>
+#include <memory>
 #include <span>
 #include <vector>
 
@@ -66,10 +69,36 @@ std::size_t append_utf8(std::string& out, char32_t cp) {
   return 2;
 }
 
+// Eight bytes from `p` as one number whose lowest byte is p[0], whatever the machine's byte order.
+std::uint64_t load_little_endian(const char* p) {
+  std::uint64_t word = 0;
+  std::memcpy(&word, p, sizeof word);
+  if constexpr (std::endian::native == std::endian::big) word = std::byteswap(word);
+  return word;
+}
+
+// How many of the eight bytes from `p` a string holds as they are (plain ASCII), all eight at
+// once: a byte is flagged when it is a quotation mark, a backslash, below 0x20 or from 0x80 up.
+// A borrow can flag a byte wrongly only above a byte rightly flagged, so the lowest flag is true.
+std::size_t plain_ascii_prefix(const char* p) {
+  constexpr std::uint64_t kOnes = 0x0101010101010101;
+  constexpr std::uint64_t kHighBits = kOnes * 0x80;
+  std::uint64_t word = load_little_endian(p);
+  auto below = [&](std::uint64_t bytes, unsigned char bound) { return (bytes - kOnes * bound) & ~bytes & kHighBits; };
+  std::uint64_t flagged =
+      below(word ^ (kOnes * '"'), 1) | below(word ^ (kOnes * '\\'), 1) | below(word, 0x20) | (word & kHighBits);
+  return static_cast<std::size_t>(std::countr_zero(flagged)) / 8;
+}
+
 // The first eight bytes of a key as one big-endian number, zero-padded. A key that sorts before
 // another has the smaller or an equal number (padding meets a real byte only where the shorter
-// key ends, or agrees with a NUL), so only keys with equal numbers need comparing in full.
-std::uint64_t leading_bytes(std::string_view key) {
+// key ends, or agrees with a NUL), so only keys with equal numbers need comparing in full. The
+// bytes up to `readable_end` may be read, so a key with eight of them is loaded in one go.
+std::uint64_t leading_bytes(std::string_view key, const char* readable_end) {
+  if (readable_end - key.data() >= 8) {
+    std::uint64_t bytes = std::byteswap(load_little_endian(key.data()));
+    return key.size() >= 8 ? bytes : bytes & ~(~std::uint64_t{0} >> (8 * key.size()));
+  }
   std::uint64_t bytes = 0;
   for (std::size_t i = 0; i < 8; ++i) bytes = bytes << 8 | (i < key.size() ? static_cast<unsigned char>(key[i]) : 0u);
   return bytes;
@@ -93,11 +122,29 @@ std::size_t utf8_sequence_length(std::string_view s) {
   return 0;
 }
 
+// Copies `length` bytes; one that short is copied as a single fixed-size block, for which both
+// sides must have room.
+constexpr std::size_t kShortCopy = 16;
+
+// Members that arrive in runs at least this long on average are merged rather than sorted.
+constexpr std::size_t kMinMergedRun = 16;
+
+void copy_short_or_long(char* to, const char* from, std::size_t length) {
+  if (length <= kShortCopy) {
+    std::memcpy(to, from, kShortCopy);  // a constant size, so a couple of moves and no call
+  } else {
+    std::memcpy(to, from, length);
+  }
+}
+
 class CanonicalScanner {
  public:
   // Every token is copied, dropped or (a string with escapes) written no longer than the input
-  // wrote it, so the canonical text fits in the space of the input.
-  explicit CanonicalScanner(std::string_view text) : text_(text), out_(text.size(), '\0') {}
+  // wrote it, so the canonical text fits in the space of the input. The slack behind it lets a
+  // short token be copied as one fixed-size block, whose excess the next token overwrites. The
+  // buffers are not cleared: every byte read back has been written.
+  explicit CanonicalScanner(std::string_view text)
+      : text_(text), capacity_(text.size() + kShortCopy), out_(std::make_unique_for_overwrite<char[]>(capacity_)) {}
 
   std::optional<CanonicalText> scan() {
     skip_whitespace();
@@ -120,10 +167,9 @@ class CanonicalScanner {
         skip_whitespace();
         if (open_.empty()) {
           if (pos_ != text_.size()) return std::nullopt;
-          out_.resize(out_size_);
           // All but the non-ASCII characters of strings is ASCII, and those were counted as read.
           std::size_t utf16_length = out_size_ - extra_utf8_bytes_;
-          return CanonicalText{std::move(out_), utf16_length};
+          return CanonicalText{std::move(out_), out_size_, utf16_length};
         }
         if (at(',')) {
           copy_char();
@@ -139,6 +185,7 @@ class CanonicalScanner {
  private:
   struct Open {
     bool is_object;
+    bool keys_in_order;     // every key so far sorts after the one before it
     bool keys_in_doubt;     // some key's byte order may differ from its UTF-16 order
     std::size_t out_start;  // just after the opening bracket
     std::size_t first_member;
@@ -148,13 +195,20 @@ class CanonicalScanner {
   struct StringToken {
     std::string_view content;  // with its escapes decoded
     bool escaped;
+    bool non_ascii;
   };
   // A member of an open object: its key as the input holds it, and where its text lies.
   struct PendingMember {
     std::uint64_t key_leading_bytes;
     std::string_view key;
     std::size_t out_start;
-    std::size_t out_end = 0;  // set when its object is rearranged
+    std::size_t out_end;  // set when its object is rearranged
+    bool key_in_doubt;    // may sort apart from byte order
+  };
+  // A member of an object being rearranged, by its place among the object's members.
+  struct SortKey {
+    std::uint64_t leading_bytes;
+    std::size_t member;
   };
 
   bool at(char c) const { return pos_ < text_.size() && text_[pos_] == c; }
@@ -163,8 +217,21 @@ class CanonicalScanner {
     while (pos_ < text_.size() && is_whitespace(text_[pos_])) ++pos_;
   }
 
+  // Copies the input from `start` up to the current position.
+  void copy_from(std::size_t start) {
+    std::size_t length = pos_ - start;
+    // The output never runs ahead of the input, so a block that stays inside the input also
+    // stays inside the output and its slack.
+    if (text_.size() - start >= kShortCopy) {
+      copy_short_or_long(out_.get() + out_size_, text_.data() + start, length);
+    } else {
+      std::memcpy(out_.get() + out_size_, text_.data() + start, length);
+    }
+    out_size_ += length;
+  }
+
   void put(std::string_view s) {
-    std::memcpy(out_.data() + out_size_, s.data(), s.size());
+    std::memcpy(out_.get() + out_size_, s.data(), s.size());
     out_size_ += s.size();
   }
 
@@ -175,14 +242,14 @@ class CanonicalScanner {
     if (open_.size() >= json::kMaxParseDepth) return false;  // json::parse refuses the next level
     bool is_object = at('{');
     copy_char();
-    open_.push_back(Open{is_object, false, out_size_, members_.size(), escaped_keys_.size()});
+    open_.push_back(Open{is_object, true, false, out_size_, members_.size(), escaped_keys_.size()});
     return true;
   }
 
   bool close() {
     Open container = open_.back();
     if (!at(container.is_object ? '}' : ']')) return false;
-    if (container.is_object && !put_in_order(container)) return false;
+    if (container.is_object && !container.keys_in_order && !put_in_order(container)) return false;
     members_.resize(container.first_member);
     escaped_keys_.resize(container.first_escaped_key);
     open_.pop_back();
@@ -198,14 +265,30 @@ class CanonicalScanner {
     if (!token || token->content == kForbiddenKey) return false;
     // The members keep their keys until the object closes; decoded ones need a home till then.
     std::string_view key = token->escaped ? escaped_keys_.emplace_back(token->content) : token->content;
-    open_.back().keys_in_doubt = open_.back().keys_in_doubt || may_sort_apart_from_byte_order(key);
-    members_.push_back(PendingMember{leading_bytes(key), key, out_size_});
+    const char* readable_end = token->escaped ? key.data() + key.size() : text_.data() + text_.size();
+    // Built in place: a copy assembled on the stack first would be read back wider than it was
+    // written, which stalls the processor on every key.
+    const PendingMember& member = members_.emplace_back(leading_bytes(key, readable_end), key, out_size_, 0,
+                                                        token->non_ascii && may_sort_apart_from_byte_order(key));
+    Open& object = open_.back();
+    object.keys_in_doubt = object.keys_in_doubt || member.key_in_doubt;
+    if (object.keys_in_order && members_.size() - object.first_member > 1) {
+      const PendingMember& previous = members_[members_.size() - 2];
+      object.keys_in_order = sorts_before(previous, member, previous.key_in_doubt || member.key_in_doubt);
+    }
     put_string(start, *token);
     skip_whitespace();
     if (!at(':')) return false;
     copy_char();
     skip_whitespace();
     return true;
+  }
+
+  // UTF-16 order of two keys; byte order, which agrees with it, unless one of them is in doubt.
+  static bool sorts_before(const PendingMember& a, const PendingMember& b, bool in_doubt) {
+    if (in_doubt) return json::utf16_less(a.key, b.key);
+    if (a.key_leading_bytes != b.key_leading_bytes) return a.key_leading_bytes < b.key_leading_bytes;
+    return a.key < b.key;
   }
 
   bool scalar() {
@@ -216,15 +299,17 @@ class CanonicalScanner {
       put_string(start, *token);
       return true;
     }
-    if (!literal("true") && !literal("false") && !literal("null") && !integer()) return false;
-    put(text_.substr(start, pos_ - start));
+    // The first character tells which literal it can only be.
+    bool taken = at('t') ? literal("true") : at('f') ? literal("false") : at('n') ? literal("null") : integer();
+    if (!taken) return false;
+    copy_from(start);
     return true;
   }
 
   // A string without escapes is written as the input quotes it; one with escapes is quoted afresh.
   void put_string(std::size_t start, const StringToken& token) {
     if (!token.escaped) {
-      put(text_.substr(start, pos_ - start));
+      copy_from(start);
       return;
     }
     quoted_.clear();
@@ -253,15 +338,35 @@ class CanonicalScanner {
            (digits.size() == kMaxSafeDigits.size() && digits <= kMaxSafeDigits);
   }
 
+  void skip_plain_ascii() {
+    while (text_.size() - pos_ >= 8) {
+      std::size_t plain = plain_ascii_prefix(text_.data() + pos_);
+      pos_ += plain;
+      if (plain < 8) return;
+    }
+    while (pos_ < text_.size() && is_plain_ascii(text_[pos_])) ++pos_;
+  }
+
   // A string in NFC, with the position after its closing quote.
   std::optional<StringToken> string() {
-    ++pos_;  // the opening quote
-    std::size_t start = pos_;
+    std::size_t start = ++pos_;  // after the opening quote
+    skip_plain_ascii();
+    if (at('"')) {  // most strings are plain ASCII throughout
+      ++pos_;
+      return StringToken{text_.substr(start, pos_ - 1 - start), false, false};
+    }
+    return string_from(start);
+  }
+
+  // The rest of a string that holds more than plain ASCII, from the character at the current
+  // position; `start` is where its content starts. Kept out of line so that the common path
+  // above stays small where it is inlined.
+  [[gnu::noinline]] std::optional<StringToken> string_from(std::size_t start) {
     bool escaped = false;
     std::size_t extra_bytes = 0;  // UTF-8 bytes beyond the UTF-16 units they make
     while (pos_ < text_.size()) {
       std::size_t run_start = pos_;
-      while (pos_ < text_.size() && is_plain_ascii(text_[pos_])) ++pos_;
+      skip_plain_ascii();
       if (escaped) unescaped_.append(text_.substr(run_start, pos_ - run_start));
       if (pos_ == text_.size()) break;
       auto byte = static_cast<unsigned char>(text_[pos_]);
@@ -270,7 +375,7 @@ class CanonicalScanner {
         ++pos_;
         if (extra_bytes > 0 && !assert_nfc(content)) return std::nullopt;
         extra_utf8_bytes_ += extra_bytes;
-        return StringToken{content, escaped};
+        return StringToken{content, escaped, extra_bytes > 0};
       }
       if (byte == '\\') {
         if (!std::exchange(escaped, true)) unescaped_.assign(text_.substr(start, pos_ - start));
@@ -326,47 +431,96 @@ class CanonicalScanner {
     return unit;
   }
 
-  // Puts the members of a closing object in UTF-16 order of their keys; a repeated key (whose
-  // last value would win) is left to the general path.
+  // Puts the members of a closing object whose keys arrived out of order in UTF-16 order of their
+  // keys; a repeated key (whose last value would win) is left to the general path.
   bool put_in_order(const Open& object) {
     auto members = std::span(members_).subspan(object.first_member);
-    auto less = [&](const PendingMember& a, const PendingMember& b) {
-      if (object.keys_in_doubt) return json::utf16_less(a.key, b.key);
-      if (a.key_leading_bytes != b.key_leading_bytes) return a.key_leading_bytes < b.key_leading_bytes;
-      return a.key < b.key;
-    };
-    auto not_before = [&](const PendingMember& a, const PendingMember& b) { return !less(a, b); };
-    if (std::ranges::adjacent_find(members, not_before) == members.end()) return true;
-    // Member i's text ends at the comma before member i + 1, the last one's at the end.
+    // The sort moves small (leading bytes, member) pairs rather than the members, and most pairs
+    // are told apart by their leading bytes alone.
+    order_.clear();
     for (std::size_t i = 0; i < members.size(); ++i) {
+      order_.push_back(SortKey{members[i].key_leading_bytes, i});
+      // Member i's text ends at the comma before member i + 1, the last one's at the end.
       members[i].out_end = i + 1 < members.size() ? members[i + 1].out_start - 1 : out_size_;
     }
-    std::ranges::sort(members, less);
-    if (std::ranges::adjacent_find(members, not_before) != members.end()) return false;
-    reordered_.clear();
-    reordered_.reserve(out_size_ - object.out_start);
-    for (const PendingMember& member : members) {
-      if (!reordered_.empty()) reordered_.push_back(',');
-      reordered_.append(out_, member.out_start, member.out_end - member.out_start);
+    auto less = [&](const SortKey& a, const SortKey& b) {
+      if (!object.keys_in_doubt && a.leading_bytes != b.leading_bytes) return a.leading_bytes < b.leading_bytes;
+      return sorts_before(members[a.member], members[b.member], object.keys_in_doubt);
+    };
+    sort_members(less);
+    auto not_before = [&](const SortKey& a, const SortKey& b) { return !less(a, b); };
+    if (std::ranges::adjacent_find(order_, not_before) != order_.end()) return false;
+    // The members are gathered into the scratch buffer (both buffers have the slack of the input's
+    // size for the short copies), and the same members and commas in another order take the same
+    // space. An object holding more text than precedes it is gathered where it will lie, and the
+    // text before it copied over, after which the buffers trade places; any other is gathered at
+    // the scratch buffer's start and copied back. Either way the lesser part is copied, and the
+    // scratch buffer's pages are touched no further than the output's.
+    if (!reordered_) reordered_ = std::make_unique_for_overwrite<char[]>(capacity_);
+    std::size_t size = out_size_ - object.out_start;
+    bool trade_places = size > object.out_start;
+    char* const gathered = reordered_.get() + (trade_places ? object.out_start : 0);
+    char* to = gathered;
+    for (const SortKey& key : order_) {
+      const PendingMember& member = members[key.member];
+      if (to != gathered) *to++ = ',';
+      copy_short_or_long(to, out_.get() + member.out_start, member.out_end - member.out_start);
+      to += member.out_end - member.out_start;
     }
-    // The same members and commas in another order take the same space.
-    std::memcpy(out_.data() + object.out_start, reordered_.data(), reordered_.size());
+    if (trade_places) {
+      std::memcpy(reordered_.get(), out_.get(), object.out_start);
+      std::swap(out_, reordered_);
+    } else {
+      std::memcpy(out_.get() + object.out_start, gathered, size);
+    }
     return true;
+  }
+
+  // Sorts order_. A program's map kept in insertion order ("e0" ... "e9", "e10" ... "e99", ...)
+  // arrives as a few runs already in order, which merging joins in far fewer steps than sorting.
+  template <class Less>
+  void sort_members(const Less& less) {
+    run_ends_.clear();
+    for (std::size_t i = 1; i < order_.size(); ++i) {
+      if (less(order_[i], order_[i - 1])) run_ends_.push_back(i);
+    }
+    run_ends_.push_back(order_.size());
+    if (run_ends_.size() * kMinMergedRun > order_.size()) {
+      std::ranges::sort(order_, less);
+      return;
+    }
+    while (run_ends_.size() > 1) {  // merge neighbouring runs pairwise
+      std::size_t merged = 0;
+      std::size_t start = 0;
+      for (std::size_t i = 0; i < run_ends_.size(); i += 2) {
+        std::size_t end = run_ends_[i];
+        if (i + 1 < run_ends_.size()) {
+          end = run_ends_[i + 1];
+          std::inplace_merge(order_.begin() + start, order_.begin() + run_ends_[i], order_.begin() + end, less);
+        }
+        run_ends_[merged++] = end;
+        start = end;
+      }
+      run_ends_.resize(merged);
+    }
   }
 
   std::string_view text_;
   std::size_t pos_ = 0;
-  std::string out_;  // sized for the whole input; the first out_size_ bytes are written
+  std::size_t capacity_;         // of the output and the scratch buffer: the input and slack
+  std::unique_ptr<char[]> out_;  // the first out_size_ bytes are written
   std::size_t out_size_ = 0;
   std::size_t extra_utf8_bytes_ = 0;
   std::vector<Open> open_;
   std::vector<PendingMember> members_;    // of every open object, innermost last
   std::deque<std::string> escaped_keys_;  // decoded keys of the pending members that had escapes
   // Scratch space kept from one use to the next: a decoded string, a string quoted afresh, and
-  // an object being rearranged.
+  // an object being rearranged with its members' order.
   std::string unescaped_;
   std::string quoted_;
-  std::string reordered_;
+  std::unique_ptr<char[]> reordered_;
+  std::vector<SortKey> order_;
+  std::vector<std::size_t> run_ends_;  // where each run of members already in order ends
 };
 
 }  // namespace

@@ -3,9 +3,12 @@
 // text that fails to parse or has no canonical form.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <random>
+#include <vector>
 
 #include "kest/canonical.hpp"
 #include "kest/utf8.hpp"
@@ -29,7 +32,7 @@ void expect_agrees_with_general_path(std::string_view text, bool must_answer) {
   }
   if (!fast) return;
   ASSERT_TRUE(general.has_value()) << "answered for a text without a canonical form: " << text;
-  EXPECT_EQ(fast->text, *general) << text;
+  EXPECT_EQ(fast->text(), *general) << text;
   EXPECT_EQ(fast->utf16_length, json::utf16_length(*general)) << text;
 }
 
@@ -66,7 +69,77 @@ INSTANTIATE_TEST_SUITE_P(Texts, OnePassLeavesToTheGeneralPath,
                              "\"\xC0\xAF\"", "\"\xED\xA0\x80\"", "\"\xF4\x90\x80\x80\"", "\"\xE0\x9F\xBF\"",
                              "\"\xF0\x8F\xBF\xBF\"", "\"\x80\"", "\"abc", "\xEF\xBB\xBF{}", R"("\x")", R"("\u12")",
                              R"("\u00e")", R"("\U0041")", R"("\ud800")", R"("\ud800\u0041")", R"("\ud800\n")",
-                             R"("\udc00")", R"("\")", std::string(128, '[') + std::string(128, ']')));
+                             R"("\udc00")", R"("\")", "[\"abcdefgh\tijklmnopq\"]", "[\"abcdefghij\x01klmnopq\"]",
+                             "[\"abcdefgh\x80ijklmnopq\"]", std::string(128, '[') + std::string(128, ']')));
+
+// Strings are scanned eight bytes at a time, so each kind of character that ends a plain run is
+// tried at every offset of strings up to two blocks long, in a key, as a value, and where the
+// text ends right after it.
+class OnePassStrings : public testing::TestWithParam<std::string> {};
+
+TEST_P(OnePassStrings, AtEveryOffsetOfTheScan) {
+  for (std::size_t length = 0; length <= 17; ++length) {
+    for (std::size_t at = 0; at <= length; ++at) {
+      std::string content = std::string(at, 'a') + GetParam() + std::string(length - at, 'b');
+      std::string quoted = "\"" + content + "\"";
+      for (const std::string& text :
+           {quoted, "{" + quoted + ":[" + quoted + "],\"\\u0000\":0}", "[0," + quoted + "]"}) {
+        expect_agrees_with_general_path(text, true);
+      }
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Characters, OnePassStrings,
+                         testing::Values("", "\\n", "\\\"", "\\u00e9", "\xC3\xA9", "\xE6\x9D\xB1", "\xEE\x80\x80",
+                                         "\xF0\x9F\x98\x80", "\x7F", " ", "~"));
+
+// Keys that share their first eight bytes, or differ only past them, in every order; the members
+// come out in key order whether they arrived in it or not.
+TEST(OnePass, PutsMembersInKeyOrderFromAnyArrivalOrder) {
+  std::vector<std::string> keys = {"",          "a",        "ab", "abcdefg",      "abcdefgh",        "abcdefgh\\u0000",
+                                   "abcdefghi", "abcdefgi", "b",  "\xEF\xBF\xBF", "\xF0\x90\x80\x80"};
+  std::mt19937 random(7);
+  for (int round = 0; round < 200; ++round) {
+    std::ranges::shuffle(keys, random);
+    std::string text = "{";
+    for (std::size_t i = 0; i < keys.size(); ++i) text += (i ? ",\"" : "\"") + keys[i] + "\":" + std::to_string(i);
+    expect_agrees_with_general_path(text + "}", true);
+  }
+}
+
+// A large object in the order a program's maps keep ("e0", "e1", ... "e10"), whose members are
+// objects out of order themselves, with a repeated key or without. Its members arrive as runs in
+// key order, two short ones, three or four long ones.
+class OnePassMaps : public testing::TestWithParam<int> {};
+
+TEST_P(OnePassMaps, ComeOutInKeyOrder) {
+  std::string entities;
+  for (int i = 0; i < GetParam(); ++i) {
+    entities += (i ? ",\"e" : "\"e") + std::to_string(i) + "\":{\"name\":\"\xC3\x86 " + std::to_string(i) +
+                "\",\"hp\":" + std::to_string(i % 97) + ",\"ac\":[1,{\"z\":0,\"a\":1}]}";
+  }
+  std::string text = "{\"frame\":0,\"entities\":{" + entities + "},\"epoch\":1}";
+  expect_agrees_with_general_path(text, true);
+  std::string repeated =
+      "{\"frame\":0,\"entities\":{" + entities + ",\"e" + std::to_string(GetParam() / 2) + "\":0},\"epoch\":1}";
+  ASSERT_TRUE(general_path(repeated).has_value());
+  EXPECT_FALSE(canonical_json_of_text(repeated));
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, OnePassMaps, testing::Values(20, 300, 3000));
+
+class OnePassRepeatedKeys : public testing::TestWithParam<std::string> {};
+
+TEST_P(OnePassRepeatedKeys, AreLeftToTheGeneralPath) {
+  ASSERT_TRUE(general_path(GetParam()).has_value());
+  EXPECT_FALSE(canonical_json_of_text(GetParam()));
+}
+
+INSTANTIATE_TEST_SUITE_P(Texts, OnePassRepeatedKeys,
+                         testing::Values(R"({"a":1,"a":2})", R"({"a":1,"b":2,"a":3})", R"({"b":1,"a":2,"b":3})",
+                                         R"({"abcdefgh1":1,"abcdefgh1":2})", R"({"x":{"a":1,"b":2},"x":0})",
+                                         R"({"":1,"":2})", R"([{"a":0},{"b":1,"b":2}])"));
 
 TEST(OnePass, AgreesWithTheGeneralPathOnJsonTestSuite) {
   std::size_t answered = 0;

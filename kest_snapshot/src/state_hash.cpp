@@ -29,7 +29,7 @@ std::expected<std::string, events::CanonError> world_state_hash(std::string_view
 
 std::expected<std::string, StateTextError> world_state_hash_of_text(std::string_view key, std::string_view state_json) {
   if (auto canonical = events::canonical_json_of_text(state_json)) {
-    return hash_of_canonical(key, canonical->text, canonical->utf16_length);
+    return hash_of_canonical(key, canonical->text(), canonical->utf16_length);
   }
   auto state = json::parse(state_json);
   if (!state) return std::unexpected(StateTextError(std::move(state.error())));

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <expected>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -48,10 +49,14 @@ std::expected<std::string, CanonError> canonical_json(const json::Value& value, 
 std::expected<void, CanonError> append_canonical_json(std::string& out, const json::Value& value,
                                                       std::size_t depth = 0);
 
-// A canonical text with its length in UTF-16 code units, as its field frames it.
+// A canonical text with its length in UTF-16 code units, as its field frames it. The text lies
+// at the start of a buffer sized for the text it was found in.
 struct CanonicalText {
-  std::string text;
+  std::unique_ptr<char[]> bytes;
+  std::size_t size = 0;
   std::size_t utf16_length = 0;
+
+  std::string_view text() const noexcept { return {bytes.get(), size}; }
 };
 
 // The canonical text of a JSON text, found in one pass without building values, for the texts
