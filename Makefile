@@ -51,7 +51,7 @@ build: configure
 	$(VENV)/bin/ninja -C $(BUILD) -j $(JOBS)
 
 unit-tests: build
-	cd $(BUILD) && ../../$(VENV)/bin/ctest --output-on-failure -j $(JOBS)
+	$(VENV)/bin/ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 
 sanitize-build: setup
 	$(VENV)/bin/cmake -S . -B $(SANITIZE_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
@@ -60,7 +60,7 @@ sanitize-build: setup
 	$(VENV)/bin/ninja -C $(SANITIZE_BUILD) -j $(JOBS)
 
 asan-unit-tests: sanitize-build
-	cd $(SANITIZE_BUILD) && ASAN_OPTIONS=detect_leaks=1 ../../$(VENV)/bin/ctest --output-on-failure -j $(JOBS)
+	ASAN_OPTIONS=detect_leaks=1 $(VENV)/bin/ctest --test-dir $(SANITIZE_BUILD) --output-on-failure -j $(JOBS)
 
 fuzz-build: sanitize-build
 
