@@ -97,7 +97,9 @@ install: wheel
 pytest: install
 	cd tests && ../$(VPY) -m pytest -q -p no:cacheprovider -n $(JOBS) --dist loadfile
 
-check: unit-tests pytest
+# The wheel is packed in the unit tests' build directory, so the Python tests follow them.
+check: unit-tests
+	$(MAKE) --no-print-directory pytest
 
 lint: setup
 	$(VENV)/bin/ruff check .
