@@ -7,7 +7,8 @@
 
 namespace kest::boundary {
 
-inline constexpr const char* kVersion = "3.1.1";
+// The project version of CMakeLists.txt, which the package metadata reads too.
+inline constexpr const char* kVersion = KEST_VERSION;
 
 std::span<const PyMethodDef> primitive_methods();
 std::span<const PyMethodDef> signing_methods();

@@ -2,12 +2,11 @@
 
 #include <cmath>
 #include <filesystem>
-#include <fstream>
 #include <limits>
-#include <sstream>
 
 #include "kest/canonical.hpp"
 #include "kest/json_testing.hpp"
+#include "kest/test_data.hpp"
 
 namespace kest::events {
 namespace {
@@ -142,10 +141,7 @@ TEST(CanonicalJson, KeysAreEscapedLikeStrings) {
 // RFC 8785's vectors: its key order and string quoting are this canonical form's too. Its inputs
 // with fractional numbers or text not in NFC have no canonical form here.
 std::string read_vector(const std::string& which, const std::string& name) {
-  std::ifstream file(std::filesystem::path(KEST_TESTDATA_DIR) / "jcs" / which / name, std::ios::binary);
-  std::stringstream text;
-  text << file.rdbuf();
-  return text.str();
+  return kest::test_support::read_test_data(std::filesystem::path("jcs") / which / name);
 }
 
 class Rfc8785Vector : public testing::TestWithParam<const char*> {};

@@ -4,13 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <filesystem>
-#include <fstream>
 #include <iterator>
 #include <random>
 #include <vector>
 
 #include "kest/canonical.hpp"
+#include "kest/test_data.hpp"
 #include "kest/utf8.hpp"
 
 namespace kest::events {
@@ -143,11 +142,9 @@ INSTANTIATE_TEST_SUITE_P(Texts, OnePassRepeatedKeys,
 
 TEST(OnePass, AgreesWithTheGeneralPathOnJsonTestSuite) {
   std::size_t answered = 0;
-  for (const auto& entry : std::filesystem::directory_iterator(KEST_TESTDATA_DIR "/json-test-suite")) {
-    if (entry.path().extension() != ".json") continue;
-    std::ifstream file(entry.path(), std::ios::binary);
-    std::string text(std::istreambuf_iterator<char>(file), {});
-    SCOPED_TRACE(entry.path().filename().string());
+  for (const auto& path : test_support::test_data_files("json-test-suite")) {
+    std::string text = test_support::read_test_data(path);
+    SCOPED_TRACE(path.filename().string());
     expect_agrees_with_general_path(text, false);
     if (canonical_json_of_text(text)) ++answered;
   }

@@ -2,13 +2,11 @@
 // implementation-defined i_ cases get the answers this engine's strict rules give them.
 #include <gtest/gtest.h>
 
-#include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
 #include "kest/json.hpp"
+#include "kest/test_data.hpp"
 
 namespace kest::json {
 namespace {
@@ -20,11 +18,8 @@ struct Case {
 
 std::vector<Case> cases_with_prefix(std::string_view prefix) {
   std::vector<Case> cases;
-  for (const auto& entry : std::filesystem::directory_iterator(KEST_TESTDATA_DIR "/json-test-suite")) {
-    std::string name = entry.path().filename().string();
-    if (!name.starts_with(prefix) || !name.ends_with(".json")) continue;
-    std::ifstream file(entry.path(), std::ios::binary);
-    cases.push_back(Case{name, std::string(std::istreambuf_iterator<char>(file), {})});
+  for (const auto& path : test_support::test_data_files("json-test-suite", prefix)) {
+    cases.push_back(Case{path.filename().string(), test_support::read_test_data(path)});
   }
   return cases;
 }
