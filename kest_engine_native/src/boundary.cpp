@@ -213,12 +213,12 @@ PyObject* raise_value_error(std::string_view message) {
   return nullptr;
 }
 
-PyObject* text_or_value_error(const std::expected<std::string, std::string>& result) {
+PyObject* text_or_value_error(const Result<std::string>& result) {
   return result ? to_py_text(*result) : raise_value_error(result.error());
 }
 
 PyObject* call_whole_input(PyObject* args, PyObject* kwargs, const char* function,
-                           std::expected<std::string, std::string> (*operation)(std::string_view)) {
+                           Result<std::string> (*operation)(std::string_view)) {
   static constexpr const char* names[] = {"input_json"};
   Arguments<1> arguments;
   if (!arguments.bind(args, kwargs, function, names, 1)) return nullptr;

@@ -15,6 +15,8 @@
 #include <tuple>
 #include <vector>
 
+#include "kest/result.hpp"
+
 namespace kest::boundary {
 
 // Binds positional-or-keyword arguments, raising TypeError with the interpreter's wording for a
@@ -70,13 +72,13 @@ PyObject* to_py_text(std::string_view utf8);
 PyObject* raise_value_error(std::string_view message);
 
 // The result text, or a ValueError carrying the message unchanged.
-PyObject* text_or_value_error(const std::expected<std::string, std::string>& result);
+PyObject* text_or_value_error(const Result<std::string>& result);
 
 // A whole-input function: binds its one argument `input_json` and hands the text unparsed to
 // `operation`, which parses, checks, computes and writes its output itself without the
 // interpreter lock.
 PyObject* call_whole_input(PyObject* args, PyObject* kwargs, const char* function,
-                           std::expected<std::string, std::string> (*operation)(std::string_view));
+                           Result<std::string> (*operation)(std::string_view));
 
 // Runs a binding, turning any C++ exception that escapes the engine into a Python exception:
 // MemoryError for exhausted memory, EngineInternalError for a broken invariant.

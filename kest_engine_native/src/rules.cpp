@@ -45,15 +45,12 @@ bool bind_rule_call(RuleCall& call, PyObject* args, PyObject* kwargs, const char
   return true;
 }
 
-template <class T>
-using Outcome = std::expected<T, std::string>;
-
 // The documents are parsed in argument order, so a bad state is reported before a bad rule.
-Outcome<std::pair<json::Value, json::Value>> parse_documents(const RuleCall& call) {
+Result<std::pair<json::Value, json::Value>> parse_documents(const RuleCall& call) {
   auto state = json::parse(call.state_json);
-  if (!state) return std::unexpected("bad state json: " + state.error());
+  if (!state) return fail("bad state json: " + state.error());
   auto rule = json::parse(call.rule_json);
-  if (!rule) return std::unexpected("bad " + std::string(call.rule_what) + " json: " + rule.error());
+  if (!rule) return fail("bad " + std::string(call.rule_what) + " json: " + rule.error());
   return std::pair{std::move(*state), std::move(*rule)};
 }
 
@@ -89,27 +86,23 @@ std::string action_result_json(const ruleset::CheckOutcome& outcome, const json:
 PyObject* evaluate_action(PyObject* args, PyObject* kwargs) {
   RuleCall call{.rule_what = "check"};
   if (!bind_rule_call(call, args, kwargs, "evaluate_action", "check_json")) return nullptr;
-  return text_or_value_error(without_interpreter_lock([&]() -> Outcome<std::string> {
-    auto documents = parse_documents(call);
-    if (!documents) return std::unexpected(std::move(documents.error()));
-    auto& [state, check] = *documents;
+  return text_or_value_error(without_interpreter_lock([&]() -> Result<std::string> {
+    KEST_ASSIGN_OR_RETURN(auto documents, parse_documents(call));
+    auto& [state, check] = documents;
     math::Pcg32 rng = math::Pcg32::seeded(call.seed);
-    auto outcome = ruleset::evaluate_action_in_place(state, check, call.actor, call.target, rng);
-    if (!outcome) return std::unexpected(std::move(outcome.error()));
-    return action_result_json(*outcome, state);
+    KEST_ASSIGN_OR_RETURN(auto outcome, ruleset::evaluate_action_in_place(state, check, call.actor, call.target, rng));
+    return action_result_json(outcome, state);
   }));
 }
 
 PyObject* apply_triggered_mutations(PyObject* args, PyObject* kwargs) {
   RuleCall call{.rule_what = "mutations"};
   if (!bind_rule_call(call, args, kwargs, "apply_triggered_mutations", "mutations_json")) return nullptr;
-  return text_or_value_error(without_interpreter_lock([&]() -> Outcome<std::string> {
-    auto documents = parse_documents(call);
-    if (!documents) return std::unexpected(std::move(documents.error()));
-    auto& [state, mutations] = *documents;
+  return text_or_value_error(without_interpreter_lock([&]() -> Result<std::string> {
+    KEST_ASSIGN_OR_RETURN(auto documents, parse_documents(call));
+    auto& [state, mutations] = documents;
     math::Pcg32 rng = math::Pcg32::seeded(call.seed);
-    auto applied = ruleset::apply_triggered_mutations_in_place(state, mutations, call.actor, call.target, rng);
-    if (!applied) return std::unexpected(std::move(applied.error()));
+    KEST_RETURN_IF_ERROR(ruleset::apply_triggered_mutations_in_place(state, mutations, call.actor, call.target, rng));
     return json::write(state);
   }));
 }

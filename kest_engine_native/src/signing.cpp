@@ -9,10 +9,9 @@ namespace kest::boundary {
 namespace {
 
 // The hash text, or the message "{prefix}{kind}" naming the canonical-form fault.
-std::expected<std::string, std::string> with_fault_prefix(std::expected<std::string, events::CanonError> hash,
-                                                          std::string_view prefix) {
+Result<std::string> with_fault_prefix(std::expected<std::string, events::CanonError> hash, std::string_view prefix) {
   if (hash) return std::move(*hash);
-  return std::unexpected(std::string(prefix) + std::string(events::canon_error_name(hash.error())));
+  return fail(std::string(prefix) + std::string(events::canon_error_name(hash.error())));
 }
 
 PyObject* hmac_sha256_hex(PyObject* args, PyObject* kwargs) {
@@ -40,9 +39,9 @@ PyObject* sign_record(PyObject* args, PyObject* kwargs) {
   if (!payload_json) return nullptr;
   auto prev_sig = to_text(arguments[4], "prev_sig");
   if (!prev_sig) return nullptr;
-  return text_or_value_error(without_interpreter_lock([&]() -> std::expected<std::string, std::string> {
+  return text_or_value_error(without_interpreter_lock([&]() -> Result<std::string> {
     auto payload = json::parse(*payload_json);
-    if (!payload) return std::unexpected("invalid payload JSON: " + payload.error());
+    if (!payload) return fail("invalid payload JSON: " + payload.error());
     return with_fault_prefix(events::sign_record(*key, *seq, *type, *payload, *prev_sig),
                              "non-canonicalizable payload: ");
   }));
@@ -56,14 +55,13 @@ PyObject* world_state_hash(PyObject* args, PyObject* kwargs) {
   if (!key) return nullptr;
   auto state_json = to_text(arguments[1], "state_json");
   if (!state_json) return nullptr;
-  return text_or_value_error(without_interpreter_lock([&]() -> std::expected<std::string, std::string> {
+  return text_or_value_error(without_interpreter_lock([&]() -> Result<std::string> {
     auto hash = snapshot::world_state_hash_of_text(*key, *state_json);
     if (hash) return std::move(*hash);
     if (const auto* parse_error = std::get_if<std::string>(&hash.error())) {
-      return std::unexpected("bad state json: " + *parse_error);
+      return fail("bad state json: " + *parse_error);
     }
-    return std::unexpected("hash: " +
-                           std::string(events::canon_error_name(std::get<events::CanonError>(hash.error()))));
+    return fail("hash: " + std::string(events::canon_error_name(std::get<events::CanonError>(hash.error()))));
   }));
 }
 
@@ -75,9 +73,9 @@ PyObject* global_region_hash(PyObject* args, PyObject* kwargs) {
   if (!key) return nullptr;
   auto regions_json = to_text(arguments[1], "regions_json");
   if (!regions_json) return nullptr;
-  return text_or_value_error(without_interpreter_lock([&]() -> std::expected<std::string, std::string> {
+  return text_or_value_error(without_interpreter_lock([&]() -> Result<std::string> {
     auto regions = json::parse(*regions_json);
-    if (!regions) return std::unexpected("bad regions json: " + regions.error());
+    if (!regions) return fail("bad regions json: " + regions.error());
     return with_fault_prefix(snapshot::global_region_hash(*key, *regions), "region hash: ");
   }));
 }

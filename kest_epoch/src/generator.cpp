@@ -35,7 +35,7 @@ math::Pcg32 generator_from_sha256(std::string_view message) {
 
 Result<math::Pcg32> derive_epoch_prng(std::string_view world_id, std::int64_t epoch) {
   if (!events::assert_nfc(world_id)) {
-    return std::unexpected("world-epoch: non-NFC world_id (normalize to NFC first)");
+    return fail("world-epoch: non-NFC world_id (normalize to NFC first)");
   }
   std::string message(world_id);
   append_little_endian(message, std::bit_cast<std::uint64_t>(epoch));

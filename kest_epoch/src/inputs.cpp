@@ -35,7 +35,7 @@ Result<std::optional<std::uint64_t>> parse_max_actions(const json::Value& input)
   const json::Value& cap = input["maxActions"];
   if (cap.is_null()) return std::nullopt;
   if (auto count = safe_count_value(cap)) return count;
-  return std::unexpected("world-epoch: maxActions must be a non-negative JS-safe integer");
+  return fail("world-epoch: maxActions must be a non-negative JS-safe integer");
 }
 
 }  // namespace kest::epoch

@@ -12,7 +12,7 @@ constexpr std::string_view kDomainTag = "kest.frame/1";
 
 Result<math::Pcg32> derive_frame_prng(std::string_view world_id, std::uint64_t frame_number) {
   if (!events::assert_nfc(world_id)) {
-    return std::unexpected("world-frame: non-NFC world_id (normalize to NFC first)");
+    return fail("world-frame: non-NFC world_id (normalize to NFC first)");
   }
   // The framed fields keep a world id from running into the frame bytes.
   std::string message;

@@ -8,9 +8,9 @@ namespace kest::frame {
 
 Result<std::uint64_t> read_frame_number(const json::Value& input, std::string_view name) {
   auto number = epoch::integer_value(input[name]);
-  if (!number) return std::unexpected("world-frame: " + std::string(name) + " must be an integer");
+  if (!number) return fail("world-frame: " + std::string(name) + " must be an integer");
   if (*number < 0 || *number > events::kMaxSafeInteger) {
-    return std::unexpected("world-frame: " + std::string(name) + " must be a non-negative JS-safe integer");
+    return fail("world-frame: " + std::string(name) + " must be a non-negative JS-safe integer");
   }
   return static_cast<std::uint64_t>(*number);
 }
@@ -19,19 +19,17 @@ Result<std::optional<std::uint64_t>> parse_cap(const json::Value& input, std::st
   const json::Value& cap = input[key];
   if (cap.is_null()) return std::nullopt;
   if (auto count = epoch::safe_count_value(cap)) return count;
-  return std::unexpected("world-frame: " + std::string(key) + " must be a non-negative JS-safe integer");
+  return fail("world-frame: " + std::string(key) + " must be a non-negative JS-safe integer");
 }
 
 Result<FrameRules> parse_frame_rules(const json::Value& input) {
-  auto per_player = parse_cap(input, "maxCommandsPerPlayer");
-  if (!per_player) return std::unexpected(std::move(per_player.error()));
-  auto per_frame = parse_cap(input, "maxCommands");
-  if (!per_frame) return std::unexpected(std::move(per_frame.error()));
+  KEST_ASSIGN_OR_RETURN(auto per_player, parse_cap(input, "maxCommandsPerPlayer"));
+  KEST_ASSIGN_OR_RETURN(auto per_frame, parse_cap(input, "maxCommands"));
   return FrameRules{
       .ruleset = input["ruleset"],
       .player_entities = input["playerEntities"],
-      .max_commands_per_player = *per_player,
-      .max_commands = *per_frame,
+      .max_commands_per_player = per_player,
+      .max_commands = per_frame,
   };
 }
 

@@ -19,12 +19,10 @@
 
 #include "kest/json.hpp"
 #include "kest/math.hpp"
+#include "kest/result.hpp"
 #include "kest/ruleset.hpp"
 
 namespace kest::epoch {
-
-template <typename T>
-using Result = std::expected<T, std::string>;
 
 // ---- Reading input documents -----------------------------------------------------------------
 // Number kinds count as the parser produced them: an integral float such as 7.0 is no integer.

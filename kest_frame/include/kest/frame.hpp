@@ -16,12 +16,10 @@
 #include "kest/epoch.hpp"
 #include "kest/json.hpp"
 #include "kest/math.hpp"
+#include "kest/result.hpp"
 #include "kest/ruleset.hpp"
 
 namespace kest::frame {
-
-template <typename T>
-using Result = std::expected<T, std::string>;
 
 // The most frames one reconciliation replays.
 inline constexpr std::uint64_t kMaxReplayFrames = 4096;
