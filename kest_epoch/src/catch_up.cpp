@@ -2,11 +2,12 @@
 #include <algorithm>
 
 #include "kest/epoch.hpp"
+#include "kest/readers.hpp"
 
 namespace kest::epoch {
 
 Result<CatchUpResult> catch_up_epochs(CatchUpInput input) {
-  const std::int64_t last = integer_value(input.state["epoch"]).value_or(0);
+  const std::int64_t last = json::integer_value(input.state["epoch"]).value_or(0);
   std::int64_t gap = 0;
   if (__builtin_sub_overflow(input.current_epoch, last, &gap)) gap = 0;
 

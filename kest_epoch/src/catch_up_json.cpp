@@ -1,6 +1,7 @@
 // The text boundary of catch-up: input checks in their fixed order, then the output text.
 #include "kest/canonical.hpp"
 #include "kest/epoch.hpp"
+#include "kest/readers.hpp"
 
 namespace kest::epoch {
 
@@ -11,26 +12,26 @@ Result<std::string> catch_up_epochs_from_json(std::string_view input_json) {
 
   const std::string* world_id = input["worldId"].if_string();
   if (world_id == nullptr) return fail("world-epoch: worldId must be a string");
-  auto current_epoch = integer_value(input["currentEpoch"]);
+  auto current_epoch = json::integer_value(input["currentEpoch"]);
   if (!current_epoch) return fail("world-epoch: currentEpoch must be an integer");
   if (!events::is_js_safe(*current_epoch)) {
     return fail("world-epoch: currentEpoch must be a JS-safe integer");
   }
-  auto max_catchup = integer_value(input["maxCatchup"]);
+  auto max_catchup = json::integer_value(input["maxCatchup"]);
   if (!max_catchup) return fail("world-epoch: maxCatchup must be an integer");
   if (*max_catchup < 0 || *max_catchup > events::kMaxSafeInteger) {
     return fail("world-epoch: maxCatchup must be a non-negative JS-safe integer");
   }
   // Only an integer "epoch" is held to the safe range; any other value counts as epoch 0.
-  if (auto last = integer_value(input["state"]["epoch"]); last && !events::is_js_safe(*last)) {
+  if (auto last = json::integer_value(input["state"]["epoch"]); last && !events::is_js_safe(*last)) {
     return fail("world-epoch: state.epoch must be a JS-safe integer");
   }
-  KEST_ASSIGN_OR_RETURN(auto max_actions, parse_max_actions(input));
+  KEST_ASSIGN_OR_RETURN(auto max_actions, with_prefix("world-epoch: ", json::read_optional_count(input, "maxActions")));
   const std::vector<std::string> actor_tags = parse_actor_tags(input);
 
   KEST_ASSIGN_OR_RETURN(auto result, catch_up_epochs({
                                          .world_id = *world_id,
-                                         .state = take_member(input, "state"),
+                                         .state = json::take_member(input, "state"),
                                          .ruleset = input["ruleset"],
                                          .proposals_by_epoch = input["proposalsByEpoch"],
                                          .actor_tags = actor_tags,

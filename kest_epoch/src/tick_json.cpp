@@ -1,6 +1,7 @@
 // The text boundary of the epoch tick: input checks in their fixed order, then the output text.
 #include "kest/canonical.hpp"
 #include "kest/epoch.hpp"
+#include "kest/readers.hpp"
 
 namespace kest::epoch {
 
@@ -11,18 +12,18 @@ Result<std::string> tick_epoch_from_json(std::string_view input_json) {
 
   const std::string* world_id = input["worldId"].if_string();
   if (world_id == nullptr) return fail("world-epoch: worldId must be a string");
-  auto epoch_number = integer_value(input["epochNumber"]);
+  auto epoch_number = json::integer_value(input["epochNumber"]);
   if (!epoch_number) return fail("world-epoch: epochNumber must be an integer");
   if (!events::is_js_safe(*epoch_number)) {
     return fail("world-epoch: epoch_number must be a JS-safe integer");
   }
-  KEST_ASSIGN_OR_RETURN(auto max_actions, parse_max_actions(input));
+  KEST_ASSIGN_OR_RETURN(auto max_actions, with_prefix("world-epoch: ", json::read_optional_count(input, "maxActions")));
   const std::vector<std::string> actor_tags = parse_actor_tags(input);
 
   KEST_ASSIGN_OR_RETURN(auto result, tick_epoch({
                                          .world_id = *world_id,
                                          .epoch_number = *epoch_number,
-                                         .state = take_member(input, "state"),
+                                         .state = json::take_member(input, "state"),
                                          .proposals = input["proposals"],
                                          .ruleset = input["ruleset"],
                                          .actor_tags = actor_tags,

@@ -4,8 +4,8 @@
 #include <algorithm>
 
 #include "kest/canonical.hpp"
-#include "kest/epoch.hpp"
 #include "kest/ids.hpp"
+#include "kest/readers.hpp"
 
 namespace kest::frame {
 namespace {
@@ -14,7 +14,7 @@ namespace {
 Result<OrderedCommand> keyed(const json::Value& command) {
   const std::string* player_id = command["playerId"].if_string();
   if (player_id == nullptr) return fail("world-frame: every command needs a string playerId");
-  auto seq = epoch::integer_value(command["seq"]);
+  auto seq = json::integer_value(command["seq"]);
   if (!seq || !events::is_js_safe(*seq)) {
     return fail("world-frame: every command needs a JS-safe-integer seq");
   }

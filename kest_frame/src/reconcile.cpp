@@ -1,6 +1,6 @@
 // Rollback reconciliation: the frames after a corrected state replayed with the frame tick.
-#include "kest/epoch.hpp"
 #include "kest/frame.hpp"
+#include "kest/readers.hpp"
 
 namespace kest::frame {
 
@@ -13,7 +13,7 @@ Result<std::uint64_t> frames_to_replay(std::uint64_t base, std::uint64_t to_fram
 Result<ReconcileResult> reconcile_frames(ReconcileInput input) {
   // Nothing may be replayed, but a world id that could never tick is still refused.
   KEST_RETURN_IF_ERROR(derive_frame_prng(input.world_id, 0));
-  const std::uint64_t base = epoch::safe_count_value(input.corrected_state["frame"]).value_or(0);
+  const std::uint64_t base = json::safe_count_value(input.corrected_state["frame"]).value_or(0);
   KEST_ASSIGN_OR_RETURN(auto frames, frames_to_replay(base, input.to_frame));
 
   ReconcileResult result{.state = std::move(input.corrected_state), .frames_replayed = frames};

@@ -1,7 +1,7 @@
 // The text boundary of reconciliation: input checks in their fixed order, then the output text.
 #include "inputs.hpp"
-#include "kest/epoch.hpp"
 #include "kest/frame.hpp"
+#include "kest/readers.hpp"
 
 namespace kest::frame {
 
@@ -13,7 +13,7 @@ Result<std::string> reconcile_frames_from_json(std::string_view input_json) {
   const std::string* world_id = input["worldId"].if_string();
   if (world_id == nullptr) return fail("world-frame: worldId must be a string");
   KEST_ASSIGN_OR_RETURN(auto to_frame, read_frame_number(input, "toFrame"));
-  auto base = epoch::safe_count_value(input["correctedState"]["frame"]);
+  auto base = json::safe_count_value(input["correctedState"]["frame"]);
   if (!base) return fail("world-frame: correctedState.frame must be a non-negative JS-safe integer");
   KEST_RETURN_IF_ERROR(frames_to_replay(*base, to_frame));
 
@@ -29,7 +29,7 @@ Result<std::string> reconcile_frames_from_json(std::string_view input_json) {
 
   KEST_ASSIGN_OR_RETURN(auto result, reconcile_frames({
                                          .world_id = *world_id,
-                                         .corrected_state = epoch::take_member(input, "correctedState"),
+                                         .corrected_state = json::take_member(input, "correctedState"),
                                          .commands_by_frame = commands_by_frame,
                                          .to_frame = to_frame,
                                          .rules = rules,

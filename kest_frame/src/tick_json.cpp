@@ -2,6 +2,7 @@
 #include "inputs.hpp"
 #include "kest/epoch.hpp"
 #include "kest/frame.hpp"
+#include "kest/readers.hpp"
 
 namespace kest::frame {
 
@@ -19,7 +20,7 @@ Result<std::string> tick_frame_from_json(std::string_view input_json) {
   KEST_ASSIGN_OR_RETURN(auto result, tick_frame({
                                          .world_id = *world_id,
                                          .frame_number = frame_number,
-                                         .state = epoch::take_member(input, "state"),
+                                         .state = json::take_member(input, "state"),
                                          .commands = input["commands"],
                                          .rules = rules,
                                      }));

@@ -3,7 +3,7 @@
 #include "bundle.hpp"
 
 #include "kest/chain.hpp"
-#include "kest/epoch.hpp"
+#include "kest/readers.hpp"
 #include "kest/snapshot.hpp"
 
 namespace kest::session {
@@ -70,7 +70,7 @@ Result<AuthenticatedBundle> authenticate_bundle(std::string_view key, json::Valu
     return fail("world-session: chain seal signature invalid (forged seal or wrong key)");
   }
 
-  std::optional<std::uint64_t> event_index = epoch::safe_count_value((*snapshot)["eventIndex"]);
+  std::optional<std::uint64_t> event_index = json::safe_count_value((*snapshot)["eventIndex"]);
   if (!event_index) return fail("world-session: snapshot.eventIndex must be a JS-safe integer >= 0");
   const std::string_view tail_genesis = text_or_empty(bundle["tailGenesis"]);
   if (!events::verify_bundle_binding(key, text_or_empty(world_id), *state_hash, *event_index, tail_genesis, seal->count,

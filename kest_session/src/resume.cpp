@@ -3,6 +3,7 @@
 #include "bundle.hpp"
 #include "canonical_numbers.hpp"
 #include "kest/epoch.hpp"
+#include "kest/readers.hpp"
 
 namespace kest::session {
 
@@ -20,7 +21,7 @@ Result<ResumeOutput> resume(ResumeInput input) {
   }
 
   // An "epoch" that is no integer below 2^63 counts as epoch 0, as catch-up reads it.
-  if (input.current_epoch < epoch::integer_value(state["epoch"]).value_or(0)) {
+  if (input.current_epoch < json::integer_value(state["epoch"]).value_or(0)) {
     return fail("world-session: time travel detected (currentEpoch < state.epoch)");
   }
 

@@ -2,6 +2,7 @@
 #include "bundle.hpp"
 #include "kest/canonical.hpp"
 #include "kest/epoch.hpp"
+#include "kest/readers.hpp"
 
 namespace kest::session {
 namespace {
@@ -24,23 +25,19 @@ Result<std::string> resume_from_json(std::string_view input_json) {
   if (key == nullptr) return fail("world-session: missing key");
   json::Value* bundle = input.find("bundle");
   if (bundle == nullptr) return fail("world-session: missing bundle");
-  auto current_epoch = epoch::integer_value(input["currentEpoch"]);
+  auto current_epoch = json::integer_value(input["currentEpoch"]);
   if (!current_epoch) return fail("world-session: missing currentEpoch");
   if (!events::is_js_safe(*current_epoch)) {
     return fail("world-session: currentEpoch must be a JS-safe integer");
   }
-  auto max_catchup = epoch::integer_value(input["maxCatchup"]);
+  auto max_catchup = json::integer_value(input["maxCatchup"]);
   if (!max_catchup) return fail("world-session: missing maxCatchup");
   if (*max_catchup < 0 || *max_catchup > events::kMaxSafeInteger) {
     return fail("world-session: maxCatchup must be a non-negative JS-safe integer");
   }
   const std::vector<std::string> actor_tags = epoch::parse_actor_tags(input);
-  const json::Value& max_actions_member = input["maxActions"];
-  std::optional<std::uint64_t> max_actions;
-  if (!max_actions_member.is_null()) {
-    max_actions = epoch::safe_count_value(max_actions_member);
-    if (!max_actions) return fail("world-session: maxActions must be a non-negative JS-safe integer");
-  }
+  KEST_ASSIGN_OR_RETURN(auto max_actions,
+                        with_prefix("world-session: ", json::read_optional_count(input, "maxActions")));
   const json::Value& expected_member = input["expectedWorldId"];
   std::optional<std::string_view> expected_world_id;
   if (const std::string* expected = expected_member.if_string()) {

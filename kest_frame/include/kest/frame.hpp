@@ -33,10 +33,6 @@ Result<math::Pcg32> derive_frame_prng(std::string_view world_id, std::uint64_t f
 // JS-safe integer "seq"; the first such element decides, its "playerId" before its "seq".
 Result<void> validate_commands(const json::Value& commands);
 
-// The member `key` of the input document as a cap: absent or null is no cap, otherwise it must be
-// a non-negative JS-safe integer.
-Result<std::optional<std::uint64_t>> parse_cap(const json::Value& input, std::string_view key);
-
 // What every frame of a world is resolved under. The documents are borrowed and read only.
 struct FrameRules {
   const json::Value& ruleset = json::null_value();
