@@ -1,6 +1,8 @@
 """The module object and its boundary: the function table, argument binding, argument conversion,
 the engine-fault exception, and the installed module imported from outside the source tree."""
 
+import gc
+import importlib
 import inspect
 import operator
 import os
@@ -87,6 +89,24 @@ def test_engine_internal_error_is_not_a_rejected_input():
     assert issubclass(fault, Exception)
     assert not issubclass(fault, (ValueError, TypeError))
     assert fault.__module__ == "kest_engine_native" and fault.__name__ == "EngineInternalError"
+
+
+@pytest.mark.parametrize("call", [lambda m: m.roll_die(7, 20), lambda m: m.version(), lambda m: m.pcg32_next(3)])
+def test_each_import_owns_its_module_and_error_type(call):
+    saved = sys.modules.pop("kest_engine_native")
+    try:
+        fresh = importlib.import_module("kest_engine_native")
+    finally:
+        sys.modules["kest_engine_native"] = saved
+    assert fresh is not saved
+    assert fresh.EngineInternalError is not saved.EngineInternalError
+    assert fresh.roll_die.__self__ is fresh and saved.roll_die.__self__ is saved
+    bound = fresh.roll_die
+    del fresh
+    gc.collect()
+    # A function outlives its module's name binding: the module state it reads stays alive.
+    assert bound.__self__.EngineInternalError.__name__ == "EngineInternalError"
+    assert call(bound.__self__) == call(saved)
 
 
 def test_arguments_bind_positionally_or_by_keyword():

@@ -9,7 +9,7 @@
 namespace kest::boundary {
 namespace {
 
-PyObject* internal_error_type = nullptr;
+ModuleState& module_state(PyObject* module) { return *static_cast<ModuleState*>(PyModule_GetState(module)); }
 
 std::string type_name(PyObject* obj) {
   PyObject* name = PyType_GetName(Py_TYPE(obj));
@@ -227,26 +227,28 @@ PyObject* call_whole_input(PyObject* args, PyObject* kwargs, const char* functio
   return text_or_value_error(without_interpreter_lock([&] { return operation(*input_json); }));
 }
 
-PyObject* guarded(PyObject* (*body)(PyObject*, PyObject*), PyObject* args, PyObject* kwargs) noexcept {
+PyObject* guarded(PyObject* (*body)(PyObject*, PyObject*), PyObject* module, PyObject* args,
+                  PyObject* kwargs) noexcept {
   try {
     return body(args, kwargs);
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
   } catch (const std::exception& fault) {
-    PyErr_Format(internal_error_type, "internal engine fault: %s", fault.what());
+    PyErr_Format(module_state(module).internal_error, "internal engine fault: %s", fault.what());
   } catch (...) {
-    PyErr_SetString(internal_error_type, "internal engine fault");
+    PyErr_SetString(module_state(module).internal_error, "internal engine fault");
   }
   return nullptr;
 }
 
 bool add_internal_error_type(PyObject* module) {
-  internal_error_type = PyErr_NewExceptionWithDoc(
+  PyObject* type = PyErr_NewExceptionWithDoc(
       "kest_engine_native.EngineInternalError",
       "An invariant of the engine failed: a fault of the engine, never of the input.", PyExc_RuntimeError, nullptr);
-  if (internal_error_type == nullptr) return false;
-  // The module holds a reference of its own; the one above keeps the type for `guarded`.
-  return PyModule_AddObjectRef(module, "EngineInternalError", internal_error_type) == 0;
+  if (type == nullptr) return false;
+  // The state takes the new reference; the module attribute holds one of its own.
+  module_state(module).internal_error = type;
+  return PyModule_AddObjectRef(module, "EngineInternalError", type) == 0;
 }
 
 }  // namespace kest::boundary

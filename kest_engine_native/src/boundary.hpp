@@ -80,17 +80,25 @@ PyObject* text_or_value_error(const Result<std::string>& result);
 PyObject* call_whole_input(PyObject* args, PyObject* kwargs, const char* function,
                            Result<std::string> (*operation)(std::string_view));
 
-// Runs a binding, turning any C++ exception that escapes the engine into a Python exception:
-// MemoryError for exhausted memory, EngineInternalError for a broken invariant.
-PyObject* guarded(PyObject* (*body)(PyObject*, PyObject*), PyObject* args, PyObject* kwargs) noexcept;
+// What each module object owns: every import of the module (one per interpreter, or again after
+// it was dropped from sys.modules) gets its own, so no Python object is shared between them.
+struct ModuleState {
+  PyObject* internal_error = nullptr;  // EngineInternalError, a strong reference
+};
 
-// Registers the exception type for internal invariant failures on the module.
+// Runs a binding of `module`, turning any C++ exception that escapes the engine into a Python
+// exception: MemoryError for exhausted memory, the module's EngineInternalError for a broken
+// invariant.
+PyObject* guarded(PyObject* (*body)(PyObject*, PyObject*), PyObject* module, PyObject* args, PyObject* kwargs) noexcept;
+
+// Creates the exception type for internal invariant failures, keeps it in the module's state and
+// adds it to the module as "EngineInternalError".
 bool add_internal_error_type(PyObject* module);
 
-// One entry of the module's function table.
+// One entry of the module's function table; the interpreter passes the module as `self`.
 template <PyObject* (*Body)(PyObject*, PyObject*)>
-PyObject* entry(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
-  return guarded(Body, args, kwargs);
+PyObject* entry(PyObject* module, PyObject* args, PyObject* kwargs) noexcept {
+  return guarded(Body, module, args, kwargs);
 }
 
 template <PyObject* (*Body)(PyObject*, PyObject*)>
