@@ -1,6 +1,7 @@
 """The module object and its boundary: the function table, argument binding, argument conversion,
 the engine-fault exception, and the installed module imported from outside the source tree."""
 
+import ast
 import gc
 import importlib
 import inspect
@@ -77,6 +78,28 @@ def test_module_object():
 @pytest.mark.parametrize("name", SIGNATURES)
 def test_text_signatures(name):
     assert getattr(k, name).__text_signature__ == SIGNATURES[name]
+
+
+def stub_signatures():
+    """Each function of the type stub as "(name, other=default)", the form of __text_signature__."""
+    stub = pathlib.Path(__file__).parents[1] / "kest_engine_native" / "kest_engine_native.pyi"
+    signatures = {}
+    for node in ast.parse(stub.read_text()).body:
+        if isinstance(node, ast.FunctionDef):
+            arguments = node.args
+            defaults = [None] * (len(arguments.args) - len(arguments.defaults)) + arguments.defaults
+            parts = [
+                a.arg + ("" if d is None else "=" + ast.unparse(d))
+                for a, d in zip(arguments.args, defaults, strict=True)
+            ]
+            signatures[node.name] = "(" + ", ".join(parts) + ")"
+    return signatures
+
+
+@pytest.mark.parametrize("name", SIGNATURES)
+def test_type_stub_declares_what_the_module_binds(name):
+    assert stub_signatures()[name] == getattr(k, name).__text_signature__
+    assert list(stub_signatures()) == list(SIGNATURES)
 
 
 @pytest.mark.parametrize("name", PRIMITIVE_DESCRIPTIONS)

@@ -200,6 +200,17 @@ std::optional<std::vector<std::tuple<std::int64_t, std::int64_t, std::int64_t, s
   return entries;
 }
 
+std::string docstring(const char* name, std::span<const Parameter> parameters, const char* description) {
+  std::string text = name;
+  text += '(';
+  for (std::size_t i = 0; i < parameters.size(); ++i) {
+    if (i > 0) text += ", ";
+    text += parameters[i].name;
+    if (parameters[i].default_text != nullptr) (text += '=') += parameters[i].default_text;
+  }
+  return text + ")\n--\n\n" + description;
+}
+
 PyObject* to_py_text(std::string_view utf8) {
   return PyUnicode_FromStringAndSize(utf8.data(), static_cast<Py_ssize_t>(utf8.size()));
 }
@@ -217,12 +228,11 @@ PyObject* text_or_value_error(const Result<std::string>& result) {
   return result ? to_py_text(*result) : raise_value_error(result.error());
 }
 
-PyObject* call_whole_input(PyObject* args, PyObject* kwargs, const char* function,
+PyObject* call_whole_input(PyObject* args, PyObject* kwargs, const Function<1>& function,
                            Result<std::string> (*operation)(std::string_view)) {
-  static constexpr const char* names[] = {"input_json"};
-  Arguments<1> arguments;
-  if (!arguments.bind(args, kwargs, function, names, 1)) return nullptr;
-  auto input_json = to_text(arguments[0], "input_json");
+  Arguments<1> arguments(function);
+  if (!arguments.bind(args, kwargs)) return nullptr;
+  auto input_json = arguments.text(0);
   if (!input_json) return nullptr;
   return text_or_value_error(without_interpreter_lock([&] { return operation(*input_json); }));
 }
