@@ -117,7 +117,8 @@ TEST_P(SealCheck, FailsAsOneSealFindingWithTheSealCount) {
   auto records = chain();
   records.resize(GetParam().records);
   auto report = verify_records_detailed(kKey, records, kGenesis, GetParam().seal);
-  EXPECT_EQ(report.mismatches, (std::vector<Finding>{{"(seal)", GetParam().seal.count, MismatchReason::kSealMismatch}}));
+  EXPECT_EQ(report.mismatches,
+            (std::vector<Finding>{{"(seal)", GetParam().seal.count, MismatchReason::kSealMismatch}}));
   EXPECT_FALSE(report.ok);
 }
 
