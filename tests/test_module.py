@@ -1,6 +1,9 @@
 """The module object and its boundary: the function table, argument binding, argument conversion,
 the engine-fault exception, and the installed module imported from outside the source tree."""
 
+import ast
+import gc
+import importlib
 import importlib.metadata
 import inspect
 import operator
@@ -79,6 +82,28 @@ def test_text_signatures(name):
     assert getattr(k, name).__text_signature__ == SIGNATURES[name]
 
 
+def stub_signatures():
+    """Each function of the type stub as "(name, other=default)", the form of __text_signature__."""
+    stub = pathlib.Path(__file__).parents[1] / "kest_engine_native" / "kest_engine_native.pyi"
+    signatures = {}
+    for node in ast.parse(stub.read_text()).body:
+        if isinstance(node, ast.FunctionDef):
+            arguments = node.args
+            defaults = [None] * (len(arguments.args) - len(arguments.defaults)) + arguments.defaults
+            parts = [
+                a.arg + ("" if d is None else "=" + ast.unparse(d))
+                for a, d in zip(arguments.args, defaults, strict=True)
+            ]
+            signatures[node.name] = "(" + ", ".join(parts) + ")"
+    return signatures
+
+
+@pytest.mark.parametrize("name", SIGNATURES)
+def test_type_stub_declares_what_the_module_binds(name):
+    assert stub_signatures()[name] == getattr(k, name).__text_signature__
+    assert list(stub_signatures()) == list(SIGNATURES)
+
+
 @pytest.mark.parametrize("name", PRIMITIVE_DESCRIPTIONS)
 def test_primitive_docstrings(name):
     assert getattr(k, name).__doc__ == PRIMITIVE_DESCRIPTIONS[name]
@@ -89,6 +114,24 @@ def test_engine_internal_error_is_not_a_rejected_input():
     assert issubclass(fault, Exception)
     assert not issubclass(fault, (ValueError, TypeError))
     assert fault.__module__ == "kest_engine_native" and fault.__name__ == "EngineInternalError"
+
+
+@pytest.mark.parametrize("call", [lambda m: m.roll_die(7, 20), lambda m: m.version(), lambda m: m.pcg32_next(3)])
+def test_each_import_owns_its_module_and_error_type(call):
+    saved = sys.modules.pop("kest_engine_native")
+    try:
+        fresh = importlib.import_module("kest_engine_native")
+    finally:
+        sys.modules["kest_engine_native"] = saved
+    assert fresh is not saved
+    assert fresh.EngineInternalError is not saved.EngineInternalError
+    assert fresh.roll_die.__self__ is fresh and saved.roll_die.__self__ is saved
+    bound = fresh.roll_die
+    del fresh
+    gc.collect()
+    # A function outlives its module's name binding: the module state it reads stays alive.
+    assert bound.__self__.EngineInternalError.__name__ == "EngineInternalError"
+    assert call(bound.__self__) == call(saved)
 
 
 def test_arguments_bind_positionally_or_by_keyword():

@@ -4,25 +4,25 @@ namespace kest::combat {
 
 std::string_view band_name(Band band) noexcept {
   switch (band) {
-    case Band::Engaged: return "engaged";
-    case Band::Near: return "near";
-    case Band::Far: return "far";
+    case Band::kEngaged: return "engaged";
+    case Band::kNear: return "near";
+    case Band::kFar: return "far";
   }
   return "far";
 }
 
 std::optional<Band> parse_band(std::string_view name) noexcept {
-  for (Band band : {Band::Engaged, Band::Near, Band::Far}) {
+  for (Band band : {Band::kEngaged, Band::kNear, Band::kFar}) {
     if (name == band_name(band)) return band;
   }
   return std::nullopt;
 }
 
 Band band_from_distance_ft(std::int64_t feet) noexcept {
-  if (feet < 0) return Band::Near;
-  if (feet <= 5) return Band::Engaged;
-  if (feet <= 30) return Band::Near;
-  return Band::Far;
+  if (feet < 0) return Band::kNear;
+  if (feet <= 5) return Band::kEngaged;
+  if (feet <= 30) return Band::kNear;
+  return Band::kFar;
 }
 
 bool band_within(std::string_view band, std::string_view max_band) noexcept {

@@ -61,17 +61,17 @@ TEST(Bands, FromDistance) {
     Band band;
   };
   for (auto [feet, band] :
-       {Case{kMin, Band::Near}, Case{-1, Band::Near}, Case{0, Band::Engaged}, Case{5, Band::Engaged},
-        Case{6, Band::Near}, Case{30, Band::Near}, Case{31, Band::Far}, Case{kMax, Band::Far}}) {
+       {Case{kMin, Band::kNear}, Case{-1, Band::kNear}, Case{0, Band::kEngaged}, Case{5, Band::kEngaged},
+        Case{6, Band::kNear}, Case{30, Band::kNear}, Case{31, Band::kFar}, Case{kMax, Band::kFar}}) {
     EXPECT_EQ(band_from_distance_ft(feet), band) << feet;
   }
 }
 
 TEST(Bands, NamesRoundTrip) {
-  for (Band band : {Band::Engaged, Band::Near, Band::Far}) EXPECT_EQ(parse_band(band_name(band)), band);
-  EXPECT_EQ(band_name(Band::Engaged), "engaged");
-  EXPECT_EQ(band_name(Band::Near), "near");
-  EXPECT_EQ(band_name(Band::Far), "far");
+  for (Band band : {Band::kEngaged, Band::kNear, Band::kFar}) EXPECT_EQ(parse_band(band_name(band)), band);
+  EXPECT_EQ(band_name(Band::kEngaged), "engaged");
+  EXPECT_EQ(band_name(Band::kNear), "near");
+  EXPECT_EQ(band_name(Band::kFar), "far");
 }
 
 TEST(Bands, WithinComparesRanks) {

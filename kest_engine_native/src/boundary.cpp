@@ -9,7 +9,7 @@
 namespace kest::boundary {
 namespace {
 
-PyObject* internal_error_type = nullptr;
+ModuleState& module_state(PyObject* module) { return *static_cast<ModuleState*>(PyModule_GetState(module)); }
 
 std::string type_name(PyObject* obj) {
   PyObject* name = PyType_GetName(Py_TYPE(obj));
@@ -200,6 +200,17 @@ std::optional<std::vector<std::tuple<std::int64_t, std::int64_t, std::int64_t, s
   return entries;
 }
 
+std::string docstring(const char* name, std::span<const Parameter> parameters, const char* description) {
+  std::string text = name;
+  text += '(';
+  for (std::size_t i = 0; i < parameters.size(); ++i) {
+    if (i > 0) text += ", ";
+    text += parameters[i].name;
+    if (parameters[i].default_text != nullptr) (text += '=') += parameters[i].default_text;
+  }
+  return text + ")\n--\n\n" + description;
+}
+
 PyObject* to_py_text(std::string_view utf8) {
   return PyUnicode_FromStringAndSize(utf8.data(), static_cast<Py_ssize_t>(utf8.size()));
 }
@@ -213,40 +224,41 @@ PyObject* raise_value_error(std::string_view message) {
   return nullptr;
 }
 
-PyObject* text_or_value_error(const std::expected<std::string, std::string>& result) {
+PyObject* text_or_value_error(const Result<std::string>& result) {
   return result ? to_py_text(*result) : raise_value_error(result.error());
 }
 
-PyObject* call_whole_input(PyObject* args, PyObject* kwargs, const char* function,
-                           std::expected<std::string, std::string> (*operation)(std::string_view)) {
-  static constexpr const char* names[] = {"input_json"};
-  Arguments<1> arguments;
-  if (!arguments.bind(args, kwargs, function, names, 1)) return nullptr;
-  auto input_json = to_text(arguments[0], "input_json");
+PyObject* call_whole_input(PyObject* args, PyObject* kwargs, const Function<1>& function,
+                           Result<std::string> (*operation)(std::string_view)) {
+  Arguments<1> arguments(function);
+  if (!arguments.bind(args, kwargs)) return nullptr;
+  auto input_json = arguments.text(0);
   if (!input_json) return nullptr;
   return text_or_value_error(without_interpreter_lock([&] { return operation(*input_json); }));
 }
 
-PyObject* guarded(PyObject* (*body)(PyObject*, PyObject*), PyObject* args, PyObject* kwargs) noexcept {
+PyObject* guarded(PyObject* (*body)(PyObject*, PyObject*), PyObject* module, PyObject* args,
+                  PyObject* kwargs) noexcept {
   try {
     return body(args, kwargs);
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
   } catch (const std::exception& fault) {
-    PyErr_Format(internal_error_type, "internal engine fault: %s", fault.what());
+    PyErr_Format(module_state(module).internal_error, "internal engine fault: %s", fault.what());
   } catch (...) {
-    PyErr_SetString(internal_error_type, "internal engine fault");
+    PyErr_SetString(module_state(module).internal_error, "internal engine fault");
   }
   return nullptr;
 }
 
 bool add_internal_error_type(PyObject* module) {
-  internal_error_type = PyErr_NewExceptionWithDoc(
+  PyObject* type = PyErr_NewExceptionWithDoc(
       "kest_engine_native.EngineInternalError",
       "An invariant of the engine failed: a fault of the engine, never of the input.", PyExc_RuntimeError, nullptr);
-  if (internal_error_type == nullptr) return false;
-  // The module holds a reference of its own; the one above keeps the type for `guarded`.
-  return PyModule_AddObjectRef(module, "EngineInternalError", internal_error_type) == 0;
+  if (type == nullptr) return false;
+  // The state takes the new reference; the module attribute holds one of its own.
+  module_state(module).internal_error = type;
+  return PyModule_AddObjectRef(module, "EngineInternalError", type) == 0;
 }
 
 }  // namespace kest::boundary

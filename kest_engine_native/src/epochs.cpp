@@ -6,24 +6,29 @@
 namespace kest::boundary {
 namespace {
 
+constexpr Function<1> kTickEpoch =
+    declare("tick_epoch", {kInputJson},
+            "Resolve one offline epoch. Input JSON: {worldId, state, "
+            "epochNumber, proposals,\nruleset, actorTags?, maxActions?}. Returns {state, event, resolved, "
+            "rejected}.");
+
 PyObject* tick_epoch(PyObject* args, PyObject* kwargs) {
-  return call_whole_input(args, kwargs, "tick_epoch", &epoch::tick_epoch_from_json);
+  return call_whole_input(args, kwargs, kTickEpoch, &epoch::tick_epoch_from_json);
 }
 
+constexpr Function<1> kCatchUpEpochs =
+    declare("catch_up_epochs", {kInputJson},
+            "Replay offline epochs up to currentEpoch, bounded by maxCatchup (excess "
+            "voided).\nInput JSON: {worldId, state, currentEpoch, maxCatchup, ruleset, proposalsByEpoch?,\nactorTags?, "
+            "maxActions?}. Returns {state, events, epochsResolved, epochsVoided}.");
+
 PyObject* catch_up_epochs(PyObject* args, PyObject* kwargs) {
-  return call_whole_input(args, kwargs, "catch_up_epochs", &epoch::catch_up_epochs_from_json);
+  return call_whole_input(args, kwargs, kCatchUpEpochs, &epoch::catch_up_epochs_from_json);
 }
 
 const PyMethodDef kMethods[] = {
-    method<tick_epoch>("tick_epoch",
-                       "tick_epoch(input_json)\n--\n\nResolve one offline epoch. Input JSON: {worldId, state, "
-                       "epochNumber, proposals,\nruleset, actorTags?, maxActions?}. Returns {state, event, resolved, "
-                       "rejected}."),
-    method<catch_up_epochs>(
-        "catch_up_epochs",
-        "catch_up_epochs(input_json)\n--\n\nReplay offline epochs up to currentEpoch, bounded by maxCatchup (excess "
-        "voided).\nInput JSON: {worldId, state, currentEpoch, maxCatchup, ruleset, proposalsByEpoch?,\nactorTags?, "
-        "maxActions?}. Returns {state, events, epochsResolved, epochsVoided}."),
+    method<tick_epoch>(kTickEpoch),
+    method<catch_up_epochs>(kCatchUpEpochs),
 };
 
 }  // namespace

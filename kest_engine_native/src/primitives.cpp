@@ -11,83 +11,97 @@
 namespace kest::boundary {
 namespace {
 
+constexpr Function<0> kVersionFunction = {"version", {}};
+
 PyObject* version(PyObject* args, PyObject* kwargs) {
-  if (!bind_arguments(args, kwargs, "version", {}, 0, {})) return nullptr;
+  Arguments<0> arguments(kVersionFunction);
+  if (!arguments.bind(args, kwargs)) return nullptr;
   return to_py_text(kVersion);
 }
 
+constexpr Function<1> kBandFromDistanceFt = declare("band_from_distance_ft", {{"feet"}});
+
 PyObject* band_from_distance_ft(PyObject* args, PyObject* kwargs) {
-  static constexpr const char* names[] = {"feet"};
-  PyObject* slots[1];
-  if (!bind_arguments(args, kwargs, "band_from_distance_ft", names, 1, slots)) return nullptr;
-  auto feet = to_i64(slots[0], "feet");
+  Arguments<1> arguments(kBandFromDistanceFt);
+  if (!arguments.bind(args, kwargs)) return nullptr;
+  auto feet = arguments.i64(0);
   if (!feet) return nullptr;
   return to_py_text(combat::band_name(combat::band_from_distance_ft(*feet)));
 }
 
+constexpr Function<2> kBandWithin = declare("band_within", {{"band"}, {"max_band"}});
+
 PyObject* band_within(PyObject* args, PyObject* kwargs) {
-  static constexpr const char* names[] = {"band", "max_band"};
-  PyObject* slots[2];
-  if (!bind_arguments(args, kwargs, "band_within", names, 2, slots)) return nullptr;
-  auto band = to_text(slots[0], "band");
+  Arguments<2> arguments(kBandWithin);
+  if (!arguments.bind(args, kwargs)) return nullptr;
+  auto band = arguments.text(0);
   if (!band) return nullptr;
-  auto max_band = to_text(slots[1], "max_band");
+  auto max_band = arguments.text(1);
   if (!max_band) return nullptr;
   return PyBool_FromLong(combat::band_within(*band, *max_band) ? 1 : 0);
 }
 
+constexpr Function<2> kRollDie = declare("roll_die", {{"seed"}, {"sides"}});
+
 PyObject* roll_die(PyObject* args, PyObject* kwargs) {
-  static constexpr const char* names[] = {"seed", "sides"};
-  PyObject* slots[2];
-  if (!bind_arguments(args, kwargs, "roll_die", names, 2, slots)) return nullptr;
-  auto seed = to_u64(slots[0], "seed");
+  Arguments<2> arguments(kRollDie);
+  if (!arguments.bind(args, kwargs)) return nullptr;
+  auto seed = arguments.u64(0);
   if (!seed) return nullptr;
-  auto sides = to_u32(slots[1], "sides");
+  auto sides = arguments.u32(1);
   if (!sides) return nullptr;
   return PyLong_FromUnsignedLong(math::roll_die(*seed, *sides));
 }
 
+constexpr Function<3> kRollDice = declare("roll_dice", {{"seed"}, {"count"}, {"sides"}});
+
 PyObject* roll_dice(PyObject* args, PyObject* kwargs) {
-  static constexpr const char* names[] = {"seed", "count", "sides"};
-  PyObject* slots[3];
-  if (!bind_arguments(args, kwargs, "roll_dice", names, 3, slots)) return nullptr;
-  auto seed = to_u64(slots[0], "seed");
+  Arguments<3> arguments(kRollDice);
+  if (!arguments.bind(args, kwargs)) return nullptr;
+  auto seed = arguments.u64(0);
   if (!seed) return nullptr;
-  auto count = to_u32(slots[1], "count");
+  auto count = arguments.u32(1);
   if (!count) return nullptr;
-  auto sides = to_u32(slots[2], "sides");
+  auto sides = arguments.u32(2);
   if (!sides) return nullptr;
   if (*count < kItemsWorthReleasing) return PyLong_FromUnsignedLongLong(math::roll_dice(*seed, *count, *sides));
   return PyLong_FromUnsignedLongLong(without_interpreter_lock([&] { return math::roll_dice(*seed, *count, *sides); }));
 }
 
+constexpr Function<1> kPcg32Next = declare("pcg32_next", {{"seed"}});
+
 PyObject* pcg32_next(PyObject* args, PyObject* kwargs) {
-  static constexpr const char* names[] = {"seed"};
-  PyObject* slots[1];
-  if (!bind_arguments(args, kwargs, "pcg32_next", names, 1, slots)) return nullptr;
-  auto seed = to_u64(slots[0], "seed");
+  Arguments<1> arguments(kPcg32Next);
+  if (!arguments.bind(args, kwargs)) return nullptr;
+  auto seed = arguments.u64(0);
   if (!seed) return nullptr;
   return PyLong_FromUnsignedLong(math::pcg32_next(*seed));
 }
 
+constexpr Function<2> kFloorDiv = declare("floor_div", {{"a"}, {"b"}});
+
 PyObject* floor_div(PyObject* args, PyObject* kwargs) {
-  static constexpr const char* names[] = {"a", "b"};
-  PyObject* slots[2];
-  if (!bind_arguments(args, kwargs, "floor_div", names, 2, slots)) return nullptr;
-  auto a = to_i64(slots[0], "a");
+  Arguments<2> arguments(kFloorDiv);
+  if (!arguments.bind(args, kwargs)) return nullptr;
+  auto a = arguments.i64(0);
   if (!a) return nullptr;
-  auto b = to_i64(slots[1], "b");
+  auto b = arguments.i64(1);
   if (!b) return nullptr;
   auto quotient = math::floor_div(*a, *b);
   if (!quotient) return raise_value_error(quotient.error());
   return PyLong_FromLongLong(*quotient);
 }
 
+constexpr Function<1> kInitiativeOrderIds = declare(
+    "initiative_order_ids", {{"entries"}},
+    "Order initiative entries and return their ids. Each entry is a\n(id, "
+    "total, modifier, d20) tuple. Same tiebreak as the core: total DESC,\nmodifier DESC, d20 DESC, id ASC (string "
+    "compare - see the engine's note on the\nid tiebreak; numeric ids round-trip through to_string/parse here).");
+
 PyObject* initiative_order_ids(PyObject* args, PyObject* kwargs) {
-  static constexpr const char* names[] = {"entries"};
-  PyObject* slots[1];
-  if (!bind_arguments(args, kwargs, "initiative_order_ids", names, 1, slots)) return nullptr;
-  auto tuples = to_entry_list(slots[0], "entries");
+  Arguments<1> arguments(kInitiativeOrderIds);
+  if (!arguments.bind(args, kwargs)) return nullptr;
+  auto tuples = arguments.entry_list(0);
   if (!tuples) return nullptr;
   auto order = [&] {
     std::vector<combat::InitiativeEntry> entries;
@@ -116,18 +130,10 @@ PyObject* initiative_order_ids(PyObject* args, PyObject* kwargs) {
 }
 
 const PyMethodDef kMethods[] = {
-    method<version>("version", "version()\n--\n\n"),
-    method<band_from_distance_ft>("band_from_distance_ft", "band_from_distance_ft(feet)\n--\n\n"),
-    method<band_within>("band_within", "band_within(band, max_band)\n--\n\n"),
-    method<roll_die>("roll_die", "roll_die(seed, sides)\n--\n\n"),
-    method<roll_dice>("roll_dice", "roll_dice(seed, count, sides)\n--\n\n"),
-    method<pcg32_next>("pcg32_next", "pcg32_next(seed)\n--\n\n"),
-    method<floor_div>("floor_div", "floor_div(a, b)\n--\n\n"),
-    method<initiative_order_ids>(
-        "initiative_order_ids",
-        "initiative_order_ids(entries)\n--\n\nOrder initiative entries and return their ids. Each entry is a\n(id, "
-        "total, modifier, d20) tuple. Same tiebreak as the core: total DESC,\nmodifier DESC, d20 DESC, id ASC (string "
-        "compare - see the engine's note on the\nid tiebreak; numeric ids round-trip through to_string/parse here)."),
+    method<version>(kVersionFunction), method<band_from_distance_ft>(kBandFromDistanceFt),
+    method<band_within>(kBandWithin),  method<roll_die>(kRollDie),
+    method<roll_dice>(kRollDice),      method<pcg32_next>(kPcg32Next),
+    method<floor_div>(kFloorDiv),      method<initiative_order_ids>(kInitiativeOrderIds),
 };
 
 }  // namespace

@@ -10,32 +10,47 @@
 namespace kest::boundary {
 namespace {
 
-// The arguments both functions take: (state_json, <rule>_json, actor, target=None, seed=0). The
-// texts are views into the argument objects, which `arguments` keeps alive.
+// The parameters both functions take, around the rule's own: (state_json, <rule>_json, actor,
+// target=None, seed=0).
+constexpr Function<5> rule_function(const char* name, const char* rule_parameter, const char* description) {
+  return declare(name, {{"state_json"}, {rule_parameter}, {"actor"}, {"target", "None"}, {"seed", "0"}}, description);
+}
+
+constexpr Function<5> kEvaluateAction =
+    rule_function("evaluate_action", "check_json",
+                  "Resolve a check action (roll vs DC -> degree -> mutations). Returns\n{state, degree, roll, "
+                  "natural, dc, delta} as a JSON string.");
+constexpr Function<5> kApplyTriggeredMutations =
+    rule_function("apply_triggered_mutations", "mutations_json",
+                  "Apply a flat mutation list (the trigger path). Returns the new state as a JSON string.");
+
+// One call of either function. The texts are views into the argument objects, which `arguments`
+// keeps alive; `rule_what` names the rule document in parse errors.
 struct RuleCall {
-  Arguments<5> arguments{};
+  RuleCall(const Function<5>& function, std::string_view rule_document)
+      : arguments(function), rule_what(rule_document) {}
+
+  Arguments<5> arguments;
+  std::string_view rule_what;
   std::string_view state_json{};
   std::string_view rule_json{};
-  std::string_view rule_what{};
   std::string_view actor{};
   std::optional<std::string_view> target{};
   std::uint64_t seed = 0;
 };
 
 // Converts every argument before anything is parsed.
-bool bind_rule_call(RuleCall& call, PyObject* args, PyObject* kwargs, const char* function, const char* rule_name) {
-  const char* const names[] = {"state_json", rule_name, "actor", "target", "seed"};
-  if (!call.arguments.bind(args, kwargs, function, names, 3)) return false;
-  auto state_json = to_text(call.arguments[0], "state_json");
+bool bind_rule_call(RuleCall& call, PyObject* args, PyObject* kwargs) {
+  if (!call.arguments.bind(args, kwargs)) return false;
+  auto state_json = call.arguments.text(0);
   if (!state_json) return false;
-  auto rule_json = to_text(call.arguments[1], rule_name);
+  auto rule_json = call.arguments.text(1);
   if (!rule_json) return false;
-  auto actor = to_text(call.arguments[2], "actor");
+  auto actor = call.arguments.text(2);
   if (!actor) return false;
-  auto target = to_optional_text(call.arguments[3], "target");
+  auto target = call.arguments.optional_text(3);
   if (!target) return false;
-  std::optional<std::uint64_t> seed =
-      call.arguments[4] != nullptr ? to_u64(call.arguments[4], "seed") : std::uint64_t{0};
+  std::optional<std::uint64_t> seed = call.arguments[4] != nullptr ? call.arguments.u64(4) : std::uint64_t{0};
   if (!seed) return false;
   call.state_json = *state_json;
   call.rule_json = *rule_json;
@@ -45,15 +60,12 @@ bool bind_rule_call(RuleCall& call, PyObject* args, PyObject* kwargs, const char
   return true;
 }
 
-template <class T>
-using Outcome = std::expected<T, std::string>;
-
 // The documents are parsed in argument order, so a bad state is reported before a bad rule.
-Outcome<std::pair<json::Value, json::Value>> parse_documents(const RuleCall& call) {
+Result<std::pair<json::Value, json::Value>> parse_documents(const RuleCall& call) {
   auto state = json::parse(call.state_json);
-  if (!state) return std::unexpected("bad state json: " + state.error());
+  if (!state) return fail("bad state json: " + state.error());
   auto rule = json::parse(call.rule_json);
-  if (!rule) return std::unexpected("bad " + std::string(call.rule_what) + " json: " + rule.error());
+  if (!rule) return fail("bad " + std::string(call.rule_what) + " json: " + rule.error());
   return std::pair{std::move(*state), std::move(*rule)};
 }
 
@@ -87,42 +99,32 @@ std::string action_result_json(const ruleset::CheckOutcome& outcome, const json:
 // Both run without the interpreter lock from parsing to the written text. The boundary owns the
 // states it parses, so the engine edits them in place instead of copying them.
 PyObject* evaluate_action(PyObject* args, PyObject* kwargs) {
-  RuleCall call{.rule_what = "check"};
-  if (!bind_rule_call(call, args, kwargs, "evaluate_action", "check_json")) return nullptr;
-  return text_or_value_error(without_interpreter_lock([&]() -> Outcome<std::string> {
-    auto documents = parse_documents(call);
-    if (!documents) return std::unexpected(std::move(documents.error()));
-    auto& [state, check] = *documents;
+  RuleCall call(kEvaluateAction, "check");
+  if (!bind_rule_call(call, args, kwargs)) return nullptr;
+  return text_or_value_error(without_interpreter_lock([&]() -> Result<std::string> {
+    KEST_ASSIGN_OR_RETURN(auto documents, parse_documents(call));
+    auto& [state, check] = documents;
     math::Pcg32 rng = math::Pcg32::seeded(call.seed);
-    auto outcome = ruleset::evaluate_action_in_place(state, check, call.actor, call.target, rng);
-    if (!outcome) return std::unexpected(std::move(outcome.error()));
-    return action_result_json(*outcome, state);
+    KEST_ASSIGN_OR_RETURN(auto outcome, ruleset::evaluate_action_in_place(state, check, call.actor, call.target, rng));
+    return action_result_json(outcome, state);
   }));
 }
 
 PyObject* apply_triggered_mutations(PyObject* args, PyObject* kwargs) {
-  RuleCall call{.rule_what = "mutations"};
-  if (!bind_rule_call(call, args, kwargs, "apply_triggered_mutations", "mutations_json")) return nullptr;
-  return text_or_value_error(without_interpreter_lock([&]() -> Outcome<std::string> {
-    auto documents = parse_documents(call);
-    if (!documents) return std::unexpected(std::move(documents.error()));
-    auto& [state, mutations] = *documents;
+  RuleCall call(kApplyTriggeredMutations, "mutations");
+  if (!bind_rule_call(call, args, kwargs)) return nullptr;
+  return text_or_value_error(without_interpreter_lock([&]() -> Result<std::string> {
+    KEST_ASSIGN_OR_RETURN(auto documents, parse_documents(call));
+    auto& [state, mutations] = documents;
     math::Pcg32 rng = math::Pcg32::seeded(call.seed);
-    auto applied = ruleset::apply_triggered_mutations_in_place(state, mutations, call.actor, call.target, rng);
-    if (!applied) return std::unexpected(std::move(applied.error()));
+    KEST_RETURN_IF_ERROR(ruleset::apply_triggered_mutations_in_place(state, mutations, call.actor, call.target, rng));
     return json::write(state);
   }));
 }
 
 const PyMethodDef kMethods[] = {
-    method<evaluate_action>("evaluate_action",
-                            "evaluate_action(state_json, check_json, actor, target=None, seed=0)\n--\n\nResolve a "
-                            "check action (roll vs DC -> degree -> mutations). Returns\n{state, degree, roll, natural, "
-                            "dc, delta} as a JSON string."),
-    method<apply_triggered_mutations>("apply_triggered_mutations",
-                                      "apply_triggered_mutations(state_json, mutations_json, actor, target=None, "
-                                      "seed=0)\n--\n\nApply a flat mutation "
-                                      "list (the trigger path). Returns the new state as a JSON string."),
+    method<evaluate_action>(kEvaluateAction),
+    method<apply_triggered_mutations>(kApplyTriggeredMutations),
 };
 
 }  // namespace

@@ -6,17 +6,19 @@
 namespace kest::boundary {
 namespace {
 
+constexpr Function<1> kResumeSession = declare(
+    "resume_session", {kInputJson},
+    "Reconstruct + verify + fast-forward a world from a bundle (Phase 4, "
+    "fail-closed).\nInput JSON: {key, bundle, currentEpoch, maxCatchup, ruleset, proposalsByEpoch?,\nactorTags?, "
+    "maxActions?}. Returns {worldId, state, newEvents, epochsResolved,\nepochsVoided}. Raises ValueError on a "
+    "corrupted snapshot, tampered tail, or time-travel.");
+
 PyObject* resume_session(PyObject* args, PyObject* kwargs) {
-  return call_whole_input(args, kwargs, "resume_session", &session::resume_from_json);
+  return call_whole_input(args, kwargs, kResumeSession, &session::resume_from_json);
 }
 
 const PyMethodDef kMethods[] = {
-    method<resume_session>(
-        "resume_session",
-        "resume_session(input_json)\n--\n\nReconstruct + verify + fast-forward a world from a bundle (Phase 4, "
-        "fail-closed).\nInput JSON: {key, bundle, currentEpoch, maxCatchup, ruleset, proposalsByEpoch?,\nactorTags?, "
-        "maxActions?}. Returns {worldId, state, newEvents, epochsResolved,\nepochsVoided}. Raises ValueError on a "
-        "corrupted snapshot, tampered tail, or time-travel."),
+    method<resume_session>(kResumeSession),
 };
 
 }  // namespace

@@ -7,15 +7,15 @@ Result<ActionKind> parse_action_kind(const json::Value& definition) {
   const std::string* kind = definition["kind"].if_string();
   if (kind != nullptr && *kind == "check") {
     if (const json::Value* check = definition.find("check")) return ActionKind{ActionKind::Type::kCheck, check};
-    return std::unexpected("world-epoch: check action missing check");
+    return fail("world-epoch: check action missing check");
   }
   if (kind != nullptr && *kind == "mutations") {
     if (const json::Value* mutations = definition.find("mutations")) {
       return ActionKind{ActionKind::Type::kMutations, mutations};
     }
-    return std::unexpected("world-epoch: mutations action missing mutations");
+    return fail("world-epoch: mutations action missing mutations");
   }
-  return std::unexpected("world-epoch: action has unknown kind");
+  return fail("world-epoch: action has unknown kind");
 }
 
 std::string_view rejection_reason(ActionRejection rejection) noexcept {

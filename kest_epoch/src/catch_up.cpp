@@ -2,17 +2,18 @@
 #include <algorithm>
 
 #include "kest/epoch.hpp"
+#include "kest/readers.hpp"
 
 namespace kest::epoch {
 
 Result<CatchUpResult> catch_up_epochs(CatchUpInput input) {
-  const std::int64_t last = integer_value(input.state["epoch"]).value_or(0);
+  const std::int64_t last = json::integer_value(input.state["epoch"]).value_or(0);
   std::int64_t gap = 0;
   if (__builtin_sub_overflow(input.current_epoch, last, &gap)) gap = 0;
 
   if (gap < 1) {
     // Nothing to resolve, but a world id that could never tick is still refused.
-    if (auto gate = derive_epoch_prng(input.world_id, 0); !gate) return std::unexpected(std::move(gate.error()));
+    KEST_RETURN_IF_ERROR(derive_epoch_prng(input.world_id, 0));
     return CatchUpResult{.state = std::move(input.state)};
   }
 
@@ -29,19 +30,18 @@ Result<CatchUpResult> catch_up_epochs(CatchUpInput input) {
     const std::int64_t epoch = last + k;
     // Only the canonical decimal key names an epoch's proposals; a non-object member counts as
     // none, as the tick skips every actor when its proposals are not an object.
-    auto tick = tick_epoch({
-        .world_id = input.world_id,
-        .epoch_number = epoch,
-        .state = std::move(result.state),
-        .proposals = input.proposals_by_epoch[std::to_string(epoch)],
-        .ruleset = input.ruleset,
-        .actor_tags = input.actor_tags,
-        .max_actions = input.max_actions,
-        .selections = &selections,
-    });
-    if (!tick) return std::unexpected(std::move(tick.error()));
-    result.state = std::move(tick->state);
-    result.events.push_back(std::move(tick->event));
+    KEST_ASSIGN_OR_RETURN(auto tick, tick_epoch({
+                                         .world_id = input.world_id,
+                                         .epoch_number = epoch,
+                                         .state = std::move(result.state),
+                                         .proposals = input.proposals_by_epoch[std::to_string(epoch)],
+                                         .ruleset = input.ruleset,
+                                         .actor_tags = input.actor_tags,
+                                         .max_actions = input.max_actions,
+                                         .selections = &selections,
+                                     }));
+    result.state = std::move(tick.state);
+    result.events.push_back(std::move(tick.event));
   }
   return result;
 }

@@ -59,9 +59,7 @@ json::Value resolved_record(const std::string& action_id, const std::string& act
 
 Result<TickEpochResult> tick_epoch(TickEpochInput input) {
   const std::uint64_t cap = input.max_actions.value_or(std::numeric_limits<std::uint64_t>::max());
-  auto generator = derive_epoch_prng(input.world_id, input.epoch_number);
-  if (!generator) return std::unexpected(std::move(generator.error()));
-  math::Pcg32& rng = *generator;
+  KEST_ASSIGN_OR_RETURN(math::Pcg32 rng, derive_epoch_prng(input.world_id, input.epoch_number));
 
   const std::vector<std::string> actors = proposing_actors(input.state, input.proposals, input.actor_tags);
   json::Value& state = input.state;

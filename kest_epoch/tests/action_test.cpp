@@ -3,6 +3,7 @@
 #include <string>
 
 #include "fixtures.hpp"
+#include "kest/digest_generator.hpp"
 #include "kest/epoch.hpp"
 
 namespace kest::epoch {
@@ -17,7 +18,8 @@ TEST(DeriveEpochPrng, DigestOfWorldIdAndLittleEndianEpoch) {
   EXPECT_EQ(rng->inc(), 1307709270697928331ULL);
   EXPECT_EQ(rng->steps(), 0U);
   EXPECT_EQ(rng->next(), 1668793998U);  // no seeding step before the first draw
-  EXPECT_EQ(*derive_epoch_prng("w1", -3), generator_from_sha256(std::string("w1\xFD\xFF\xFF\xFF\xFF\xFF\xFF\xFF", 10)));
+  EXPECT_EQ(*derive_epoch_prng("w1", -3),
+            events::generator_from_sha256(std::string("w1\xFD\xFF\xFF\xFF\xFF\xFF\xFF\xFF", 10)));
   EXPECT_EQ(derive_epoch_prng("e\xCC\x81", 1).error(), "world-epoch: non-NFC world_id (normalize to NFC first)");
   EXPECT_TRUE(derive_epoch_prng("\xC3\xA9", 1).has_value());
 }

@@ -4,6 +4,7 @@
 
 #include "fixtures.hpp"
 #include "kest/epoch.hpp"
+#include "kest/readers.hpp"
 
 namespace kest::epoch {
 namespace {
@@ -33,7 +34,7 @@ Result<CatchUpResult> run(const CatchUp& c) {
 
 std::vector<std::int64_t> epoch_numbers(const CatchUpResult& result) {
   std::vector<std::int64_t> numbers;
-  for (const json::Value& event : result.events) numbers.push_back(*integer_value(event["epoch_number"]));
+  for (const json::Value& event : result.events) numbers.push_back(*json::integer_value(event["epoch_number"]));
   return numbers;
 }
 

@@ -16,7 +16,8 @@
 namespace kest::events {
 namespace {
 
-using Result = std::expected<void, CanonError>;
+// Each writer appends its piece or names the canonical-form fault that stopped it.
+using Appended = std::expected<void, CanonError>;
 
 // Integral floats in [-2^63, 2^64] are read as integers (and so fail as unsafe ones when too
 // large); integral floats beyond that range are not numbers the canonical form knows at all.
@@ -30,19 +31,19 @@ void append_decimal(std::string& out, T n) {
   out.append(buffer.data(), end);
 }
 
-Result append_uint(std::string& out, std::uint64_t n) {
+Appended append_uint(std::string& out, std::uint64_t n) {
   if (n > static_cast<std::uint64_t>(kMaxSafeInteger)) return std::unexpected(CanonError::UnsafeInteger);
   append_decimal(out, n);
   return {};
 }
 
-Result append_int(std::string& out, std::int64_t n) {
+Appended append_int(std::string& out, std::int64_t n) {
   if (!is_js_safe(n)) return std::unexpected(CanonError::UnsafeInteger);
   append_decimal(out, n);
   return {};
 }
 
-Result append_float(std::string& out, double f) {
+Appended append_float(std::string& out, double f) {
   if (!std::isfinite(f)) return std::unexpected(CanonError::NonIntegerNumber);
   if (f == 0.0 && std::signbit(f)) return std::unexpected(CanonError::NegativeZero);
   if (std::trunc(f) != f) return std::unexpected(CanonError::NonIntegerNumber);
@@ -52,15 +53,15 @@ Result append_float(std::string& out, double f) {
   return {};
 }
 
-Result append_text(std::string& out, std::string_view s) {
+Appended append_text(std::string& out, std::string_view s) {
   if (auto nfc = assert_nfc(s); !nfc) return nfc;
   json::write_string(out, s);
   return {};
 }
 
-Result append_value(std::string& out, const json::Value& value, std::size_t depth);
+Appended append_value(std::string& out, const json::Value& value, std::size_t depth);
 
-Result append_array(std::string& out, const json::Array& array, std::size_t depth) {
+Appended append_array(std::string& out, const json::Array& array, std::size_t depth) {
   out.push_back('[');
   for (std::size_t i = 0; i < array.size(); ++i) {
     if (i > 0) out.push_back(',');
@@ -74,7 +75,7 @@ bool utf16_key_less(const json::Member& a, const json::Member& b) { return json:
 
 // Writes "{", the members in the order `members` yields them, and "}".
 template <std::ranges::input_range Members>
-Result append_members(std::string& out, Members&& members, std::size_t depth) {
+Appended append_members(std::string& out, Members&& members, std::size_t depth) {
   out.push_back('{');
   bool first = true;
   for (const json::Member& member : members) {
@@ -87,7 +88,7 @@ Result append_members(std::string& out, Members&& members, std::size_t depth) {
   return {};
 }
 
-Result append_object(std::string& out, const json::Object& object, std::size_t depth) {
+Appended append_object(std::string& out, const json::Object& object, std::size_t depth) {
   // One look at the keys before any member is written: a "__proto__" anywhere decides, and
   // keys without the characters that UTF-16 orders differently leave byte order standing.
   bool order_in_doubt = false;
@@ -108,7 +109,7 @@ Result append_object(std::string& out, const json::Object& object, std::size_t d
 }
 
 // Recursion is bounded: a value deeper than the limit fails before anything below it is entered.
-Result append_value(std::string& out, const json::Value& value, std::size_t depth) {
+Appended append_value(std::string& out, const json::Value& value, std::size_t depth) {
   if (depth > kMaxCanonicalDepth) return std::unexpected(CanonError::DepthExceeded);
   switch (value.kind()) {
     case json::Kind::kNull: out.append("null"); return {};
@@ -127,7 +128,7 @@ Result append_value(std::string& out, const json::Value& value, std::size_t dept
 
 std::expected<void, CanonError> append_canonical_json(std::string& out, const json::Value& value, std::size_t depth) {
   const std::size_t start = out.size();
-  Result written = append_value(out, value, depth);
+  Appended written = append_value(out, value, depth);
   if (!written) out.resize(start);
   return written;
 }

@@ -38,10 +38,10 @@ ChainReport verify_records_detailed(std::string_view key, std::span<const Chaine
     auto computed = sign_record(key, record.seq, record.type, record.payload, record.prev_sig);
     if (!computed) {
       // A record that cannot be signed has no signature to hold a link against.
-      finding(MismatchReason::BadSignature);
+      finding(MismatchReason::kBadSignature);
     } else {
-      if (!signatures_equal(*computed, record.sig)) finding(MismatchReason::BadSignature);
-      if (record.prev_sig != expected_link) finding(MismatchReason::BrokenLink);
+      if (!signatures_equal(*computed, record.sig)) finding(MismatchReason::kBadSignature);
+      if (record.prev_sig != expected_link) finding(MismatchReason::kBrokenLink);
     }
     expected_link = record.sig;
   }
@@ -49,7 +49,7 @@ ChainReport verify_records_detailed(std::string_view key, std::span<const Chaine
   if (seal) {
     std::string_view head = records.empty() ? genesis : std::string_view(records.back().sig);
     bool holds = seal->count == records.size() && verify_seal(key, *seal) && seal->head == head;
-    if (!holds) report.mismatches.push_back({"(seal)", seal->count, MismatchReason::SealMismatch});
+    if (!holds) report.mismatches.push_back({"(seal)", seal->count, MismatchReason::kSealMismatch});
   }
   report.ok = report.mismatches.empty();
   return report;

@@ -51,7 +51,7 @@ TEST(VerifyRecordsDetailed, ATamperedPayloadIsOneFindingForItsRecordOnly) {
   auto report = verify_records_detailed(kKey, records, kGenesis);
   EXPECT_FALSE(report.ok);
   EXPECT_EQ(report.record_count, 3u);
-  EXPECT_EQ(report.mismatches, (std::vector<Finding>{{"Move", 1, MismatchReason::BadSignature}}));
+  EXPECT_EQ(report.mismatches, (std::vector<Finding>{{"Move", 1, MismatchReason::kBadSignature}}));
 }
 
 TEST(VerifyRecordsDetailed, TheNextLinkFollowsTheStoredSignatureEvenWhenItIsWrong) {
@@ -60,17 +60,17 @@ TEST(VerifyRecordsDetailed, TheNextLinkFollowsTheStoredSignatureEvenWhenItIsWron
   records[1] = signed_record(1, "Move", json::Object{{"x", 2}}, records[0].sig);
   records[2] = signed_record(2, "Hit", json::Object{{"dmg", 3}}, records[1].sig);
   EXPECT_EQ(verify_records_detailed(kKey, records, kGenesis).mismatches,
-            (std::vector<Finding>{{"Spawn", 0, MismatchReason::BadSignature}}));
+            (std::vector<Finding>{{"Spawn", 0, MismatchReason::kBadSignature}}));
 }
 
 TEST(VerifyRecordsDetailed, ABrokenLinkIsReportedAfterABadSignatureOfTheSameRecord) {
   auto records = chain();
   records[2].prev_sig = "elsewhere";  // the stored sig was made over the old link, so it is bad too
   EXPECT_EQ(verify_records_detailed(kKey, records, kGenesis).mismatches,
-            (std::vector<Finding>{{"Hit", 2, MismatchReason::BadSignature}, {"Hit", 2, MismatchReason::BrokenLink}}));
+            (std::vector<Finding>{{"Hit", 2, MismatchReason::kBadSignature}, {"Hit", 2, MismatchReason::kBrokenLink}}));
   records[2] = signed_record(2, "Hit", json::Object{{"dmg", 3}}, "elsewhere");
   EXPECT_EQ(verify_records_detailed(kKey, records, kGenesis).mismatches,
-            (std::vector<Finding>{{"Hit", 2, MismatchReason::BrokenLink}}));
+            (std::vector<Finding>{{"Hit", 2, MismatchReason::kBrokenLink}}));
 }
 
 TEST(VerifyRecordsDetailed, EveryRecordIsExaminedAndFindingsComeInOrder) {
@@ -78,9 +78,9 @@ TEST(VerifyRecordsDetailed, EveryRecordIsExaminedAndFindingsComeInOrder) {
   records[0].type = "Spawned";
   records[2].sig[0] = records[2].sig[0] == 'a' ? 'b' : 'a';
   EXPECT_EQ(verify_records_detailed(kKey, records, "wrong").mismatches,
-            (std::vector<Finding>{{"Spawned", 0, MismatchReason::BadSignature},
-                                  {"Spawned", 0, MismatchReason::BrokenLink},
-                                  {"Hit", 2, MismatchReason::BadSignature}}));
+            (std::vector<Finding>{{"Spawned", 0, MismatchReason::kBadSignature},
+                                  {"Spawned", 0, MismatchReason::kBrokenLink},
+                                  {"Hit", 2, MismatchReason::kBadSignature}}));
 }
 
 TEST(VerifyRecordsDetailed, ARecordThatCannotBeSignedIsABadSignatureWithoutALinkCheck) {
@@ -88,11 +88,11 @@ TEST(VerifyRecordsDetailed, ARecordThatCannotBeSignedIsABadSignatureWithoutALink
   records[1].payload = json::Value(0.5);
   records[1].prev_sig = "elsewhere";
   EXPECT_EQ(verify_records_detailed(kKey, records, kGenesis).mismatches,
-            (std::vector<Finding>{{"Move", 1, MismatchReason::BadSignature}}));
+            (std::vector<Finding>{{"Move", 1, MismatchReason::kBadSignature}}));
   records = chain();
   records[1].type = "e\u0301";
   EXPECT_EQ(verify_records_detailed(kKey, records, kGenesis).mismatches,
-            (std::vector<Finding>{{"e\u0301", 1, MismatchReason::BadSignature}}));
+            (std::vector<Finding>{{"e\u0301", 1, MismatchReason::kBadSignature}}));
 }
 
 TEST(VerifyRecordsDetailed, SignaturesAreLowercaseHex) {
@@ -102,7 +102,7 @@ TEST(VerifyRecordsDetailed, SignaturesAreLowercaseHex) {
   records[1] = signed_record(1, "Move", json::Object{{"x", 2}}, records[0].sig);
   records[2] = signed_record(2, "Hit", json::Object{{"dmg", 3}}, records[1].sig);
   EXPECT_EQ(verify_records_detailed(kKey, records, kGenesis).mismatches,
-            (std::vector<Finding>{{"Spawn", 0, MismatchReason::BadSignature}}));
+            (std::vector<Finding>{{"Spawn", 0, MismatchReason::kBadSignature}}));
 }
 
 struct SealCase {
@@ -117,7 +117,8 @@ TEST_P(SealCheck, FailsAsOneSealFindingWithTheSealCount) {
   auto records = chain();
   records.resize(GetParam().records);
   auto report = verify_records_detailed(kKey, records, kGenesis, GetParam().seal);
-  EXPECT_EQ(report.mismatches, (std::vector<Finding>{{"(seal)", GetParam().seal.count, MismatchReason::SealMismatch}}));
+  EXPECT_EQ(report.mismatches,
+            (std::vector<Finding>{{"(seal)", GetParam().seal.count, MismatchReason::kSealMismatch}}));
   EXPECT_FALSE(report.ok);
 }
 

@@ -4,8 +4,8 @@
 #include <algorithm>
 
 #include "kest/canonical.hpp"
-#include "kest/epoch.hpp"
 #include "kest/ids.hpp"
+#include "kest/readers.hpp"
 
 namespace kest::frame {
 namespace {
@@ -13,10 +13,10 @@ namespace {
 // The sort keys of one command: its "playerId" is checked before its "seq".
 Result<OrderedCommand> keyed(const json::Value& command) {
   const std::string* player_id = command["playerId"].if_string();
-  if (player_id == nullptr) return std::unexpected("world-frame: every command needs a string playerId");
-  auto seq = epoch::integer_value(command["seq"]);
+  if (player_id == nullptr) return fail("world-frame: every command needs a string playerId");
+  auto seq = json::integer_value(command["seq"]);
   if (!seq || !events::is_js_safe(*seq)) {
-    return std::unexpected("world-frame: every command needs a JS-safe-integer seq");
+    return fail("world-frame: every command needs a JS-safe-integer seq");
   }
   return OrderedCommand{&command, *player_id, *seq};
 }
@@ -27,7 +27,7 @@ Result<void> validate_commands(const json::Value& commands) {
   const json::Array* elements = commands.if_array();
   if (elements == nullptr) return {};
   for (const json::Value& command : *elements) {
-    if (auto key = keyed(command); !key) return std::unexpected(std::move(key.error()));
+    KEST_RETURN_IF_ERROR(keyed(command));
   }
   return {};
 }
@@ -38,9 +38,8 @@ Result<std::vector<OrderedCommand>> order_commands(const json::Value& commands) 
   if (elements == nullptr) return ordered;
   ordered.reserve(elements->size());
   for (const json::Value& command : *elements) {
-    auto key = keyed(command);
-    if (!key) return std::unexpected(std::move(key.error()));
-    ordered.push_back(*key);
+    KEST_ASSIGN_OR_RETURN(auto key, keyed(command));
+    ordered.push_back(key);
   }
   // Stable, so commands equal on both keys keep their arrival order.
   std::ranges::stable_sort(ordered, [](const OrderedCommand& a, const OrderedCommand& b) {

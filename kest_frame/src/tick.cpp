@@ -38,11 +38,8 @@ const std::string* controlled_entity(const json::Value& player_entities, std::st
 }  // namespace
 
 Result<TickFrameResult> tick_frame(TickFrameInput input) {
-  auto generator = derive_frame_prng(input.world_id, input.frame_number);
-  if (!generator) return std::unexpected(std::move(generator.error()));
-  math::Pcg32& rng = *generator;
-  auto commands = order_commands(input.commands);
-  if (!commands) return std::unexpected(std::move(commands.error()));
+  KEST_ASSIGN_OR_RETURN(math::Pcg32 rng, derive_frame_prng(input.world_id, input.frame_number));
+  KEST_ASSIGN_OR_RETURN(auto commands, order_commands(input.commands));
 
   const FrameRules& rules = input.rules;
   const std::uint64_t frame_cap = rules.max_commands.value_or(kNoCap);
@@ -57,7 +54,7 @@ Result<TickFrameResult> tick_frame(TickFrameInput input) {
   // running count, started afresh whenever the player changes.
   std::optional<std::string_view> counted_player;
   std::uint64_t count = 0;
-  for (const OrderedCommand& ordered : *commands) {
+  for (const OrderedCommand& ordered : commands) {
     if (result.resolved >= frame_cap) break;
     if (counted_player != ordered.player_id) {
       counted_player = ordered.player_id;

@@ -3,13 +3,11 @@
 #include "bundle.hpp"
 
 #include "kest/chain.hpp"
-#include "kest/epoch.hpp"
+#include "kest/readers.hpp"
 #include "kest/snapshot.hpp"
 
 namespace kest::session {
 namespace {
-
-std::unexpected<std::string> fail(std::string_view message) { return std::unexpected(std::string(message)); }
 
 // A text member, or the empty string when it is absent or not a string.
 std::string_view text_or_empty(const json::Value& value) {
@@ -36,7 +34,7 @@ Result<AuthenticatedBundle> authenticate_bundle(std::string_view key, json::Valu
                                                 std::optional<std::string_view> expected_world_id) {
   const json::Value& world_id = bundle["worldId"];
   if (expected_world_id && (!world_id.is_string() || world_id.as_string() != *expected_world_id)) {
-    return fail(kCrossWorldBundle);
+    return fail(std::string(kCrossWorldBundle));
   }
 
   json::Value* snapshot = bundle.find("snapshot");
@@ -72,7 +70,7 @@ Result<AuthenticatedBundle> authenticate_bundle(std::string_view key, json::Valu
     return fail("world-session: chain seal signature invalid (forged seal or wrong key)");
   }
 
-  std::optional<std::uint64_t> event_index = epoch::safe_count_value((*snapshot)["eventIndex"]);
+  std::optional<std::uint64_t> event_index = json::safe_count_value((*snapshot)["eventIndex"]);
   if (!event_index) return fail("world-session: snapshot.eventIndex must be a JS-safe integer >= 0");
   const std::string_view tail_genesis = text_or_empty(bundle["tailGenesis"]);
   if (!events::verify_bundle_binding(key, text_or_empty(world_id), *state_hash, *event_index, tail_genesis, seal->count,
@@ -95,9 +93,8 @@ Result<AuthenticatedBundle> authenticate_bundle(std::string_view key, json::Valu
   AuthenticatedBundle authenticated{.world_id = std::string(text_or_empty(world_id))};
   authenticated.tail.reserve(tail.size());
   for (json::Value& element : tail) {
-    auto record = parse_record(std::move(element));
-    if (!record) return std::unexpected(std::move(record.error()));
-    authenticated.tail.push_back(std::move(*record));
+    KEST_ASSIGN_OR_RETURN(auto record, parse_record(std::move(element)));
+    authenticated.tail.push_back(std::move(record));
   }
   if (!events::verify_records(key, authenticated.tail, tail_genesis)) {
     return fail("world-session: chain tamper detected in tail");

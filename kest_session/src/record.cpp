@@ -10,11 +10,11 @@ Result<events::ChainedRecord> parse_record(json::Value element) {
   json::Value* payload = element.find("payload");
   const std::string* prev_sig = element["prevSig"].if_string();
   const std::string* sig = element["sig"].if_string();
-  if (!seq.is_uint()) return std::unexpected("record missing seq");
-  if (type == nullptr) return std::unexpected("record missing type");
-  if (payload == nullptr) return std::unexpected("record missing payload");
-  if (prev_sig == nullptr) return std::unexpected("record missing prevSig");
-  if (sig == nullptr) return std::unexpected("record missing sig");
+  if (!seq.is_uint()) return fail("record missing seq");
+  if (type == nullptr) return fail("record missing type");
+  if (payload == nullptr) return fail("record missing payload");
+  if (prev_sig == nullptr) return fail("record missing prevSig");
+  if (sig == nullptr) return fail("record missing sig");
   return events::ChainedRecord{
       .seq = seq.as_uint(),
       .type = *type,

@@ -16,6 +16,7 @@
 #include "bundles.hpp"
 #include "kest/chain.hpp"
 #include "kest/combat.hpp"
+#include "kest/digest_generator.hpp"
 #include "kest/epoch.hpp"
 #include "kest/frame.hpp"
 #include "kest/ids.hpp"
@@ -261,7 +262,7 @@ std::vector<Call> epoch_calls(const Shared& s) {
       {"generators",
        [] {
          return shown(epoch::derive_epoch_prng(kWorldId, 7)) + shown(epoch::derive_epoch_prng("Zoe\u0308", 7)) +
-                shown(epoch::generator_from_sha256("message"));
+                shown(events::generator_from_sha256("message"));
        }},
   };
 }

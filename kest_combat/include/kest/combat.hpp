@@ -22,7 +22,7 @@ struct InitiativeEntry {
 // Stable order: total, modifier and d20 descending, then id ascending in id order.
 std::vector<InitiativeEntry> initiative_order(std::vector<InitiativeEntry> entries);
 
-enum class Band : std::uint8_t { Engaged, Near, Far };
+enum class Band : std::uint8_t { kEngaged, kNear, kFar };
 
 std::string_view band_name(Band band) noexcept;
 // The band of an exact, lowercase band name; none for any other string.

@@ -1,7 +1,6 @@
 // Offline epochs: one epoch of actor proposals resolved at once, and bounded catch-up over the
 // epochs a world missed. Also the pieces the frame tick shares: the ruleset document, the step
-// that runs one admitted action, the JSON form of an applied mutation, the SHA-256-derived
-// generator and the number-kind readers of input documents.
+// that runs one admitted action and the JSON form of an applied mutation.
 //
 // Threads: every function may be called from any number of threads at once. None keeps state
 // between calls, and what is passed by const reference or by view is only read; the state and
@@ -19,29 +18,10 @@
 
 #include "kest/json.hpp"
 #include "kest/math.hpp"
+#include "kest/result.hpp"
 #include "kest/ruleset.hpp"
 
 namespace kest::epoch {
-
-template <typename T>
-using Result = std::expected<T, std::string>;
-
-// ---- Reading input documents -----------------------------------------------------------------
-// Number kinds count as the parser produced them: an integral float such as 7.0 is no integer.
-
-// The value as a signed 64-bit integer when it is a non-negative integer below 2^63 or a
-// negative integer; nothing for every other value.
-std::optional<std::int64_t> integer_value(const json::Value& value) noexcept;
-
-// The value when it is a non-negative integer of at most 9007199254740991; nothing otherwise.
-std::optional<std::uint64_t> safe_count_value(const json::Value& value) noexcept;
-
-// Moves the member `key` out of a document the caller owns (null when absent), so that the
-// world state it holds is handed on without a copy.
-inline json::Value take_member(json::Value& document, std::string_view key) {
-  json::Value* member = document.find(key);
-  return member != nullptr ? std::move(*member) : json::Value();
-}
 
 // ---- The ruleset document and one admitted action --------------------------------------------
 
@@ -82,10 +62,6 @@ json::Value serialize_mutations(std::span<const ruleset::AppliedMutation> mutati
 
 // ---- Generators ------------------------------------------------------------------------------
 
-// A generator built directly from SHA-256 of `message`: digest bytes 0-7 (little-endian) are the
-// state, bytes 8-15 the increment with its lowest bit set; no step is taken.
-math::Pcg32 generator_from_sha256(std::string_view message);
-
 // The epoch's generator, from SHA-256 of the UTF-8 world id followed by the epoch as 8 bytes of
 // little-endian two's complement. Fails when the world id is not in NFC.
 Result<math::Pcg32> derive_epoch_prng(std::string_view world_id, std::int64_t epoch);
@@ -94,9 +70,6 @@ Result<math::Pcg32> derive_epoch_prng(std::string_view world_id, std::int64_t ep
 
 // The string elements of "actorTags" when it is an array, in order, duplicates kept.
 std::vector<std::string> parse_actor_tags(const json::Value& input);
-
-// "maxActions": absent or null is no cap; otherwise a non-negative JS-safe integer.
-Result<std::optional<std::uint64_t>> parse_max_actions(const json::Value& input);
 
 struct TickEpochInput {
   std::string_view world_id;

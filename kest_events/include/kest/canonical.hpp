@@ -15,6 +15,7 @@
 #include <string_view>
 
 #include "kest/json.hpp"
+#include "kest/readers.hpp"
 
 namespace kest::events {
 
@@ -31,10 +32,9 @@ enum class CanonError : std::uint8_t {
 // The kind's name exactly as messages show it ("NonIntegerNumber", ...).
 std::string_view canon_error_name(CanonError error) noexcept;
 
-// The largest magnitude of a JS-safe integer: 2^53 - 1.
-inline constexpr std::int64_t kMaxSafeInteger = 9007199254740991;
-
-inline constexpr bool is_js_safe(std::int64_t n) noexcept { return n >= -kMaxSafeInteger && n <= kMaxSafeInteger; }
+// The canonical form holds integers in the JS-safe range only.
+using json::is_js_safe;
+using json::kMaxSafeInteger;
 
 // Values may lie this many levels below the root; one more is `DepthExceeded`.
 inline constexpr std::size_t kMaxCanonicalDepth = 256;

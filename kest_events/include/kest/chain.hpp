@@ -16,13 +16,13 @@
 
 namespace kest::events {
 
-enum class MismatchReason : std::uint8_t { BadSignature, BrokenLink, SealMismatch };
+enum class MismatchReason : std::uint8_t { kBadSignature, kBrokenLink, kSealMismatch };
 
 // One finding: the record's type and seq, or "(seal)" and the seal's count.
 struct ChainMismatch {
   std::string label;
   std::uint64_t seq = 0;
-  MismatchReason reason = MismatchReason::BadSignature;
+  MismatchReason reason = MismatchReason::kBadSignature;
 
   friend bool operator==(const ChainMismatch&, const ChainMismatch&) = default;
 };

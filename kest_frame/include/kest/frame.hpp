@@ -16,12 +16,10 @@
 #include "kest/epoch.hpp"
 #include "kest/json.hpp"
 #include "kest/math.hpp"
+#include "kest/result.hpp"
 #include "kest/ruleset.hpp"
 
 namespace kest::frame {
-
-template <typename T>
-using Result = std::expected<T, std::string>;
 
 // The most frames one reconciliation replays.
 inline constexpr std::uint64_t kMaxReplayFrames = 4096;
@@ -34,10 +32,6 @@ Result<math::Pcg32> derive_frame_prng(std::string_view world_id, std::uint64_t f
 // Succeeds unless `commands` is an array holding an element without a string "playerId" or a
 // JS-safe integer "seq"; the first such element decides, its "playerId" before its "seq".
 Result<void> validate_commands(const json::Value& commands);
-
-// The member `key` of the input document as a cap: absent or null is no cap, otherwise it must be
-// a non-negative JS-safe integer.
-Result<std::optional<std::uint64_t>> parse_cap(const json::Value& input, std::string_view key);
 
 // What every frame of a world is resolved under. The documents are borrowed and read only.
 struct FrameRules {

@@ -6,6 +6,7 @@
 
 #include <expected>
 #include <string>
+#include <string_view>
 #include <utility>
 
 namespace kest {
@@ -15,6 +16,14 @@ using Result = std::expected<T, std::string>;
 
 // The failure of an operation, carrying its message.
 inline std::unexpected<std::string> fail(std::string message) { return std::unexpected(std::move(message)); }
+
+// The result unchanged, or its failure with `prefix` put before the message: how a caller names
+// the subsystem in the message of a shared reader.
+template <typename T>
+Result<T> with_prefix(std::string_view prefix, Result<T> result) {
+  if (!result) result.error().insert(0, prefix);
+  return result;
+}
 
 }  // namespace kest
 

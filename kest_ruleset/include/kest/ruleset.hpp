@@ -24,11 +24,11 @@
 #include "kest/ids.hpp"
 #include "kest/json.hpp"
 #include "kest/math.hpp"
+#include "kest/result.hpp"
 
 namespace kest::ruleset {
 
-template <typename T>
-using Result = std::expected<T, std::string>;
+using kest::Result;
 
 // The record of one applied leaf mutation, in execution order.
 struct AppliedMutation {

@@ -16,12 +16,10 @@
 #include <vector>
 
 #include "kest/json.hpp"
+#include "kest/result.hpp"
 #include "kest/signing.hpp"
 
 namespace kest::session {
-
-template <typename T>
-using Result = std::expected<T, std::string>;
 
 // ---- Chain-tail replay -----------------------------------------------------------------------
 
