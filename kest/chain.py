@@ -7,8 +7,8 @@ operator sees offline exactly what a resume would refuse.
 
 import hmac
 import unicodedata
+from collections import namedtuple
 from collections.abc import Iterable, Sequence
-from dataclasses import dataclass
 
 import kest_engine_native as k
 from kest import jsontext
@@ -155,13 +155,13 @@ def chain_lines(records: Iterable[dict]) -> str:
     return "".join(jsontext.dumps(record) + "\n" for record in records)
 
 
-@dataclass(frozen=True)
-class Finding:
-    """One fault of a chain: the record's type and seq (or "(seal)" and the sealed count)."""
+# Named tuples rather than dataclasses here and in chainfile: importing dataclasses costs more
+# than signing a record, and `kest sign` starts once per record it appends.
+class Finding(namedtuple("Finding", "label seq reason")):
+    """One fault of a chain: the record's type and seq (or "(seal)" and the sealed count), and the
+    reason: "BadSignature", "BrokenLink" or "SealMismatch"."""
 
-    label: str
-    seq: int
-    reason: str  # "BadSignature", "BrokenLink" or "SealMismatch"
+    __slots__ = ()
 
     def __str__(self) -> str:
         return f"{self.reason}: {self.label} seq {self.seq}"

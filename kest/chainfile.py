@@ -13,19 +13,17 @@ is told apart from tampering and can be dropped.
 import contextlib
 import fcntl
 import os
+from collections import namedtuple
 from collections.abc import Iterator
-from dataclasses import dataclass
 
 from kest import durable, jsontext
 
 
-@dataclass(frozen=True)
-class Torn:
-    """The torn last line of a chain file."""
+class Torn(namedtuple("Torn", "line start data")):
+    """The torn last line of a chain file: its number counted from 1, its offset in bytes (the
+    length of the whole lines before it) and its bytes."""
 
-    line: int  # counted from 1
-    start: int  # its offset in bytes: the length of the whole lines before it
-    data: bytes
+    __slots__ = ()
 
     def __str__(self) -> str:
         return (
@@ -55,13 +53,11 @@ def split_torn(data: bytes) -> tuple[str, Torn | None]:
     return text, Torn(text.count("\n") + 1, start, data[start:])
 
 
-@dataclass(frozen=True)
-class Held:
-    """A chain file open under its lock."""
+class Held(namedtuple("Held", "path fd created")):
+    """A chain file open under its lock; `created` when this holder created it, so that its folder
+    entry must reach the disk with the first append."""
 
-    path: str
-    fd: int
-    created: bool  # by this holder, so its folder entry must reach the disk with the first append
+    __slots__ = ()
 
     def read(self) -> bytes:
         os.lseek(self.fd, 0, os.SEEK_SET)

@@ -11,7 +11,6 @@ usage error. Errors are printed to standard error as the engine words them.
 import argparse
 import contextlib
 import os
-import pathlib
 import sys
 
 import kest_engine_native as k
@@ -37,7 +36,8 @@ def read_text(path: str) -> str:
     if path == "-":
         return sys.stdin.read()
     try:
-        return pathlib.Path(path).read_text(encoding="utf-8")
+        with open(path, encoding="utf-8") as file:
+            return file.read()
     except (OSError, UnicodeDecodeError) as failure:
         raise Refusal(f"cannot read {path}: {failure}") from None
 
@@ -52,7 +52,8 @@ def read_json(path: str):
 def load_key(args) -> bytes:
     if args.key_file is not None:
         try:
-            key = pathlib.Path(args.key_file).read_bytes()
+            with open(args.key_file, "rb") as file:
+                key = file.read()
         except OSError as failure:
             raise Refusal(f"cannot read the key: {failure}") from None
         key = key.removesuffix(b"\n").removesuffix(b"\r")

@@ -12,8 +12,11 @@ import os
 import sys
 
 import kest_engine_native as k
-from kest import chain, forensics, jsontext, synctest
+from kest import chain, jsontext
 from kest.cli import KEY_VARIABLE, Refusal, read_text, text_key
+
+# forensics and synctest are imported by the commands that run them: every kest command builds
+# this parser, and a signer, which starts once per record, must not pay for their imports.
 
 TROUBLE = 2
 
@@ -38,6 +41,8 @@ def _print_hash(key: str, label: str, text: str) -> None:
 
 
 def cmd_diff(args) -> int:
+    from kest import forensics
+
     _one_stdin([args.a, args.b])
     texts = read_text(args.a), read_text(args.b)
     a, b = _read_json(args.a, texts[0]), _read_json(args.b, texts[1])
@@ -62,6 +67,8 @@ def _read_chain(path: str) -> list[dict]:
 
 
 def cmd_diff_chains(args) -> int:
+    from kest import forensics
+
     _one_stdin([args.a, args.b])
     first, second = _read_chain(args.a), _read_chain(args.b)
     try:
@@ -76,6 +83,8 @@ def cmd_diff_chains(args) -> int:
 
 
 def check_distance(text: str) -> int:
+    from kest import synctest
+
     try:
         distance = int(text)
     except ValueError:
@@ -92,6 +101,8 @@ def positive(text: str) -> int:
 
 
 def cmd_synctest(args) -> int:
+    from kest import synctest
+
     timeline = synctest.EPOCHS if args.epochs else synctest.FRAMES
     text = read_text(args.session)
     document = _read_json(args.session, text)
@@ -106,7 +117,8 @@ def cmd_synctest(args) -> int:
             raise Refusal(f"{args.session}: no {timeline.unit} after the start holds items; give --frames M")
         count = last - session.start
     try:
-        outcome = synctest.run(session, count, args.check_distance, args.host, args.child, text)
+        distance = args.check_distance or synctest.DEFAULT_CHECK_DISTANCE
+        outcome = synctest.run(session, count, distance, args.host, args.child, text)
     except synctest.Refused as failure:
         raise Refusal(str(failure)) from None
     if outcome.mismatch is not None:
@@ -165,9 +177,8 @@ def add_commands(commands, keyed: list[argparse.ArgumentParser]) -> None:
     sync.add_argument(
         "--check-distance",
         type=check_distance,
-        default=synctest.DEFAULT_CHECK_DISTANCE,
         metavar="N",
-        help="roll back N frames at the end of every range of N (1 to 4096, default: %(default)s)",
+        help="roll back N frames at the end of every range of N (1 to 4096, default: 8)",
     )
     sync.add_argument(
         "--frames",
