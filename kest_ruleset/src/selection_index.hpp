@@ -1,9 +1,11 @@
 // The tables behind `SelectionIndex`: for every tag some entity carries, the ids of the entities
-// whose "tags" array holds it, in UTF-16 order, the order in which `foreach_target` visits them.
+// whose "tags" array holds it, in UTF-16 order, the order in which `foreach_target` visits them;
+// and the entities the rules created, held aside until they are handed back to the state.
 #pragma once
 
 #include <cstddef>
 #include <functional>
+#include <map>
 #include <set>
 #include <string>
 #include <string_view>
@@ -47,9 +49,13 @@ class TagCarriers {
   std::variant<std::vector<std::string>, EditedIds> ids_;
 };
 
+// Entities created by rules, by id in byte order, the order of the members of "entities". Held
+// here rather than inserted there, where each creation would move every entity sorted after it.
+using CreatedEntities = std::map<std::string, json::Value, std::less<>>;
+
 struct SelectionIndex::Tables {
-  // Indexes every entity of `entities` by the strings in its "tags" array. Until then the index
-  // holds nothing and ignores edits.
+  // Indexes every entity of `entities` and of `created()` by the strings in its "tags" array.
+  // Until then the index holds nothing and ignores edits.
   void build(const json::Object& entities);
   [[nodiscard]] bool built() const noexcept { return built_; }
 
@@ -65,6 +71,12 @@ struct SelectionIndex::Tables {
   void tag_added(std::string_view id, std::string_view tag);
   void tag_removed(std::string_view id, std::string_view tag);
 
+  // Neither kind of edit above changes the created entities: the working state keeps them.
+  [[nodiscard]] CreatedEntities& created() noexcept { return created_; }
+  [[nodiscard]] const CreatedEntities& created() const noexcept { return created_; }
+  // Puts the created entities into the "entities" of `state` in one merge, in key order.
+  void hand_back(json::Value& state);
+
  private:
   struct StringHash {
     using is_transparent = void;
@@ -72,6 +84,7 @@ struct SelectionIndex::Tables {
   };
 
   bool built_ = false;
+  CreatedEntities created_;
   std::unordered_map<std::string, TagCarriers, StringHash, std::equal_to<>> by_tag_;
 };
 
