@@ -94,26 +94,13 @@ void SelectionIndex::Tables::build(const json::Object& entities) {
 void SelectionIndex::Tables::hand_back(json::Value& state) {
   if (created_.empty()) return;
   json::Value* entities_value = state.find("entities");
-  json::Object* entities = entities_value != nullptr ? entities_value->if_object() : nullptr;
   // Entities are only created in an object, and rules never replace "entities".
-  if (entities == nullptr) {
-    created_.clear();
-    return;
+  json::Object* entities = entities_value != nullptr ? entities_value->if_object() : nullptr;
+  if (entities != nullptr) {
+    created_.merge_into(*entities);
+  } else {
+    created_ = {};
   }
-  std::vector<json::Member> merged;
-  merged.reserve(entities->size() + created_.size());
-  auto take_created_before = [&](const std::string* key) {
-    while (!created_.empty() && (key == nullptr || created_.begin()->first < *key)) {
-      auto node = created_.extract(created_.begin());
-      merged.push_back(json::Member{std::move(node.key()), std::move(node.mapped())});
-    }
-  };
-  for (json::Member& member : *entities) {
-    take_created_before(&member.key);
-    merged.push_back(std::move(member));
-  }
-  take_created_before(nullptr);
-  *entities = json::Object::from_members(std::move(merged));
 }
 
 std::vector<std::string> SelectionIndex::Tables::select(std::string_view tag, std::size_t limit) const {

@@ -5,7 +5,6 @@
 
 #include <cstddef>
 #include <functional>
-#include <map>
 #include <set>
 #include <string>
 #include <string_view>
@@ -13,6 +12,7 @@
 #include <variant>
 #include <vector>
 
+#include "kest/held_members.hpp"
 #include "kest/json.hpp"
 #include "kest/ruleset.hpp"
 #include "kest/utf8.hpp"
@@ -49,9 +49,9 @@ class TagCarriers {
   std::variant<std::vector<std::string>, EditedIds> ids_;
 };
 
-// Entities created by rules, by id in byte order, the order of the members of "entities". Held
-// here rather than inserted there, where each creation would move every entity sorted after it.
-using CreatedEntities = std::map<std::string, json::Value, std::less<>>;
+// Entities created by rules, held aside from "entities", where each creation would move every
+// entity sorted after it.
+using CreatedEntities = json::HeldMembers;
 
 struct SelectionIndex::Tables {
   // Indexes every entity of `entities` and of `created()` by the strings in its "tags" array.

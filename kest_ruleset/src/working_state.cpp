@@ -58,24 +58,19 @@ Result<json::Object*> WorkingState::entity_mut(std::string_view id) {
     return object;
   }
   CreatedEntities& created = selections_.created();
-  auto held = created.find(id);
-  if (held == created.end()) {
-    held =
-        created.emplace(std::string(id), json::Object{{"properties", json::Object{}}, {"tags", json::Array{}}}).first;
+  json::Value* held = created.find(id);
+  if (held == nullptr) {
+    held = &created.try_emplace(id, json::Object{{"properties", json::Object{}}, {"tags", json::Array{}}});
     log_.push_back(Edit{EditKind::kEntityCreated, std::string(id), {}, std::nullopt, {}});
   }
-  json::Object* object = held->second.if_object();
-  if (object == nullptr) return fail("AST: entity must be an object");
-  return object;
+  return &held->as_object();
 }
 
 const json::Value* WorkingState::find_entity(std::string_view id) const noexcept {
   const json::Object* entities = state_["entities"].if_object();
   if (entities == nullptr) return nullptr;
   if (const json::Value* entity = entities->find(id)) return entity;
-  const CreatedEntities& created = selections_.created();
-  auto held = created.find(id);
-  return held != created.end() ? &held->second : nullptr;
+  return selections_.created().find(id);
 }
 
 json::Value* WorkingState::find_entity_mut(std::string_view id) noexcept {
