@@ -53,7 +53,8 @@ TEST_P(CreatedEntitiesAgainstInsertion, SeeTheWorldAsIfInserted) {
       }
       EXPECT_EQ(world.find_entity(id) != nullptr, plain_entities.contains(id)) << id;
       EXPECT_EQ(read_prop(world, id, "hp"), read_prop(plain_after, id, "hp")) << id;
-      EXPECT_EQ(world.entity_has_tag(id, "t"), plain_entities.contains(id) && entity_has_tag(plain_after["entities"][id], "t"));
+      EXPECT_EQ(world.entity_has_tag(id, "t"),
+                plain_entities.contains(id) && entity_has_tag(plain_after["entities"][id], "t"));
       EXPECT_EQ(world.entity_count(), plain_entities.size());
       std::vector<std::string> carriers;
       for (const json::Member& entity : plain_entities) {
