@@ -71,7 +71,7 @@ struct SelectionIndex::Tables {
   void tag_added(std::string_view id, std::string_view tag);
   void tag_removed(std::string_view id, std::string_view tag);
 
-  // Neither kind of edit above changes the created entities: the working state keeps them.
+  // The entities rules created and nobody has handed back yet; the working state keeps them.
   [[nodiscard]] CreatedEntities& created() noexcept { return created_; }
   [[nodiscard]] const CreatedEntities& created() const noexcept { return created_; }
   // Puts the created entities into the "entities" of `state` in one merge, in key order.
