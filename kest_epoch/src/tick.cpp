@@ -91,6 +91,8 @@ Result<TickEpochResult> tick_epoch(TickEpochInput input) {
     ++result.resolved;
   }
 
+  // The entities the actions created join the world in one pass, not one insertion each.
+  selections.hand_back(state);
   // The input state's own "epoch" is never read: the tick stamps the epoch it resolved.
   if (!state.is_object()) state = json::Object();
   state.as_object().insert_or_assign("epoch", input.epoch_number);

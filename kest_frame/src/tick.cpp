@@ -95,6 +95,8 @@ Result<TickFrameResult> tick_frame(TickFrameInput input) {
     ++result.resolved;
   }
 
+  // The entities the actions created join the world in one pass, not one insertion each.
+  selections.hand_back(state);
   // The input state's own "frame" is never read: the tick stamps the frame it resolved.
   if (!state.is_object()) state = json::Object();
   state.as_object().insert_or_assign("frame", input.frame_number);

@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "kest/held_members.hpp"
 #include "kest/json.hpp"
 
 namespace kest::json {
@@ -194,6 +195,30 @@ TEST(Value, EqualityKeepsNumberKindsApart) {
   EXPECT_TRUE(Value(std::int64_t{5}).is_uint());
   EXPECT_NE(Value(Array{Value(1)}), Value(Array{Value(1.0)}));
 }
+
+// Held members merged into an object in one pass must give what inserting them one by one gives,
+// wherever their keys fall: before, between and after the object's, in byte order (not UTF-16).
+class HeldMembersMerge : public ::testing::TestWithParam<std::vector<std::string>> {};
+
+TEST_P(HeldMembersMerge, EqualsOneInsertionEach) {
+  Object merged{{"b", 1}, {"d", 2}, {"\uE000", 3}};
+  Object inserted = merged;
+  HeldMembers held;
+  int value = 10;
+  for (const std::string& key : GetParam()) {
+    held.try_emplace(key, Value(value));
+    inserted.insert_or_assign(key, Value(value++));
+  }
+  EXPECT_EQ(held.try_emplace(GetParam().front(), Value(-1)), Value(10)) << "a held member is not replaced";
+  held.merge_into(merged);
+  EXPECT_EQ(merged, inserted);
+  EXPECT_TRUE(held.empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Keys, HeldMembersMerge,
+                         ::testing::Values(std::vector<std::string>{"a"}, std::vector<std::string>{"e", "c", "a"},
+                                           std::vector<std::string>{"\U0001F600", "bb", ""},
+                                           std::vector<std::string>{"z", "y", "x", "c"}));
 
 }  // namespace
 }  // namespace kest::json

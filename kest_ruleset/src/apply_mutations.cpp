@@ -24,12 +24,12 @@ Result<void> apply_property_mutation(const std::string& op, WorkingState& world,
                                      EvalContext& context, std::vector<AppliedMutation>& applied) {
   Result<std::string_view> id = mutation_target(node, context);
   if (!id) return forward_error(id);
-  Result<std::int64_t> value = eval_expr(node["value"], world.state(), context, 0);
+  Result<std::int64_t> value = eval_expr(node["value"], world, context, 0);
   if (!value) return forward_error(value);
   const std::string* property = node["property"].if_string();
   if (property == nullptr) return fail("AST: property must be a string");
   // Read even by set_prop: a stored value that is not a JS-safe integer is never overwritten.
-  Result<std::int64_t> previous = read_prop(world.state(), *id, *property);
+  Result<std::int64_t> previous = read_prop(world, *id, *property);
   if (!previous) return forward_error(previous);
   Result<std::int64_t> next = *value;
   if (op == "add_prop") next = assert_int128(Int128{*previous} + *value, "mutated property");
@@ -137,8 +137,8 @@ Result<void> apply_foreach(WorkingState& world, const json::Value& node, EvalCon
   if (tag == nullptr) return fail("AST: tag name must be a non-empty string");
   const json::Object* entities = world.state()["entities"].if_object();
   if (entities == nullptr) return fail("AST: state.entities must be an object");
-  if (entities->size() > MAX_WORLD_ENTITIES) {
-    return fail("AST: world entity count " + std::to_string(entities->size()) + " exceeds MAX_WORLD_ENTITIES (" +
+  if (world.entity_count() > MAX_WORLD_ENTITIES) {
+    return fail("AST: world entity count " + std::to_string(world.entity_count()) + " exceeds MAX_WORLD_ENTITIES (" +
                 std::to_string(MAX_WORLD_ENTITIES) + ") at foreach_target select");
   }
   Result<std::int64_t> limit = selection_limit(*select);

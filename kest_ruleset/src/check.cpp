@@ -54,11 +54,11 @@ Result<void> validate_check(const json::Value& check) {
 Result<CheckOutcome> eval_check_core(WorkingState& world, const json::Value& check, std::string_view actor,
                                      std::optional<std::string_view> target, math::DieRoller& dice) {
   EvalContext context{actor, target, std::nullopt, dice, std::nullopt};
-  Result<std::int64_t> roll = eval_expr(check["roll"], world.state(), context, 0);
+  Result<std::int64_t> roll = eval_expr(check["roll"], world, context, 0);
   if (!roll) return forward_error(roll);
   // Taken before the dc is rolled, so only the roll's own dice can supply the natural die.
   std::optional<std::int64_t> natural = context.first_die;
-  Result<std::int64_t> dc = eval_expr(check["dc"], world.state(), context, 0);
+  Result<std::int64_t> dc = eval_expr(check["dc"], world, context, 0);
   if (!dc) return forward_error(dc);
   Result<std::int64_t> delta = assert_int128(Int128{*roll} - *dc, "delta");
   if (!delta) return forward_error(delta);

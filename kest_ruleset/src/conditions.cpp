@@ -38,7 +38,7 @@ Result<bool> compare(std::string_view op, std::int64_t left, std::int64_t right)
   return fail("AST: unknown compare op: " + std::string(op));
 }
 
-Result<bool> match_compare(const json::Value& condition, const json::Value& state, const EvalContext& context,
+Result<bool> match_compare(const json::Value& condition, const WorkingState& state, const EvalContext& context,
                            const CheckQuantities* quantities) {
   Result<std::optional<std::int64_t>> left = resolve_operand(condition["left"], state, context, quantities);
   if (!left) return forward_error(left);
@@ -136,7 +136,7 @@ Result<bool> match_condition(const json::Value& condition, WorkingState& world, 
     }
     return !deciding;
   }
-  if (*type == "compare") return match_compare(condition, world.state(), context, quantities);
+  if (*type == "compare") return match_compare(condition, world, context, quantities);
   if (*type == "has_tag") return match_has_tag(condition, world, context);
   if (reads_check(*type)) return match_check_reading(*type, condition, quantities);
   return fail("AST: unknown degree condition: " + *type);

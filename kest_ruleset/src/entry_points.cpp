@@ -56,6 +56,7 @@ Result<CheckOnCopy> evaluate_on_copy(const json::Value& state, const json::Value
   SelectionIndex selections;
   Result<CheckOutcome> outcome = run_check(working, selections, check, actor, target, dice);
   if (!outcome) return forward_error(outcome);
+  selections.hand_back(working);
   return CheckOnCopy{std::move(*outcome), std::move(working)};
 }
 
@@ -67,6 +68,7 @@ Result<MutationsResolution> apply_on_copy(const json::Value& state, const json::
   SelectionIndex selections;
   Result<std::vector<AppliedMutation>> applied = run_trigger(working, selections, mutations, actor, target, dice);
   if (!applied) return forward_error(applied);
+  selections.hand_back(working);
   return MutationsResolution{std::move(working), std::move(*applied)};
 }
 
@@ -108,7 +110,9 @@ Result<CheckOutcome> evaluate_action_in_place(json::Value& state, const json::Va
                                               std::optional<std::string_view> target, math::DieRoller& dice) {
   if (auto valid = validate_check(check); !valid) return forward_error(valid);
   SelectionIndex selections;
-  return run_check(state, selections, check, actor, target, dice);
+  Result<CheckOutcome> outcome = run_check(state, selections, check, actor, target, dice);
+  selections.hand_back(state);
+  return outcome;
 }
 
 Result<std::vector<AppliedMutation>> apply_triggered_mutations_in_place(json::Value& state,
@@ -118,7 +122,9 @@ Result<std::vector<AppliedMutation>> apply_triggered_mutations_in_place(json::Va
                                                                         math::DieRoller& dice) {
   if (auto valid = validate_triggered_mutations(mutations); !valid) return forward_error(valid);
   SelectionIndex selections;
-  return run_trigger(state, selections, mutations, actor, target, dice);
+  Result<std::vector<AppliedMutation>> applied = run_trigger(state, selections, mutations, actor, target, dice);
+  selections.hand_back(state);
+  return applied;
 }
 
 Result<ActionResult> evaluate_action(const json::Value& state, const json::Value& check, std::string_view actor,

@@ -28,7 +28,7 @@ Result<void> validate_prop_reference(const json::Value& node, bool in_foreach, s
   return assert_clean_name(*property, "property");
 }
 
-Result<std::int64_t> read_prop_reference(const json::Value& node, const json::Value& state, const EvalContext& context,
+Result<std::int64_t> read_prop_reference(const json::Value& node, const WorkingState& state, const EvalContext& context,
                                          std::string_view kind) {
   const std::string* target = node["target"].if_string();
   if (target == nullptr) return fail("AST: " + std::string(kind) + " target must be a string");
@@ -87,7 +87,7 @@ Result<void> validate_expr(const json::Value& node, ValidationBudget& budget, in
   return fail("AST: unknown expression node type: " + *type);
 }
 
-Result<std::int64_t> eval_expr(const json::Value& node, const json::Value& state, EvalContext& context, int depth) {
+Result<std::int64_t> eval_expr(const json::Value& node, const WorkingState& state, EvalContext& context, int depth) {
   if (depth > kMaxDepth) return fail("AST: expression exceeds max depth " + std::to_string(kMaxDepth));
   const std::string* type = node["type"].if_string();
   if (type == nullptr) return fail("AST: malformed expression node");
@@ -150,7 +150,7 @@ Result<void> validate_operand(const json::Value& operand, ValidationBudget& budg
   return fail("AST: unknown compare operand source: " + *source);
 }
 
-Result<std::optional<std::int64_t>> resolve_operand(const json::Value& operand, const json::Value& state,
+Result<std::optional<std::int64_t>> resolve_operand(const json::Value& operand, const WorkingState& state,
                                                     const EvalContext& context, const CheckQuantities* quantities) {
   const std::string* source = operand["source"].if_string();
   if (source == nullptr) return fail("AST: malformed compare operand");

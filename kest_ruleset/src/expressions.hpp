@@ -8,13 +8,14 @@
 #include "context.hpp"
 #include "kest/json.hpp"
 #include "kest/ruleset.hpp"
+#include "working_state.hpp"
 
 namespace kest::ruleset {
 
 Result<void> validate_expr(const json::Value& node, ValidationBudget& budget, int depth, std::int64_t multiplicity,
                            bool in_foreach);
 // Reads `state` only; the dice of "dice" nodes are rolled left to right.
-Result<std::int64_t> eval_expr(const json::Value& node, const json::Value& state, EvalContext& context, int depth);
+Result<std::int64_t> eval_expr(const json::Value& node, const WorkingState& state, EvalContext& context, int depth);
 
 // "actor" and "self" name the acting entity, "target" the action's target and "each" the entity
 // the innermost foreach_target visits.
@@ -24,7 +25,7 @@ Result<std::string_view> resolve_target_rc(std::string_view reference, const Eva
 
 Result<void> validate_operand(const json::Value& operand, ValidationBudget& budget, bool in_foreach);
 // The operand's value; none for "natural" when the roll rolled no die.
-Result<std::optional<std::int64_t>> resolve_operand(const json::Value& operand, const json::Value& state,
+Result<std::optional<std::int64_t>> resolve_operand(const json::Value& operand, const WorkingState& state,
                                                     const EvalContext& context, const CheckQuantities* quantities);
 
 // The check's quantities; a trigger (no quantities) cannot read them.

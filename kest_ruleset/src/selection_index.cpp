@@ -26,6 +26,8 @@ SelectionIndex::SelectionIndex(SelectionIndex&&) noexcept = default;
 SelectionIndex& SelectionIndex::operator=(SelectionIndex&&) noexcept = default;
 SelectionIndex::~SelectionIndex() = default;
 
+void SelectionIndex::hand_back(json::Value& state) { tables_->hand_back(state); }
+
 void TagCarriers::sort() {
   auto& ids = std::get<std::vector<std::string>>(ids_);
   // Entities come in byte order, which UTF-16 order nearly always agrees with.
@@ -72,19 +74,33 @@ std::vector<std::string> TagCarriers::first(std::size_t limit) const {
 
 void SelectionIndex::Tables::build(const json::Object& entities) {
   by_tag_.clear();
-  for (const json::Member& entity : entities) {
-    const json::Array* tags = entity.value["tags"].if_array();
-    if (tags == nullptr) continue;
+  auto index = [this](std::string_view id, const json::Value& entity) {
+    const json::Array* tags = entity["tags"].if_array();
+    if (tags == nullptr) return;
     for (const json::Value& element : *tags) {
       const std::string* tag = element.if_string();
       if (tag == nullptr) continue;
       auto found = by_tag_.find(*tag);
       if (found == by_tag_.end()) found = by_tag_.emplace(*tag, TagCarriers{}).first;
-      found->second.append(entity.key);
+      found->second.append(id);
     }
-  }
+  };
+  for (const json::Member& entity : entities) index(entity.key, entity.value);
+  for (const auto& [id, entity] : created_) index(id, entity);
   for (auto& [tag, carriers] : by_tag_) carriers.sort();
   built_ = true;
+}
+
+void SelectionIndex::Tables::hand_back(json::Value& state) {
+  if (created_.empty()) return;
+  json::Value* entities_value = state.find("entities");
+  // Entities are only created in an object, and rules never replace "entities".
+  json::Object* entities = entities_value != nullptr ? entities_value->if_object() : nullptr;
+  if (entities != nullptr) {
+    created_.merge_into(*entities);
+  } else {
+    created_ = {};
+  }
 }
 
 std::vector<std::string> SelectionIndex::Tables::select(std::string_view tag, std::size_t limit) const {

@@ -1,5 +1,6 @@
 // The tables behind `SelectionIndex`: for every tag some entity carries, the ids of the entities
-// whose "tags" array holds it, in UTF-16 order, the order in which `foreach_target` visits them.
+// whose "tags" array holds it, in UTF-16 order, the order in which `foreach_target` visits them;
+// and the entities the rules created, held aside until they are handed back to the state.
 #pragma once
 
 #include <cstddef>
@@ -11,6 +12,7 @@
 #include <variant>
 #include <vector>
 
+#include "kest/held_members.hpp"
 #include "kest/json.hpp"
 #include "kest/ruleset.hpp"
 #include "kest/utf8.hpp"
@@ -47,9 +49,13 @@ class TagCarriers {
   std::variant<std::vector<std::string>, EditedIds> ids_;
 };
 
+// Entities created by rules, held aside from "entities", where each creation would move every
+// entity sorted after it.
+using CreatedEntities = json::HeldMembers;
+
 struct SelectionIndex::Tables {
-  // Indexes every entity of `entities` by the strings in its "tags" array. Until then the index
-  // holds nothing and ignores edits.
+  // Indexes every entity of `entities` and of `created()` by the strings in its "tags" array.
+  // Until then the index holds nothing and ignores edits.
   void build(const json::Object& entities);
   [[nodiscard]] bool built() const noexcept { return built_; }
 
@@ -65,6 +71,12 @@ struct SelectionIndex::Tables {
   void tag_added(std::string_view id, std::string_view tag);
   void tag_removed(std::string_view id, std::string_view tag);
 
+  // The entities rules created and nobody has handed back yet; the working state keeps them.
+  [[nodiscard]] CreatedEntities& created() noexcept { return created_; }
+  [[nodiscard]] const CreatedEntities& created() const noexcept { return created_; }
+  // Puts the created entities into the "entities" of `state` in one merge, in key order.
+  void hand_back(json::Value& state);
+
  private:
   struct StringHash {
     using is_transparent = void;
@@ -72,6 +84,7 @@ struct SelectionIndex::Tables {
   };
 
   bool built_ = false;
+  CreatedEntities created_;
   std::unordered_map<std::string, TagCarriers, StringHash, std::equal_to<>> by_tag_;
 };
 

@@ -10,6 +10,13 @@
 namespace kest::ruleset {
 namespace {
 
+// A property of `entity` as a JS-safe integer; 0 when missing.
+Result<std::int64_t> property_of(const json::Value& entity, std::string_view property) {
+  const json::Value* value = entity["properties"].find(property);
+  if (value == nullptr) return 0;
+  return value_int(*value, "property");
+}
+
 // Puts back the member `key` as it was: its previous value, or no member at all.
 void restore_member(json::Object& object, std::string_view key, std::optional<json::Value>& previous) noexcept {
   if (!previous) {
@@ -22,9 +29,13 @@ void restore_member(json::Object& object, std::string_view key, std::optional<js
 }  // namespace
 
 Result<std::int64_t> read_prop(const json::Value& state, std::string_view id, std::string_view property) {
-  const json::Value* value = state["entities"][id]["properties"].find(property);
-  if (value == nullptr) return 0;
-  return value_int(*value, "property");
+  return property_of(state["entities"][id], property);
+}
+
+Result<std::int64_t> read_prop(const WorkingState& world, std::string_view id, std::string_view property) {
+  const json::Value* entity = world.find_entity(id);
+  if (entity == nullptr) return 0;
+  return property_of(*entity, property);
 }
 
 bool entity_has_tag(const json::Value& entity, std::string_view tag) noexcept {
@@ -46,10 +57,29 @@ Result<json::Object*> WorkingState::entity_mut(std::string_view id) {
     if (object == nullptr) return fail("AST: entity must be an object");
     return object;
   }
-  json::Value& created = entities->insert_or_assign(
-      std::string(id), json::Object{{"properties", json::Object{}}, {"tags", json::Array{}}});
-  log_.push_back(Edit{EditKind::kEntityCreated, std::string(id), {}, std::nullopt, {}});
-  return &created.as_object();
+  CreatedEntities& created = selections_.created();
+  json::Value* held = created.find(id);
+  if (held == nullptr) {
+    held = &created.try_emplace(id, json::Object{{"properties", json::Object{}}, {"tags", json::Array{}}});
+    log_.push_back(Edit{EditKind::kEntityCreated, std::string(id), {}, std::nullopt, {}});
+  }
+  return &held->as_object();
+}
+
+const json::Value* WorkingState::find_entity(std::string_view id) const noexcept {
+  const json::Object* entities = state_["entities"].if_object();
+  if (entities == nullptr) return nullptr;
+  if (const json::Value* entity = entities->find(id)) return entity;
+  return selections_.created().find(id);
+}
+
+json::Value* WorkingState::find_entity_mut(std::string_view id) noexcept {
+  return const_cast<json::Value*>(std::as_const(*this).find_entity(id));
+}
+
+std::size_t WorkingState::entity_count() const noexcept {
+  const json::Object* entities = state_["entities"].if_object();
+  return entities != nullptr ? entities->size() + selections_.created().size() : 0;
 }
 
 Result<void> WorkingState::write_property(std::string_view id, json::Object& entity, std::string_view property,
@@ -124,13 +154,12 @@ bool WorkingState::entity_has_tag(std::string_view id, std::string_view tag) {
   // A short list is read faster than the index is built. A long one, which a rule may ask about
   // a thousand times, is answered by the index, built once for the whole working state.
   constexpr std::size_t kMostTagsScanned = 32;
-  const json::Value& entities = state_["entities"];
-  const json::Value* entity = entities.find(id);
+  const json::Value* entity = find_entity(id);
   if (entity == nullptr) return false;
   const json::Array* tags = (*entity)["tags"].if_array();
   if (tags == nullptr) return false;
   if (tags->size() <= kMostTagsScanned) return ruleset::entity_has_tag(*entity, tag);
-  if (!selections_.built()) selections_.build(entities.as_object());
+  if (!selections_.built()) selections_.build(state_["entities"].as_object());
   return selections_.carries(id, tag);
 }
 
@@ -158,15 +187,12 @@ void WorkingState::undo_tag_edit(Edit& edit, json::Value* tags) noexcept {
 void WorkingState::roll_back() noexcept {
   normal_form_entities_.clear();
   // Each edit is undone on the state it left behind, so every member it names is found.
-  json::Value* entities_value = state_.find("entities");
-  json::Object* entities = entities_value != nullptr ? entities_value->if_object() : nullptr;
   for (Edit& edit : log_ | std::views::reverse) {
-    if (entities == nullptr) break;
-    json::Value* entity = entities->find(edit.entity);
+    json::Value* entity = find_entity_mut(edit.entity);
     if (entity == nullptr) continue;
     if (edit.kind == EditKind::kEntityCreated) {
       selections_.retag(edit.entity, entity->find("tags"), nullptr);
-      entities->erase(edit.entity);
+      selections_.created().erase(edit.entity);
       continue;
     }
     if (edit.kind == EditKind::kTagInserted || edit.kind == EditKind::kTagErased) {

@@ -23,6 +23,10 @@ namespace kest::ruleset {
 // or the property are missing (or not objects where objects are needed).
 Result<std::int64_t> read_prop(const json::Value& state, std::string_view id, std::string_view property);
 
+class WorkingState;
+// The same read of a working state, which sees the entities its rules created.
+Result<std::int64_t> read_prop(const WorkingState& world, std::string_view id, std::string_view property);
+
 // True when the entity's "tags" array holds the string `tag`.
 bool entity_has_tag(const json::Value& entity, std::string_view tag) noexcept;
 
@@ -42,9 +46,15 @@ class WorkingState {
   // Keeps every edit made so far.
   void commit() noexcept { log_.clear(); }
 
-  // The entity `id`, created with empty "properties" and "tags" when missing. The pointer stays
-  // valid until the next entity is created.
+  // The entity `id`, created with empty "properties" and "tags" when missing. A created entity
+  // is held aside with the selection index until it is handed back, so creating one never moves
+  // the rest of the world; the pointer stays valid until the rule ends.
   Result<json::Object*> entity_mut(std::string_view id);
+
+  // The entity `id` as the rules see it, created ones included; null when there is none.
+  [[nodiscard]] const json::Value* find_entity(std::string_view id) const noexcept;
+  // How many entities the rules see; 0 when "entities" is not an object.
+  [[nodiscard]] std::size_t entity_count() const noexcept;
 
   // Writes property := value on the entity `id`, obtained from `entity_mut`.
   Result<void> write_property(std::string_view id, json::Object& entity, std::string_view property, std::int64_t value);
@@ -83,6 +93,8 @@ class WorkingState {
     std::optional<json::Value> previous;  // the member's value before the edit; none when it was absent
     std::vector<std::size_t> positions;   // where the tag was inserted, or each erased copy stood (ascending)
   };
+
+  json::Value* find_entity_mut(std::string_view id) noexcept;
 
   // Undoes an edit of a tags array in place; `tags` is the entity's "tags" member.
   void undo_tag_edit(Edit& edit, json::Value* tags) noexcept;

@@ -102,6 +102,7 @@ TEST(WorkingState, EntityMutCreatesOrRefuses) {
     EXPECT_EQ(error_of(world.entity_mut("n")), "AST: entity must be an object");
     ASSERT_TRUE(world.entity_mut("b").has_value());
     world.commit();
+    selections.hand_back(state);
   }
   EXPECT_EQ(state, doc(R"({"entities":{"a":{"tags":[]},"b":{"properties":{},"tags":[]},"n":3}})"));
   for (const char* text : {R"({})", R"({"entities":[]})", R"([])"}) {

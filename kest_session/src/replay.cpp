@@ -2,6 +2,8 @@
 // validated here: every part that does not have the expected shape is skipped.
 #include <algorithm>
 
+#include "replay.hpp"
+
 #include "kest/session.hpp"
 #include "kest/snapshot.hpp"
 
@@ -46,9 +48,11 @@ void set_property(json::Object& entity, const json::Value& mutation) {
   if (json::Object* by_name = properties->if_object()) by_name->insert_or_assign(*property, *next);
 }
 
-void replay_mutation(json::Value& state, const json::Value& mutation) {
+}  // namespace
+
+void TailReplay::replay_mutation(const json::Value& mutation) {
   const std::string* target = mutation["target"].if_string();
-  json::Object* world = state.if_object();
+  json::Object* world = state_.if_object();
   if (target == nullptr || world == nullptr) return;
   json::Value* entities = world->find("entities");
   if (entities == nullptr) entities = &world->insert_or_assign("entities", json::Object{});
@@ -56,7 +60,7 @@ void replay_mutation(json::Value& state, const json::Value& mutation) {
   if (by_id == nullptr) return;
   // The target exists from here on, whether or not the rest of the mutation applies.
   json::Value* entity = by_id->find(*target);
-  if (entity == nullptr) entity = &by_id->insert_or_assign(*target, new_entity());
+  if (entity == nullptr) entity = &created_.try_emplace(*target, new_entity());
   json::Object* fields = entity->if_object();
   if (fields == nullptr) return;
 
@@ -71,20 +75,31 @@ void replay_mutation(json::Value& state, const json::Value& mutation) {
   }
 }
 
-}  // namespace
-
-json::Value replay_epoch_event(json::Value state, const json::Value& payload) {
+void TailReplay::replay(const json::Value& payload) {
   if (const json::Array* actions = payload["actions_processed"].if_array()) {
     for (const json::Value& action : *actions) {
       if (const json::Array* mutations = action["mutations_applied"].if_array()) {
-        for (const json::Value& mutation : *mutations) replay_mutation(state, mutation);
+        for (const json::Value& mutation : *mutations) replay_mutation(mutation);
       }
     }
   }
-  if (json::Object* world = state.if_object()) {
+  if (json::Object* world = state_.if_object()) {
     if (const json::Value* epoch = payload.find("epoch_number")) world->insert_or_assign("epoch", *epoch);
   }
-  return state;
+}
+
+json::Value TailReplay::finish() && {
+  // Entities are only created in an object, which replay never replaces.
+  if (json::Value* entities = state_.find("entities")) {
+    if (json::Object* by_id = entities->if_object()) created_.merge_into(*by_id);
+  }
+  return std::move(state_);
+}
+
+json::Value replay_epoch_event(json::Value state, const json::Value& payload) {
+  TailReplay replay(std::move(state));
+  replay.replay(payload);
+  return std::move(replay).finish();
 }
 
 }  // namespace kest::session

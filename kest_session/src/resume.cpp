@@ -4,6 +4,7 @@
 #include "canonical_numbers.hpp"
 #include "kest/epoch.hpp"
 #include "kest/readers.hpp"
+#include "replay.hpp"
 
 namespace kest::session {
 
@@ -15,10 +16,12 @@ Result<ResumeOutput> resume(ResumeInput input) {
   // must count as the integer it was signed as.
   json::Value state = std::move(bundle.state);
   canonicalize_numbers(state);
+  TailReplay tail(std::move(state));
   for (events::ChainedRecord& record : bundle.tail) {
     canonicalize_numbers(record.payload);
-    state = replay_epoch_event(std::move(state), record.payload);
+    tail.replay(record.payload);
   }
+  state = std::move(tail).finish();
 
   // An "epoch" that is no integer below 2^63 counts as epoch 0, as catch-up reads it.
   if (input.current_epoch < json::integer_value(state["epoch"]).value_or(0)) {

@@ -2,6 +2,7 @@
 
 #include "bundles.hpp"
 #include "kest/session.hpp"
+#include "replay.hpp"
 
 namespace kest::session {
 namespace {
@@ -69,6 +70,25 @@ TEST(ReplayEpochEvent, OnlyEpochNumberChangesWithoutActions) {
   EXPECT_EQ(json::write(replay_epoch_event(doc(R"({"epoch": 1})"), doc(R"({"actions_processed": {}})"))),
             R"({"epoch":1})");
   EXPECT_EQ(json::write(replay_epoch_event(doc("[1]"), payload_with(R"([{"op": "x", "target": "a"}])"))), "[1]");
+}
+
+// A tail replayed on one state holds the entities it creates aside until the end; it must give
+// what replaying record by record gives, where each creation is inserted at once.
+TEST(TailReplay, CreatesWhatRecordByRecordReplayCreates) {
+  const char* payloads[] = {
+      R"([{"op": "set_prop", "target": "m", "property": "hp", "next": 1}, {"op": "add_tag", "target": "0", "tag": "t"}])",
+      R"([{"op": "sub_prop", "target": "m", "property": "hp", "next": 0}, {"op": "remove_tag", "target": "\uE000"}])",
+      R"([{"op": "add_tag", "target": "\uD83D\uDE00", "tag": "t"}, {"op": "add_tag", "target": "a", "tag": "u"}])",
+  };
+  for (const char* start : {R"({"entities": {"a": {"tags": []}, "z": {}}})", R"({"epoch": 3})", R"({"entities": 1})"}) {
+    json::Value one_by_one = doc(start);
+    TailReplay tail(doc(start));
+    for (const char* mutations : payloads) {
+      one_by_one = replay_epoch_event(std::move(one_by_one), payload_with(mutations));
+      tail.replay(payload_with(mutations));
+    }
+    EXPECT_EQ(json::write(std::move(tail).finish()), json::write(one_by_one)) << start;
+  }
 }
 
 TEST(ReplayEpochEvent, ReproducesTheLiveResolution) {

@@ -50,7 +50,8 @@ struct ResolvedAction {
 // Looks `action_id` up in the ruleset document (nothing is found when it is not an object),
 // parses the definition's kind, validates its rule and runs it on `state` in place, drawing from
 // `rng`, with `selections` the index of `state` the tick keeps. On a rejection `state` is as it
-// was and `rng` is back where it was, so a failed action consumes no draws.
+// was and `rng` is back where it was, so a failed action consumes no draws. The entities the
+// action creates stay with `selections` until the tick hands them back to `state`.
 std::expected<ResolvedAction, ActionRejection> resolve_action(json::Value& state, ruleset::SelectionIndex& selections,
                                                               const json::Value& ruleset, std::string_view action_id,
                                                               std::string_view actor,

@@ -88,6 +88,11 @@ class SelectionIndex {
   SelectionIndex& operator=(SelectionIndex&&) noexcept;
   ~SelectionIndex();
 
+  // Rules run with an index hold the entities they create aside, so that creating one does not
+  // move the rest of the world; this puts them into `state`, the state the index was used with,
+  // in one pass. Call it before `state` is read other than by rules run with the index.
+  void hand_back(json::Value& state);
+
   // The engine's own view of the index.
   struct Tables;
   [[nodiscard]] Tables& tables() noexcept { return *tables_; }
