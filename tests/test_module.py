@@ -68,7 +68,8 @@ def test_module_object():
     assert k.__doc__ == "The module name MUST equal the [lib] name (kest_engine_native)."
     assert k.__version__ == k.version() == "3.1.1"
     public = [name for name in vars(k) if not name.startswith("_")]
-    assert public == [*SIGNATURES, "EngineInternalError"]
+    assert public == [*SIGNATURES, "EngineInternalError", "MUTATION_OPS"]
+    assert k.MUTATION_OPS == ("set_prop", "add_prop", "sub_prop", "add_tag", "remove_tag")
     assert all(isinstance(getattr(k, name), types.BuiltinFunctionType) for name in SIGNATURES)
 
 

@@ -40,7 +40,8 @@ PyMODINIT_FUNC PyInit_kest_engine_native() {
   }
   // The table lives as long as the process: function objects keep pointers into it.
   static std::vector<PyMethodDef> table = function_table();
-  if (PyModule_AddFunctions(module, table.data()) != 0 || !kest::boundary::add_internal_error_type(module)) {
+  if (PyModule_AddFunctions(module, table.data()) != 0 || !kest::boundary::add_internal_error_type(module) ||
+      !kest::boundary::add_mutation_op_names(module)) {
     Py_DECREF(module);
     return nullptr;
   }

@@ -1,5 +1,6 @@
 // Application of mutations to a working state, recording every applied leaf in order.
 #include <algorithm>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -20,8 +21,20 @@ Result<std::string_view> mutation_target(const json::Value& node, const EvalCont
   return resolve_target_rc(*target, context);
 }
 
-Result<void> apply_property_mutation(const std::string& op, WorkingState& world, const json::Value& node,
-                                     EvalContext& context, std::vector<AppliedMutation>& applied) {
+// The value a property edit stores in place of `previous`.
+Result<std::int64_t> next_property_value(MutationOp op, std::int64_t previous, std::int64_t value) {
+  switch (op) {
+    case MutationOp::kSetProp: return value;
+    case MutationOp::kAddProp: return assert_int128(Int128{previous} + value, "mutated property");
+    case MutationOp::kSubProp: return assert_int128(Int128{previous} - value, "mutated property");
+    case MutationOp::kAddTag:
+    case MutationOp::kRemoveTag: break;
+  }
+  return fail("AST: malformed mutation node");  // unreachable: only property edits get here
+}
+
+Result<void> apply_property_mutation(MutationOp op, WorkingState& world, const json::Value& node, EvalContext& context,
+                                     std::vector<AppliedMutation>& applied) {
   Result<std::string_view> id = mutation_target(node, context);
   if (!id) return forward_error(id);
   Result<std::int64_t> value = eval_expr(node["value"], world.state(), context, 0);
@@ -31,9 +44,7 @@ Result<void> apply_property_mutation(const std::string& op, WorkingState& world,
   // Read even by set_prop: a stored value that is not a JS-safe integer is never overwritten.
   Result<std::int64_t> previous = read_prop(world.state(), *id, *property);
   if (!previous) return forward_error(previous);
-  Result<std::int64_t> next = *value;
-  if (op == "add_prop") next = assert_int128(Int128{*previous} + *value, "mutated property");
-  if (op == "sub_prop") next = assert_int128(Int128{*previous} - *value, "mutated property");
+  Result<std::int64_t> next = next_property_value(op, *previous, *value);
   if (!next) return forward_error(next);
   Result<json::Object*> entity = world.entity_mut(*id);
   if (!entity) return forward_error(entity);
@@ -64,9 +75,9 @@ json::Array* string_only_tags(json::Object& entity) {
 }
 
 // The tags rebuilt as add_tag and remove_tag define them, for a list of any shape.
-json::Array rebuilt_tags(const std::string& op, const json::Object& entity, const std::string& tag) {
+json::Array rebuilt_tags(MutationOp op, const json::Object& entity, const std::string& tag) {
   std::vector<std::string> tags = string_tags(entity);
-  if (op == "add_tag") {
+  if (op == MutationOp::kAddTag) {
     tags.push_back(tag);
     tags = snapshot::normalize_tags(std::move(tags));
   } else {
@@ -75,8 +86,8 @@ json::Array rebuilt_tags(const std::string& op, const json::Object& entity, cons
   return json::Array(std::make_move_iterator(tags.begin()), std::make_move_iterator(tags.end()));
 }
 
-Result<void> apply_tag_mutation(const std::string& op, WorkingState& world, const json::Value& node,
-                                const EvalContext& context, std::vector<AppliedMutation>& applied) {
+Result<void> apply_tag_mutation(MutationOp op, WorkingState& world, const json::Value& node, const EvalContext& context,
+                                std::vector<AppliedMutation>& applied) {
   Result<std::string_view> id = mutation_target(node, context);
   if (!id) return forward_error(id);
   const std::string* tag = node["tag"].if_string();
@@ -93,9 +104,9 @@ Result<void> apply_tag_mutation(const std::string& op, WorkingState& world, cons
                                  [](const json::Value& element) { return std::string_view(element.as_string()); });
     const auto position = static_cast<std::size_t>(place - normal->begin());
     const bool present = place != normal->end() && place->as_string() == *tag;
-    if (op == "add_tag" && !present) world.insert_tag(*id, *normal, position, *tag);
-    if (op == "remove_tag" && present) world.erase_tag(*id, *normal, {position}, *tag);
-  } else if (json::Array* strings = string_only_tags(**entity); op == "remove_tag" && strings != nullptr) {
+    if (op == MutationOp::kAddTag && !present) world.insert_tag(*id, *normal, position, *tag);
+    if (op == MutationOp::kRemoveTag && present) world.erase_tag(*id, *normal, {position}, *tag);
+  } else if (json::Array* strings = string_only_tags(**entity); op == MutationOp::kRemoveTag && strings != nullptr) {
     std::vector<std::size_t> copies;
     for (std::size_t i = 0; i < strings->size(); ++i) {
       if ((*strings)[i].as_string() == *tag) copies.push_back(i);
@@ -172,10 +183,10 @@ Result<void> apply_mutation_node(WorkingState& world, const json::Value& node, E
                                  const CheckQuantities* quantities, std::vector<AppliedMutation>& applied) {
   const std::string* type = node["type"].if_string();
   if (type == nullptr) return fail("AST: malformed mutation node");
-  if (*type == "set_prop" || *type == "add_prop" || *type == "sub_prop") {
-    return apply_property_mutation(*type, world, node, context, applied);
+  if (std::optional<MutationOp> op = mutation_op_from_name(*type)) {
+    return edits_property(*op) ? apply_property_mutation(*op, world, node, context, applied)
+                               : apply_tag_mutation(*op, world, node, context, applied);
   }
-  if (*type == "add_tag" || *type == "remove_tag") return apply_tag_mutation(*type, world, node, context, applied);
   if (*type == "if") return apply_if(world, node, context, quantities, applied);
   if (*type == "repeat") return apply_repeat(world, node, context, quantities, applied);
   if (*type == "foreach_target") return apply_foreach(world, node, context, quantities, applied);

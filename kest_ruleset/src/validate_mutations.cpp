@@ -1,4 +1,5 @@
 // Validation of mutation lists: shape, names, depth, and the node, dice and applied budgets.
+#include <optional>
 #include <string>
 
 #include "conditions.hpp"
@@ -107,10 +108,10 @@ Result<void> validate_mutation(const json::Value& node, ValidationBudget& budget
   if (auto charged = charge_node(budget); !charged) return charged;
   const std::string* type = node["type"].if_string();
   if (type == nullptr) return fail("AST: malformed mutation node");
-  if (*type == "set_prop" || *type == "add_prop" || *type == "sub_prop") {
-    return validate_property_mutation(node, budget, multiplicity, in_foreach);
+  if (std::optional<MutationOp> op = mutation_op_from_name(*type)) {
+    return edits_property(*op) ? validate_property_mutation(node, budget, multiplicity, in_foreach)
+                               : validate_tag_mutation(node, budget, multiplicity, in_foreach);
   }
-  if (*type == "add_tag" || *type == "remove_tag") return validate_tag_mutation(node, budget, multiplicity, in_foreach);
   if (*type == "if") return validate_if(node, budget, depth, multiplicity, in_foreach);
   if (*type == "repeat") return validate_repeat(node, budget, depth, multiplicity, in_foreach);
   if (*type == "foreach_target") return validate_foreach(node, budget, depth, multiplicity);

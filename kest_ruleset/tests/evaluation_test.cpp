@@ -179,9 +179,9 @@ TEST(ApplyTriggeredMutations, PropertyMutationsAndTheirRecords) {
   EXPECT_EQ(result->state, doc(R"({"entities":{"a":{"properties":{"hp":0},"tags":["x"]},)"
                                R"("new":{"properties":{"mp":5},"tags":[]}},"epoch":3})"));
   const std::vector<AppliedMutation> expected = {
-      {"add_prop", "new", "mp", std::nullopt, 0, 5}, {"sub_prop", "a", "hp", std::nullopt, 10, 7},
-      {"set_prop", "a", "hp", std::nullopt, 7, -2},  {"add_prop", "a", "hp", std::nullopt, -2, -1},
-      {"add_prop", "a", "hp", std::nullopt, -1, 0},
+      {MutationOp::kAddProp, "new", "mp", std::nullopt, 0, 5}, {MutationOp::kSubProp, "a", "hp", std::nullopt, 10, 7},
+      {MutationOp::kSetProp, "a", "hp", std::nullopt, 7, -2},  {MutationOp::kAddProp, "a", "hp", std::nullopt, -2, -1},
+      {MutationOp::kAddProp, "a", "hp", std::nullopt, -1, 0},
   };
   EXPECT_EQ(result->applied, expected);
 }
@@ -220,8 +220,9 @@ TEST(ApplyTriggeredMutations, TagListsAreNormalisedOrFiltered) {
   Result<MutationsResolution> created = trigger(state, "[" + tag_node("remove_tag", "target", "c") + "]", "b");
   ASSERT_TRUE(created.has_value());
   EXPECT_EQ(created->state["entities"]["b"], doc(R"({"properties":{},"tags":[]})"));
-  EXPECT_EQ(created->applied,
-            (std::vector<AppliedMutation>{{"remove_tag", "b", std::nullopt, "c", std::nullopt, std::nullopt}}));
+  EXPECT_EQ(
+      created->applied,
+      (std::vector<AppliedMutation>{{MutationOp::kRemoveTag, "b", std::nullopt, "c", std::nullopt, std::nullopt}}));
 }
 
 std::vector<std::string> visited(const std::vector<AppliedMutation>& applied) {

@@ -17,7 +17,9 @@ Result<ResumeOutput> resume(ResumeInput input) {
   canonicalize_numbers(state);
   for (events::ChainedRecord& record : bundle->tail) {
     canonicalize_numbers(record.payload);
-    state = replay_epoch_event(std::move(state), record.payload);
+    auto replayed = replay_epoch_event(std::move(state), record.payload);
+    if (!replayed) return std::unexpected(std::move(replayed.error()));
+    state = std::move(*replayed);
   }
 
   // An "epoch" that is no integer below 2^63 counts as epoch 0, as catch-up reads it.

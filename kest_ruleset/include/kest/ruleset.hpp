@@ -20,6 +20,7 @@
 #include "kest/ids.hpp"
 #include "kest/json.hpp"
 #include "kest/math.hpp"
+#include "kest/mutation_op.hpp"
 
 namespace kest::ruleset {
 
@@ -28,7 +29,7 @@ using Result = std::expected<T, std::string>;
 
 // The record of one applied leaf mutation, in execution order.
 struct AppliedMutation {
-  std::string op;  // "set_prop", "add_prop", "sub_prop", "add_tag" or "remove_tag"
+  MutationOp op;
   std::string target;
   std::optional<std::string> property;
   std::optional<std::string> tag;
