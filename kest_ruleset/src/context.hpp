@@ -8,8 +8,8 @@
 #include <string>
 #include <string_view>
 
-#include "failure.hpp"
 #include "kest/math.hpp"
+#include "kest/result.hpp"
 #include "kest/ruleset.hpp"
 
 namespace kest::ruleset {

@@ -21,11 +21,11 @@
 #include "kest/json.hpp"
 #include "kest/math.hpp"
 #include "kest/mutation_op.hpp"
+#include "kest/result.hpp"
 
 namespace kest::ruleset {
 
-template <typename T>
-using Result = std::expected<T, std::string>;
+using kest::Result;
 
 // The record of one applied leaf mutation, in execution order.
 struct AppliedMutation {
