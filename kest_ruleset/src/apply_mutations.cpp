@@ -18,7 +18,7 @@ namespace {
 Result<std::string_view> mutation_target(const json::Value& node, const EvalContext& context) {
   const std::string* target = node["target"].if_string();
   if (target == nullptr) return fail("AST: mutation target must be a string");
-  return resolve_target_rc(*target, context);
+  return resolve_target_id(*target, context);
 }
 
 // The value a property edit stores in place of `previous`.
@@ -139,9 +139,9 @@ Result<void> apply_foreach(WorkingState& world, const json::Value& node, EvalCon
   if (tag == nullptr) return fail("AST: tag name must be a non-empty string");
   const json::Object* entities = world.state()["entities"].if_object();
   if (entities == nullptr) return fail("AST: state.entities must be an object");
-  if (entities->size() > MAX_WORLD_ENTITIES) {
+  if (entities->size() > kMaxWorldEntities) {
     return fail("AST: world entity count " + std::to_string(entities->size()) + " exceeds MAX_WORLD_ENTITIES (" +
-                std::to_string(MAX_WORLD_ENTITIES) + ") at foreach_target select");
+                std::to_string(kMaxWorldEntities) + ") at foreach_target select");
   }
   KEST_ASSIGN_OR_RETURN(std::int64_t limit, selection_limit(*select));
   const json::Array* body = node["mutations"].if_array();

@@ -52,7 +52,7 @@ Result<bool> match_compare(const json::Value& condition, const json::Value& stat
 Result<bool> match_has_tag(const json::Value& condition, WorkingState& world, const EvalContext& context) {
   const std::string* target = condition["target"].if_string();
   if (target == nullptr) return fail("AST: has_tag target must be a string");
-  KEST_ASSIGN_OR_RETURN(std::string_view id, resolve_target_rc(*target, context));
+  KEST_ASSIGN_OR_RETURN(std::string_view id, resolve_target_id(*target, context));
   const std::string* tag = condition["tag"].if_string();
   if (tag == nullptr) return fail("AST: tag must be a string");
   return world.entity_has_tag(id, *tag);
@@ -60,7 +60,7 @@ Result<bool> match_has_tag(const json::Value& condition, WorkingState& world, co
 
 Result<bool> match_check_reading(std::string_view type, const json::Value& condition,
                                  const CheckQuantities* quantities) {
-  KEST_ASSIGN_OR_RETURN(const CheckQuantities* q, require_q(quantities, type));
+  KEST_ASSIGN_OR_RETURN(const CheckQuantities* q, require_check_quantities(quantities, type));
   KEST_ASSIGN_OR_RETURN(std::int64_t value, value_int(condition["value"], type));
   const CheckQuantities& numbers = *q;
   if (type == "delta_gte") return numbers.delta >= value;

@@ -32,7 +32,7 @@ Result<std::int64_t> read_prop_reference(const json::Value& node, const json::Va
                                          std::string_view kind) {
   const std::string* target = node["target"].if_string();
   if (target == nullptr) return fail("AST: " + std::string(kind) + " target must be a string");
-  KEST_ASSIGN_OR_RETURN(std::string_view id, resolve_target_rc(*target, context));
+  KEST_ASSIGN_OR_RETURN(std::string_view id, resolve_target_id(*target, context));
   const std::string* property = node["property"].if_string();
   if (property == nullptr) return fail("AST: " + std::string(kind) + " property must be a string");
   return read_prop(state, id, *property);
@@ -116,7 +116,7 @@ Result<void> validate_target_ref(std::string_view reference, bool in_foreach) {
   return fail("AST: unknown target ref: " + std::string(reference));
 }
 
-Result<std::string_view> resolve_target_rc(std::string_view reference, const EvalContext& context) {
+Result<std::string_view> resolve_target_id(std::string_view reference, const EvalContext& context) {
   if (reference == "actor" || reference == "self") return context.actor;
   if (reference == "target") {
     if (!context.target) return fail("AST: action references target but none supplied");
@@ -150,7 +150,8 @@ Result<std::optional<std::int64_t>> resolve_operand(const json::Value& operand, 
   const std::string* source = operand["source"].if_string();
   if (source == nullptr) return fail("AST: malformed compare operand");
   if (is_check_quantity(*source)) {
-    KEST_ASSIGN_OR_RETURN(const CheckQuantities* q, require_q(quantities, "compare operand source " + *source));
+    KEST_ASSIGN_OR_RETURN(const CheckQuantities* q,
+                          require_check_quantities(quantities, "compare operand source " + *source));
     if (*source == "dc") return q->dc;
     if (*source == "roll") return q->roll;
     if (*source == "delta") return q->delta;
@@ -161,7 +162,7 @@ Result<std::optional<std::int64_t>> resolve_operand(const json::Value& operand, 
   return fail("AST: unknown compare operand source: " + *source);
 }
 
-Result<const CheckQuantities*> require_q(const CheckQuantities* quantities, std::string_view label) {
+Result<const CheckQuantities*> require_check_quantities(const CheckQuantities* quantities, std::string_view label) {
   if (quantities == nullptr) return fail("AST: " + std::string(label) + " is not valid in trigger context");
   return quantities;
 }
