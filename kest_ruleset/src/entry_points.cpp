@@ -129,24 +129,10 @@ Result<ActionResult> evaluate_action(const json::Value& state, const json::Value
                       std::move(result.state),   std::move(outcome.applied)};
 }
 
-Result<ActionOutcome> evaluate_action_with_rng(const json::Value& state, const json::Value& check,
-                                               std::string_view actor, std::optional<std::string_view> target,
-                                               math::Pcg32& rng) {
-  KEST_ASSIGN_OR_RETURN(CheckOnCopy result, evaluate_on_copy(state, check, actor, target, rng));
-  return ActionOutcome{std::move(result.outcome.degree), std::move(result.outcome.applied), std::move(result.state)};
-}
-
 Result<MutationsResolution> apply_triggered_mutations(const json::Value& state, const json::Value& mutations,
                                                       std::string_view actor, std::optional<std::string_view> target,
                                                       std::uint64_t seed) {
   math::Pcg32 rng = math::Pcg32::seeded(seed);
-  return apply_on_copy(state, mutations, actor, target, rng);
-}
-
-Result<MutationsResolution> apply_triggered_mutations_with_rng(const json::Value& state, const json::Value& mutations,
-                                                               std::string_view actor,
-                                                               std::optional<std::string_view> target,
-                                                               math::Pcg32& rng) {
   return apply_on_copy(state, mutations, actor, target, rng);
 }
 
