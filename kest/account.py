@@ -1,5 +1,11 @@
 """Short readable lines about what the engine did: action records, state changes, hashes."""
 
+from kest_engine_native import MUTATION_OPS
+
+# Unpacked rather than indexed: an operation the engine adds stops this import until the
+# lines below learn to show it.
+SET_PROP, ADD_PROP, SUB_PROP, ADD_TAG, REMOVE_TAG = MUTATION_OPS
+
 
 def short(signature: str) -> str:
     """A hash or signature cut to its first ten digits, enough to tell two apart by eye."""
@@ -14,7 +20,7 @@ def changes(mutations: list[dict]) -> str:
     for mutation in mutations:
         target, entity_parts = mutation["target"], parts.setdefault(mutation["target"], [])
         if "property" not in mutation:
-            entity_parts.append(("+" if mutation["op"] == "add_tag" else "-") + mutation["tag"])
+            entity_parts.append(("+" if mutation["op"] == ADD_TAG else "-") + mutation["tag"])
             last_property.pop(target, None)
         elif last_property.get(target) == mutation["property"]:
             entity_parts[-1] += f"->{mutation['next']}"

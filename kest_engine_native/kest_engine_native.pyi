@@ -3,6 +3,8 @@
 from collections.abc import Sequence
 
 __version__: str
+# The operations an applied-mutation record's "op" can hold, in this order.
+MUTATION_OPS: tuple[str, ...]
 
 class EngineInternalError(RuntimeError):
     """An invariant of the engine failed: a fault of the engine, never of the input."""

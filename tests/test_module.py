@@ -73,7 +73,8 @@ def test_module_object():
     # One version, the CMake project's, for the module and the installed package alike.
     assert k.__version__ == k.version() == importlib.metadata.version("kest-engine-native")
     public = [name for name in vars(k) if not name.startswith("_")]
-    assert public == [*SIGNATURES, "EngineInternalError"]
+    assert public == [*SIGNATURES, "EngineInternalError", "MUTATION_OPS"]
+    assert k.MUTATION_OPS == ("set_prop", "add_prop", "sub_prop", "add_tag", "remove_tag")
     assert all(isinstance(getattr(k, name), types.BuiltinFunctionType) for name in SIGNATURES)
 
 

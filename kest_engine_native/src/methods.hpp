@@ -17,4 +17,8 @@ std::span<const PyMethodDef> epoch_methods();
 std::span<const PyMethodDef> session_methods();
 std::span<const PyMethodDef> frame_methods();
 
+// Adds "MUTATION_OPS": the names of the operations an applied-mutation record's "op" can hold,
+// in documented order, so the host reads them from the engine instead of spelling them again.
+bool add_mutation_op_names(PyObject* module);
+
 }  // namespace kest::boundary

@@ -30,7 +30,7 @@ int execute(PyObject* module) {
   new (state_of(module)) ModuleState{};
   if (PyModule_AddStringConstant(module, "__version__", kest::boundary::kVersion) != 0) return -1;
   if (PyModule_AddFunctions(module, table.data()) != 0) return -1;
-  return kest::boundary::add_internal_error_type(module) ? 0 : -1;
+  return kest::boundary::add_internal_error_type(module) && kest::boundary::add_mutation_op_names(module) ? 0 : -1;
 }
 
 int traverse(PyObject* module, visitproc visit, void* arg) {

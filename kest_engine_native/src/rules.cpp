@@ -131,4 +131,21 @@ const PyMethodDef kMethods[] = {
 
 std::span<const PyMethodDef> rules_methods() { return kMethods; }
 
+bool add_mutation_op_names(PyObject* module) {
+  PyObject* names = PyTuple_New(static_cast<Py_ssize_t>(ruleset::kMutationOps.size()));
+  if (names == nullptr) return false;
+  for (std::size_t i = 0; i < ruleset::kMutationOps.size(); ++i) {
+    const std::string_view name = ruleset::mutation_op_name(ruleset::kMutationOps[i]);
+    PyObject* text = PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
+    if (text == nullptr) {
+      Py_DECREF(names);
+      return false;
+    }
+    PyTuple_SetItem(names, static_cast<Py_ssize_t>(i), text);  // steals `text`
+  }
+  const bool added = PyModule_AddObjectRef(module, "MUTATION_OPS", names) == 0;
+  Py_DECREF(names);
+  return added;
+}
+
 }  // namespace kest::boundary

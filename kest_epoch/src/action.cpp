@@ -68,7 +68,7 @@ std::expected<ResolvedAction, ActionRejection> resolve_action(json::Value& state
 
 json::Value serialize_mutation(const ruleset::AppliedMutation& mutation) {
   json::Object object;
-  object.insert_or_assign("op", mutation.op);
+  object.insert_or_assign("op", std::string(ruleset::mutation_op_name(mutation.op)));
   object.insert_or_assign("target", mutation.target);
   if (mutation.property) object.insert_or_assign("property", *mutation.property);
   if (mutation.tag) object.insert_or_assign("tag", *mutation.tag);

@@ -51,9 +51,9 @@ TEST(ParseActionKind, ReadsTheMemberTheKindNames) {
 }
 
 TEST(SerializeMutation, LeavesOutTheFieldsAMutationLacks) {
-  ruleset::AppliedMutation tag{"add_tag", "a", std::nullopt, "x", std::nullopt, std::nullopt};
+  ruleset::AppliedMutation tag{ruleset::MutationOp::kAddTag, "a", std::nullopt, "x", std::nullopt, std::nullopt};
   EXPECT_EQ(json::write(serialize_mutation(tag)), R"({"op":"add_tag","tag":"x","target":"a"})");
-  ruleset::AppliedMutation property{"set_prop", "7", "hp", std::nullopt, -2, 0};
+  ruleset::AppliedMutation property{ruleset::MutationOp::kSetProp, "7", "hp", std::nullopt, -2, 0};
   EXPECT_EQ(json::write(serialize_mutation(property)),
             R"({"next":0,"op":"set_prop","previous":-2,"property":"hp","target":"7"})");
 }

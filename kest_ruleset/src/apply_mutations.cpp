@@ -1,11 +1,12 @@
 // Application of mutations to a working state, recording every applied leaf in order.
 #include <algorithm>
+#include <optional>
 #include <string>
 #include <utility>
 
 #include "conditions.hpp"
 #include "expressions.hpp"
-#include "failure.hpp"
+#include "kest/result.hpp"
 #include "kest/snapshot.hpp"
 #include "kest/utf8.hpp"
 #include "mutations.hpp"
@@ -17,28 +18,33 @@ namespace {
 Result<std::string_view> mutation_target(const json::Value& node, const EvalContext& context) {
   const std::string* target = node["target"].if_string();
   if (target == nullptr) return fail("AST: mutation target must be a string");
-  return resolve_target_rc(*target, context);
+  return resolve_target_id(*target, context);
 }
 
-Result<void> apply_property_mutation(const std::string& op, WorkingState& world, const json::Value& node,
-                                     EvalContext& context, std::vector<AppliedMutation>& applied) {
-  Result<std::string_view> id = mutation_target(node, context);
-  if (!id) return forward_error(id);
-  Result<std::int64_t> value = eval_expr(node["value"], world, context, 0);
-  if (!value) return forward_error(value);
+// The value a property edit stores in place of `previous`.
+Result<std::int64_t> next_property_value(MutationOp op, std::int64_t previous, std::int64_t value) {
+  switch (op) {
+    case MutationOp::kSetProp: return value;
+    case MutationOp::kAddProp: return assert_int128(Int128{previous} + value, "mutated property");
+    case MutationOp::kSubProp: return assert_int128(Int128{previous} - value, "mutated property");
+    case MutationOp::kAddTag:
+    case MutationOp::kRemoveTag: break;
+  }
+  return fail("AST: malformed mutation node");  // unreachable: only property edits get here
+}
+
+Result<void> apply_property_mutation(MutationOp op, WorkingState& world, const json::Value& node, EvalContext& context,
+                                     std::vector<AppliedMutation>& applied) {
+  KEST_ASSIGN_OR_RETURN(std::string_view id, mutation_target(node, context));
+  KEST_ASSIGN_OR_RETURN(std::int64_t value, eval_expr(node["value"], world, context, 0));
   const std::string* property = node["property"].if_string();
   if (property == nullptr) return fail("AST: property must be a string");
   // Read even by set_prop: a stored value that is not a JS-safe integer is never overwritten.
-  Result<std::int64_t> previous = read_prop(world, *id, *property);
-  if (!previous) return forward_error(previous);
-  Result<std::int64_t> next = *value;
-  if (op == "add_prop") next = assert_int128(Int128{*previous} + *value, "mutated property");
-  if (op == "sub_prop") next = assert_int128(Int128{*previous} - *value, "mutated property");
-  if (!next) return forward_error(next);
-  Result<json::Object*> entity = world.entity_mut(*id);
-  if (!entity) return forward_error(entity);
-  if (auto written = world.write_property(*id, **entity, *property, *next); !written) return written;
-  applied.push_back(AppliedMutation{op, std::string(*id), *property, std::nullopt, *previous, *next});
+  KEST_ASSIGN_OR_RETURN(std::int64_t previous, read_prop(world, id, *property));
+  KEST_ASSIGN_OR_RETURN(std::int64_t next, next_property_value(op, previous, value));
+  KEST_ASSIGN_OR_RETURN(json::Object * entity, world.entity_mut(id));
+  KEST_RETURN_IF_ERROR(world.write_property(id, *entity, *property, next));
+  applied.push_back(AppliedMutation{op, std::string(id), *property, std::nullopt, previous, next});
   return {};
 }
 
@@ -64,9 +70,9 @@ json::Array* string_only_tags(json::Object& entity) {
 }
 
 // The tags rebuilt as add_tag and remove_tag define them, for a list of any shape.
-json::Array rebuilt_tags(const std::string& op, const json::Object& entity, const std::string& tag) {
+json::Array rebuilt_tags(MutationOp op, const json::Object& entity, const std::string& tag) {
   std::vector<std::string> tags = string_tags(entity);
-  if (op == "add_tag") {
+  if (op == MutationOp::kAddTag) {
     tags.push_back(tag);
     tags = snapshot::normalize_tags(std::move(tags));
   } else {
@@ -75,56 +81,52 @@ json::Array rebuilt_tags(const std::string& op, const json::Object& entity, cons
   return json::Array(std::make_move_iterator(tags.begin()), std::make_move_iterator(tags.end()));
 }
 
-Result<void> apply_tag_mutation(const std::string& op, WorkingState& world, const json::Value& node,
-                                const EvalContext& context, std::vector<AppliedMutation>& applied) {
-  Result<std::string_view> id = mutation_target(node, context);
-  if (!id) return forward_error(id);
+Result<void> apply_tag_mutation(MutationOp op, WorkingState& world, const json::Value& node, const EvalContext& context,
+                                std::vector<AppliedMutation>& applied) {
+  KEST_ASSIGN_OR_RETURN(std::string_view id, mutation_target(node, context));
   const std::string* tag = node["tag"].if_string();
   if (tag == nullptr) return fail("AST: tag must be a string");
-  Result<json::Object*> entity = world.entity_mut(*id);
-  if (!entity) return forward_error(entity);
+  KEST_ASSIGN_OR_RETURN(json::Object * entity, world.entity_mut(id));
   // A list of strings is edited in place, which gives the same list as rebuilding it: the
   // normalised list with the tag added is the normal form with the tag put at its place, and
   // removal from strings only keeps the rest as they stand. So a rule editing a long list a
   // thousand times does not rebuild it a thousand times.
-  if (json::Array* normal = world.normal_form_tags(*id, **entity)) {
+  if (json::Array* normal = world.normal_form_tags(id, *entity)) {
     auto place =
         std::ranges::lower_bound(*normal, std::string_view(*tag), json::utf16_less,
                                  [](const json::Value& element) { return std::string_view(element.as_string()); });
     const auto position = static_cast<std::size_t>(place - normal->begin());
     const bool present = place != normal->end() && place->as_string() == *tag;
-    if (op == "add_tag" && !present) world.insert_tag(*id, *normal, position, *tag);
-    if (op == "remove_tag" && present) world.erase_tag(*id, *normal, {position}, *tag);
-  } else if (json::Array* strings = string_only_tags(**entity); op == "remove_tag" && strings != nullptr) {
+    if (op == MutationOp::kAddTag && !present) world.insert_tag(id, *normal, position, *tag);
+    if (op == MutationOp::kRemoveTag && present) world.erase_tag(id, *normal, {position}, *tag);
+  } else if (json::Array* strings = string_only_tags(*entity); op == MutationOp::kRemoveTag && strings != nullptr) {
     std::vector<std::size_t> copies;
     for (std::size_t i = 0; i < strings->size(); ++i) {
       if ((*strings)[i].as_string() == *tag) copies.push_back(i);
     }
-    if (!copies.empty()) world.erase_tag(*id, *strings, std::move(copies), *tag);
+    if (!copies.empty()) world.erase_tag(id, *strings, std::move(copies), *tag);
   } else {
-    world.replace_tags(*id, **entity, rebuilt_tags(op, **entity, *tag));
+    world.replace_tags(id, *entity, rebuilt_tags(op, *entity, *tag));
   }
-  applied.push_back(AppliedMutation{op, std::string(*id), std::nullopt, *tag, std::nullopt, std::nullopt});
+  applied.push_back(AppliedMutation{op, std::string(id), std::nullopt, *tag, std::nullopt, std::nullopt});
   return {};
 }
 
 Result<void> apply_if(WorkingState& world, const json::Value& node, EvalContext& context,
                       const CheckQuantities* quantities, std::vector<AppliedMutation>& applied) {
-  Result<bool> holds = match_condition(node["condition"], world, context, quantities, 0);
-  if (!holds) return forward_error(holds);
-  const json::Array* branch = node[*holds ? "then" : "else"].if_array();
+  KEST_ASSIGN_OR_RETURN(bool holds, match_condition(node["condition"], world, context, quantities, 0));
+  const json::Array* branch = node[holds ? "then" : "else"].if_array();
   if (branch == nullptr) return {};
   return apply_mutation_list(world, *branch, context, quantities, applied);
 }
 
 Result<void> apply_repeat(WorkingState& world, const json::Value& node, EvalContext& context,
                           const CheckQuantities* quantities, std::vector<AppliedMutation>& applied) {
-  Result<std::int64_t> count = repeat_count(node);
-  if (!count) return forward_error(count);
+  KEST_ASSIGN_OR_RETURN(std::int64_t count, repeat_count(node));
   const json::Array* body = node["mutations"].if_array();
   if (body == nullptr) return fail("AST: repeat.mutations must be an array");
-  for (std::int64_t i = 0; i < *count; ++i) {
-    if (auto done = apply_mutation_list(world, *body, context, quantities, applied); !done) return done;
+  for (std::int64_t i = 0; i < count; ++i) {
+    KEST_RETURN_IF_ERROR(apply_mutation_list(world, *body, context, quantities, applied));
   }
   return {};
 }
@@ -137,16 +139,15 @@ Result<void> apply_foreach(WorkingState& world, const json::Value& node, EvalCon
   if (tag == nullptr) return fail("AST: tag name must be a non-empty string");
   const json::Object* entities = world.state()["entities"].if_object();
   if (entities == nullptr) return fail("AST: state.entities must be an object");
-  if (world.entity_count() > MAX_WORLD_ENTITIES) {
+  if (world.entity_count() > kMaxWorldEntities) {
     return fail("AST: world entity count " + std::to_string(world.entity_count()) + " exceeds MAX_WORLD_ENTITIES (" +
-                std::to_string(MAX_WORLD_ENTITIES) + ") at foreach_target select");
+                std::to_string(kMaxWorldEntities) + ") at foreach_target select");
   }
-  Result<std::int64_t> limit = selection_limit(*select);
-  if (!limit) return forward_error(limit);
+  KEST_ASSIGN_OR_RETURN(std::int64_t limit, selection_limit(*select));
   const json::Array* body = node["mutations"].if_array();
   if (body == nullptr) return fail("AST: foreach_target.mutations must be an array");
   // Selected once, before the body runs: tags the body changes do not change the visits.
-  std::vector<std::string> ids = world.select_tagged(*entities, *tag, static_cast<std::size_t>(*limit));
+  std::vector<std::string> ids = world.select_tagged(*entities, *tag, static_cast<std::size_t>(limit));
   std::optional<std::string_view> outer = context.each;
   Result<void> done{};
   for (const std::string& id : ids) {
@@ -163,7 +164,7 @@ Result<void> apply_foreach(WorkingState& world, const json::Value& node, EvalCon
 Result<void> apply_mutation_list(WorkingState& world, const json::Array& list, EvalContext& context,
                                  const CheckQuantities* quantities, std::vector<AppliedMutation>& applied) {
   for (const json::Value& node : list) {
-    if (auto done = apply_mutation_node(world, node, context, quantities, applied); !done) return done;
+    KEST_RETURN_IF_ERROR(apply_mutation_node(world, node, context, quantities, applied));
   }
   return {};
 }
@@ -172,10 +173,10 @@ Result<void> apply_mutation_node(WorkingState& world, const json::Value& node, E
                                  const CheckQuantities* quantities, std::vector<AppliedMutation>& applied) {
   const std::string* type = node["type"].if_string();
   if (type == nullptr) return fail("AST: malformed mutation node");
-  if (*type == "set_prop" || *type == "add_prop" || *type == "sub_prop") {
-    return apply_property_mutation(*type, world, node, context, applied);
+  if (std::optional<MutationOp> op = mutation_op_from_name(*type)) {
+    return edits_property(*op) ? apply_property_mutation(*op, world, node, context, applied)
+                               : apply_tag_mutation(*op, world, node, context, applied);
   }
-  if (*type == "add_tag" || *type == "remove_tag") return apply_tag_mutation(*type, world, node, context, applied);
   if (*type == "if") return apply_if(world, node, context, quantities, applied);
   if (*type == "repeat") return apply_repeat(world, node, context, quantities, applied);
   if (*type == "foreach_target") return apply_foreach(world, node, context, quantities, applied);

@@ -6,7 +6,7 @@
 #include <string_view>
 
 #include "expressions.hpp"
-#include "failure.hpp"
+#include "kest/result.hpp"
 #include "values.hpp"
 #include "working_state.hpp"
 
@@ -40,44 +40,41 @@ Result<bool> compare(std::string_view op, std::int64_t left, std::int64_t right)
 
 Result<bool> match_compare(const json::Value& condition, const WorkingState& state, const EvalContext& context,
                            const CheckQuantities* quantities) {
-  Result<std::optional<std::int64_t>> left = resolve_operand(condition["left"], state, context, quantities);
-  if (!left) return forward_error(left);
-  Result<std::optional<std::int64_t>> right = resolve_operand(condition["right"], state, context, quantities);
-  if (!right) return forward_error(right);
-  if (!*left || !*right) return false;
+  KEST_ASSIGN_OR_RETURN(std::optional<std::int64_t> left,
+                        resolve_operand(condition["left"], state, context, quantities));
+  KEST_ASSIGN_OR_RETURN(std::optional<std::int64_t> right,
+                        resolve_operand(condition["right"], state, context, quantities));
+  if (!left || !right) return false;
   const std::string* op = condition["op"].if_string();
-  return compare(op != nullptr ? std::string_view(*op) : std::string_view(), **left, **right);
+  return compare(op != nullptr ? std::string_view(*op) : std::string_view(), *left, *right);
 }
 
 Result<bool> match_has_tag(const json::Value& condition, WorkingState& world, const EvalContext& context) {
   const std::string* target = condition["target"].if_string();
   if (target == nullptr) return fail("AST: has_tag target must be a string");
-  Result<std::string_view> id = resolve_target_rc(*target, context);
-  if (!id) return forward_error(id);
+  KEST_ASSIGN_OR_RETURN(std::string_view id, resolve_target_id(*target, context));
   const std::string* tag = condition["tag"].if_string();
   if (tag == nullptr) return fail("AST: tag must be a string");
-  return world.entity_has_tag(*id, *tag);
+  return world.entity_has_tag(id, *tag);
 }
 
 Result<bool> match_check_reading(std::string_view type, const json::Value& condition,
                                  const CheckQuantities* quantities) {
-  Result<const CheckQuantities*> q = require_q(quantities, type);
-  if (!q) return forward_error(q);
-  Result<std::int64_t> value = value_int(condition["value"], type);
-  if (!value) return forward_error(value);
-  const CheckQuantities& numbers = **q;
-  if (type == "delta_gte") return numbers.delta >= *value;
-  if (type == "delta_lte") return numbers.delta <= *value;
+  KEST_ASSIGN_OR_RETURN(const CheckQuantities* q, require_check_quantities(quantities, type));
+  KEST_ASSIGN_OR_RETURN(std::int64_t value, value_int(condition["value"], type));
+  const CheckQuantities& numbers = *q;
+  if (type == "delta_gte") return numbers.delta >= value;
+  if (type == "delta_lte") return numbers.delta <= value;
   if (!numbers.natural) return false;
-  if (type == "nat_roll_eq") return *numbers.natural == *value;
-  if (type == "nat_roll_gte") return *numbers.natural >= *value;
-  return *numbers.natural <= *value;
+  if (type == "nat_roll_eq") return *numbers.natural == value;
+  if (type == "nat_roll_gte") return *numbers.natural >= value;
+  return *numbers.natural <= value;
 }
 
 }  // namespace
 
 Result<void> validate_degree_cond(const json::Value& condition, ValidationBudget& budget, int depth, bool in_foreach) {
-  if (auto charged = charge_node(budget); !charged) return charged;
+  KEST_RETURN_IF_ERROR(charge_node(budget));
   if (depth > kMaxDepth) return fail(depth_exceeded());
   const std::string* type = condition["type"].if_string();
   if (type == nullptr) return fail("AST: malformed degree condition");
@@ -88,7 +85,7 @@ Result<void> validate_degree_cond(const json::Value& condition, ValidationBudget
       return fail("AST: and requires a non-empty conditions array");
     }
     for (const json::Value& element : *conditions) {
-      if (auto valid = validate_degree_cond(element, budget, depth + 1, in_foreach); !valid) return valid;
+      KEST_RETURN_IF_ERROR(validate_degree_cond(element, budget, depth + 1, in_foreach));
     }
     return {};
   }
@@ -97,21 +94,20 @@ Result<void> validate_degree_cond(const json::Value& condition, ValidationBudget
       const std::string* op = condition["op"].if_string();
       return fail("AST: unknown compare op: " + (op != nullptr ? *op : std::string()));
     }
-    if (auto valid = validate_operand(condition["left"], budget, in_foreach); !valid) return valid;
+    KEST_RETURN_IF_ERROR(validate_operand(condition["left"], budget, in_foreach));
     return validate_operand(condition["right"], budget, in_foreach);
   }
   if (*type == "has_tag") {
     const std::string* target = condition["target"].if_string();
     if (target == nullptr) return fail("AST: has_tag target must be a string");
-    if (auto valid = validate_target_ref(*target, in_foreach); !valid) return valid;
+    KEST_RETURN_IF_ERROR(validate_target_ref(*target, in_foreach));
     const std::string* tag = condition["tag"].if_string();
     if (tag == nullptr) return fail("AST: tag must be a string");
     return assert_clean_name(*tag, "tag");
   }
   if (reads_check(*type)) {
     if (budget.in_trigger) return fail("AST: " + *type + " is not valid in trigger context");
-    Result<std::int64_t> value = value_int(condition["value"], *type);
-    if (!value) return forward_error(value);
+    KEST_RETURN_IF_ERROR(value_int(condition["value"], *type));
     return {};
   }
   return fail("AST: unknown degree condition: " + *type);

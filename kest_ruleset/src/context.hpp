@@ -8,8 +8,8 @@
 #include <string>
 #include <string_view>
 
-#include "failure.hpp"
 #include "kest/math.hpp"
+#include "kest/result.hpp"
 #include "kest/ruleset.hpp"
 
 namespace kest::ruleset {
@@ -21,7 +21,7 @@ inline constexpr std::int64_t kMaxDice = 1000;
 // Also the largest multiplicity of a node inside "repeat" and "foreach_target" bodies.
 inline constexpr std::int64_t kMaxApplied = 1024;
 // The most entities a "foreach_target" selection scans.
-inline constexpr std::size_t MAX_WORLD_ENTITIES = 65536;
+inline constexpr std::size_t kMaxWorldEntities = 65536;
 
 // Bounds the size of one check or trigger list. The counters only grow.
 struct ValidationBudget {

@@ -5,7 +5,7 @@
 #include <limits>
 #include <optional>
 
-#include "failure.hpp"
+#include "kest/result.hpp"
 #include "values.hpp"
 
 namespace kest::ruleset {
@@ -68,15 +68,14 @@ Result<void> charge_dice(ValidationBudget& budget, std::int64_t count, std::int6
 }
 
 Result<std::int64_t> roll_equation(std::string_view s, EvalContext& context) {
-  Result<DiceEquation> equation = parse_dice(s);
-  if (!equation) return forward_error(equation);
+  KEST_ASSIGN_OR_RETURN(DiceEquation equation, parse_dice(s));
   Int128 sum = 0;
-  for (std::int64_t i = 0; i < equation->count; ++i) {
-    std::uint32_t face = context.dice.roll_die(static_cast<std::uint32_t>(equation->sides));
+  for (std::int64_t i = 0; i < equation.count; ++i) {
+    std::uint32_t face = context.dice.roll_die(static_cast<std::uint32_t>(equation.sides));
     if (!context.first_die) context.first_die = face;
     sum += face;
   }
-  return assert_int128(sum + equation->modifier, "dice result");
+  return assert_int128(sum + equation.modifier, "dice result");
 }
 
 }  // namespace kest::ruleset

@@ -4,7 +4,7 @@
 
 #include "check.hpp"
 #include "context.hpp"
-#include "failure.hpp"
+#include "kest/result.hpp"
 #include "kest/ruleset.hpp"
 #include "mutations.hpp"
 #include "working_state.hpp"
@@ -19,7 +19,7 @@ Result<std::vector<AppliedMutation>> apply_trigger_core(WorkingState& world, con
   if (list == nullptr) return fail("AST: mutations must be an array");
   EvalContext context{actor, target, std::nullopt, dice, std::nullopt};
   std::vector<AppliedMutation> applied;
-  if (auto done = apply_mutation_list(world, *list, context, nullptr, applied); !done) return forward_error(done);
+  KEST_RETURN_IF_ERROR(apply_mutation_list(world, *list, context, nullptr, applied));
   return applied;
 }
 
@@ -51,25 +51,24 @@ struct CheckOnCopy {
 // The input state is copied only once the rule has passed validation.
 Result<CheckOnCopy> evaluate_on_copy(const json::Value& state, const json::Value& check, std::string_view actor,
                                      std::optional<std::string_view> target, math::DieRoller& dice) {
-  if (auto valid = validate_check(check); !valid) return forward_error(valid);
+  KEST_RETURN_IF_ERROR(validate_check(check));
   json::Value working = state;
   SelectionIndex selections;
-  Result<CheckOutcome> outcome = run_check(working, selections, check, actor, target, dice);
-  if (!outcome) return forward_error(outcome);
+  KEST_ASSIGN_OR_RETURN(CheckOutcome outcome, run_check(working, selections, check, actor, target, dice));
   selections.hand_back(working);
-  return CheckOnCopy{std::move(*outcome), std::move(working)};
+  return CheckOnCopy{std::move(outcome), std::move(working)};
 }
 
 Result<MutationsResolution> apply_on_copy(const json::Value& state, const json::Value& mutations,
                                           std::string_view actor, std::optional<std::string_view> target,
                                           math::DieRoller& dice) {
-  if (auto valid = validate_triggered_mutations(mutations); !valid) return forward_error(valid);
+  KEST_RETURN_IF_ERROR(validate_triggered_mutations(mutations));
   json::Value working = state;
   SelectionIndex selections;
-  Result<std::vector<AppliedMutation>> applied = run_trigger(working, selections, mutations, actor, target, dice);
-  if (!applied) return forward_error(applied);
+  KEST_ASSIGN_OR_RETURN(std::vector<AppliedMutation> applied,
+                        run_trigger(working, selections, mutations, actor, target, dice));
   selections.hand_back(working);
-  return MutationsResolution{std::move(working), std::move(*applied)};
+  return MutationsResolution{std::move(working), std::move(applied)};
 }
 
 }  // namespace
@@ -83,12 +82,12 @@ Result<void> validate_triggered_mutations(const json::Value& mutations) {
 }
 
 Result<ValidatedCheck> vet_check(const json::Value& check) {
-  if (auto valid = validate_check(check); !valid) return forward_error(valid);
+  KEST_RETURN_IF_ERROR(validate_check(check));
   return ValidatedCheck(check);
 }
 
 Result<ValidatedTrigger> vet_triggered_mutations(const json::Value& mutations) {
-  if (auto valid = validate_triggered_mutations(mutations); !valid) return forward_error(valid);
+  KEST_RETURN_IF_ERROR(validate_triggered_mutations(mutations));
   return ValidatedTrigger(mutations);
 }
 
@@ -108,7 +107,7 @@ Result<std::vector<AppliedMutation>> apply_triggered_mutations_in_place(json::Va
 
 Result<CheckOutcome> evaluate_action_in_place(json::Value& state, const json::Value& check, std::string_view actor,
                                               std::optional<std::string_view> target, math::DieRoller& dice) {
-  if (auto valid = validate_check(check); !valid) return forward_error(valid);
+  KEST_RETURN_IF_ERROR(validate_check(check));
   SelectionIndex selections;
   Result<CheckOutcome> outcome = run_check(state, selections, check, actor, target, dice);
   selections.hand_back(state);
@@ -120,7 +119,7 @@ Result<std::vector<AppliedMutation>> apply_triggered_mutations_in_place(json::Va
                                                                         std::string_view actor,
                                                                         std::optional<std::string_view> target,
                                                                         math::DieRoller& dice) {
-  if (auto valid = validate_triggered_mutations(mutations); !valid) return forward_error(valid);
+  KEST_RETURN_IF_ERROR(validate_triggered_mutations(mutations));
   SelectionIndex selections;
   Result<std::vector<AppliedMutation>> applied = run_trigger(state, selections, mutations, actor, target, dice);
   selections.hand_back(state);
@@ -130,32 +129,16 @@ Result<std::vector<AppliedMutation>> apply_triggered_mutations_in_place(json::Va
 Result<ActionResult> evaluate_action(const json::Value& state, const json::Value& check, std::string_view actor,
                                      std::optional<std::string_view> target, std::uint64_t seed) {
   math::Pcg32 rng = math::Pcg32::seeded(seed);
-  Result<CheckOnCopy> result = evaluate_on_copy(state, check, actor, target, rng);
-  if (!result) return forward_error(result);
-  CheckOutcome& outcome = result->outcome;
+  KEST_ASSIGN_OR_RETURN(CheckOnCopy result, evaluate_on_copy(state, check, actor, target, rng));
+  CheckOutcome& outcome = result.outcome;
   return ActionResult{std::move(outcome.degree), outcome.natural,           outcome.roll, outcome.dc, outcome.delta,
-                      std::move(result->state),  std::move(outcome.applied)};
-}
-
-Result<ActionOutcome> evaluate_action_with_rng(const json::Value& state, const json::Value& check,
-                                               std::string_view actor, std::optional<std::string_view> target,
-                                               math::Pcg32& rng) {
-  Result<CheckOnCopy> result = evaluate_on_copy(state, check, actor, target, rng);
-  if (!result) return forward_error(result);
-  return ActionOutcome{std::move(result->outcome.degree), std::move(result->outcome.applied), std::move(result->state)};
+                      std::move(result.state),   std::move(outcome.applied)};
 }
 
 Result<MutationsResolution> apply_triggered_mutations(const json::Value& state, const json::Value& mutations,
                                                       std::string_view actor, std::optional<std::string_view> target,
                                                       std::uint64_t seed) {
   math::Pcg32 rng = math::Pcg32::seeded(seed);
-  return apply_on_copy(state, mutations, actor, target, rng);
-}
-
-Result<MutationsResolution> apply_triggered_mutations_with_rng(const json::Value& state, const json::Value& mutations,
-                                                               std::string_view actor,
-                                                               std::optional<std::string_view> target,
-                                                               math::Pcg32& rng) {
   return apply_on_copy(state, mutations, actor, target, rng);
 }
 

@@ -3,7 +3,7 @@
 #include <string>
 
 #include "dice.hpp"
-#include "failure.hpp"
+#include "kest/result.hpp"
 #include "values.hpp"
 #include "working_state.hpp"
 
@@ -22,7 +22,7 @@ bool is_math_op(std::string_view op) { return op == "add" || op == "sub" || op =
 Result<void> validate_prop_reference(const json::Value& node, bool in_foreach, std::string_view kind) {
   const std::string* target = node["target"].if_string();
   if (target == nullptr) return fail("AST: " + std::string(kind) + " target must be a string");
-  if (auto valid = validate_target_ref(*target, in_foreach); !valid) return valid;
+  KEST_RETURN_IF_ERROR(validate_target_ref(*target, in_foreach));
   const std::string* property = node["property"].if_string();
   if (property == nullptr) return fail("AST: " + std::string(kind) + " property must be a string");
   return assert_clean_name(*property, "property");
@@ -32,11 +32,10 @@ Result<std::int64_t> read_prop_reference(const json::Value& node, const WorkingS
                                          std::string_view kind) {
   const std::string* target = node["target"].if_string();
   if (target == nullptr) return fail("AST: " + std::string(kind) + " target must be a string");
-  Result<std::string_view> id = resolve_target_rc(*target, context);
-  if (!id) return forward_error(id);
+  KEST_ASSIGN_OR_RETURN(std::string_view id, resolve_target_id(*target, context));
   const std::string* property = node["property"].if_string();
   if (property == nullptr) return fail("AST: " + std::string(kind) + " property must be a string");
-  return read_prop(state, *id, *property);
+  return read_prop(state, id, *property);
 }
 
 Result<std::int64_t> apply_math(std::string_view op, std::int64_t left, std::int64_t right) {
@@ -46,9 +45,8 @@ Result<std::int64_t> apply_math(std::string_view op, std::int64_t left, std::int
   if (op == "floor_div") {
     if (right == 0) return 0;  // rules divide by zero to 0
     // JS-safe operands never reach the one overflowing quotient, INT64_MIN / -1.
-    auto quotient = math::floor_div(left, right);
-    if (!quotient) return forward_error(quotient);
-    return assert_int(*quotient, "math result");
+    KEST_ASSIGN_OR_RETURN(auto quotient, math::floor_div(left, right));
+    return assert_int(quotient, "math result");
   }
   return fail("AST: unknown math op: " + std::string(op));
 }
@@ -61,27 +59,25 @@ bool is_check_quantity(std::string_view source) {
 
 Result<void> validate_expr(const json::Value& node, ValidationBudget& budget, int depth, std::int64_t multiplicity,
                            bool in_foreach) {
-  if (auto charged = charge_node(budget); !charged) return charged;
+  KEST_RETURN_IF_ERROR(charge_node(budget));
   if (depth > kMaxDepth) return fail("AST: expression exceeds max depth " + std::to_string(kMaxDepth));
   const std::string* type = node["type"].if_string();
   if (type == nullptr) return fail("AST: malformed expression node");
   if (*type == "dice") {
     const std::string* equation = node["equation"].if_string();
     if (equation == nullptr) return fail("AST: dice equation must be a string");
-    Result<DiceEquation> parsed = parse_dice(*equation);
-    if (!parsed) return forward_error(parsed);
-    return charge_dice(budget, parsed->count, multiplicity);
+    KEST_ASSIGN_OR_RETURN(DiceEquation parsed, parse_dice(*equation));
+    return charge_dice(budget, parsed.count, multiplicity);
   }
   if (*type == "math") {
     std::string_view op = string_or_empty(node["op"]);
     if (!is_math_op(op)) return fail("AST: unknown math op: " + std::string(op));
-    if (auto valid = validate_expr(node["left"], budget, depth + 1, multiplicity, in_foreach); !valid) return valid;
+    KEST_RETURN_IF_ERROR(validate_expr(node["left"], budget, depth + 1, multiplicity, in_foreach));
     return validate_expr(node["right"], budget, depth + 1, multiplicity, in_foreach);
   }
   if (*type == "prop_ref") return validate_prop_reference(node, in_foreach, "prop_ref");
   if (*type == "literal") {
-    Result<std::int64_t> value = value_int(node["value"], "literal");
-    if (!value) return forward_error(value);
+    KEST_RETURN_IF_ERROR(value_int(node["value"], "literal"));
     return {};
   }
   return fail("AST: unknown expression node type: " + *type);
@@ -120,7 +116,7 @@ Result<void> validate_target_ref(std::string_view reference, bool in_foreach) {
   return fail("AST: unknown target ref: " + std::string(reference));
 }
 
-Result<std::string_view> resolve_target_rc(std::string_view reference, const EvalContext& context) {
+Result<std::string_view> resolve_target_id(std::string_view reference, const EvalContext& context) {
   if (reference == "actor" || reference == "self") return context.actor;
   if (reference == "target") {
     if (!context.target) return fail("AST: action references target but none supplied");
@@ -134,7 +130,7 @@ Result<std::string_view> resolve_target_rc(std::string_view reference, const Eva
 }
 
 Result<void> validate_operand(const json::Value& operand, ValidationBudget& budget, bool in_foreach) {
-  if (auto charged = charge_node(budget); !charged) return charged;
+  KEST_RETURN_IF_ERROR(charge_node(budget));
   const std::string* source = operand["source"].if_string();
   if (source == nullptr) return fail("AST: malformed compare operand");
   if (is_check_quantity(*source)) {
@@ -143,8 +139,7 @@ Result<void> validate_operand(const json::Value& operand, ValidationBudget& budg
   }
   if (*source == "prop") return validate_prop_reference(operand, in_foreach, "compare prop operand");
   if (*source == "literal") {
-    Result<std::int64_t> value = value_int(operand["value"], "compare literal operand");
-    if (!value) return forward_error(value);
+    KEST_RETURN_IF_ERROR(value_int(operand["value"], "compare literal operand"));
     return {};
   }
   return fail("AST: unknown compare operand source: " + *source);
@@ -155,19 +150,19 @@ Result<std::optional<std::int64_t>> resolve_operand(const json::Value& operand, 
   const std::string* source = operand["source"].if_string();
   if (source == nullptr) return fail("AST: malformed compare operand");
   if (is_check_quantity(*source)) {
-    Result<const CheckQuantities*> q = require_q(quantities, "compare operand source " + *source);
-    if (!q) return forward_error(q);
-    if (*source == "dc") return (*q)->dc;
-    if (*source == "roll") return (*q)->roll;
-    if (*source == "delta") return (*q)->delta;
-    return (*q)->natural;
+    KEST_ASSIGN_OR_RETURN(const CheckQuantities* q,
+                          require_check_quantities(quantities, "compare operand source " + *source));
+    if (*source == "dc") return q->dc;
+    if (*source == "roll") return q->roll;
+    if (*source == "delta") return q->delta;
+    return q->natural;
   }
   if (*source == "literal") return value_int(operand["value"], "compare literal operand");
   if (*source == "prop") return read_prop_reference(operand, state, context, "compare prop operand");
   return fail("AST: unknown compare operand source: " + *source);
 }
 
-Result<const CheckQuantities*> require_q(const CheckQuantities* quantities, std::string_view label) {
+Result<const CheckQuantities*> require_check_quantities(const CheckQuantities* quantities, std::string_view label) {
   if (quantities == nullptr) return fail("AST: " + std::string(label) + " is not valid in trigger context");
   return quantities;
 }

@@ -21,7 +21,7 @@ Result<std::int64_t> eval_expr(const json::Value& node, const WorkingState& stat
 // the innermost foreach_target visits.
 Result<void> validate_target_ref(std::string_view reference, bool in_foreach);
 // The entity id a reference names; it need not exist in the state.
-Result<std::string_view> resolve_target_rc(std::string_view reference, const EvalContext& context);
+Result<std::string_view> resolve_target_id(std::string_view reference, const EvalContext& context);
 
 Result<void> validate_operand(const json::Value& operand, ValidationBudget& budget, bool in_foreach);
 // The operand's value; none for "natural" when the roll rolled no die.
@@ -29,6 +29,6 @@ Result<std::optional<std::int64_t>> resolve_operand(const json::Value& operand, 
                                                     const EvalContext& context, const CheckQuantities* quantities);
 
 // The check's quantities; a trigger (no quantities) cannot read them.
-Result<const CheckQuantities*> require_q(const CheckQuantities* quantities, std::string_view label);
+Result<const CheckQuantities*> require_check_quantities(const CheckQuantities* quantities, std::string_view label);
 
 }  // namespace kest::ruleset

@@ -1,9 +1,10 @@
 // Validation of mutation lists: shape, names, depth, and the node, dice and applied budgets.
+#include <optional>
 #include <string>
 
 #include "conditions.hpp"
 #include "expressions.hpp"
-#include "failure.hpp"
+#include "kest/result.hpp"
 #include "mutations.hpp"
 #include "values.hpp"
 
@@ -43,27 +44,27 @@ Result<void> validate_mutation_target(const json::Value& node, bool in_foreach) 
 
 Result<void> validate_property_mutation(const json::Value& node, ValidationBudget& budget, std::int64_t multiplicity,
                                         bool in_foreach) {
-  if (auto valid = validate_mutation_target(node, in_foreach); !valid) return valid;
+  KEST_RETURN_IF_ERROR(validate_mutation_target(node, in_foreach));
   const std::string* property = node["property"].if_string();
   if (property == nullptr) return fail("AST: property must be a string");
-  if (auto valid = assert_clean_name(*property, "property"); !valid) return valid;
-  if (auto valid = validate_expr(node["value"], budget, 0, multiplicity, in_foreach); !valid) return valid;
+  KEST_RETURN_IF_ERROR(assert_clean_name(*property, "property"));
+  KEST_RETURN_IF_ERROR(validate_expr(node["value"], budget, 0, multiplicity, in_foreach));
   return charge_applied(budget, multiplicity);
 }
 
 Result<void> validate_tag_mutation(const json::Value& node, ValidationBudget& budget, std::int64_t multiplicity,
                                    bool in_foreach) {
-  if (auto valid = validate_mutation_target(node, in_foreach); !valid) return valid;
+  KEST_RETURN_IF_ERROR(validate_mutation_target(node, in_foreach));
   const std::string* tag = node["tag"].if_string();
   if (tag == nullptr) return fail("AST: tag must be a string");
-  if (auto valid = assert_clean_name(*tag, "tag"); !valid) return valid;
+  KEST_RETURN_IF_ERROR(assert_clean_name(*tag, "tag"));
   return charge_applied(budget, multiplicity);
 }
 
 // Both branches are charged, though at most one runs.
 Result<void> validate_if(const json::Value& node, ValidationBudget& budget, int depth, std::int64_t multiplicity,
                          bool in_foreach) {
-  if (auto valid = validate_degree_cond(node["condition"], budget, 0, in_foreach); !valid) return valid;
+  KEST_RETURN_IF_ERROR(validate_degree_cond(node["condition"], budget, 0, in_foreach));
   if (auto valid = validate_list(node["then"], budget, depth + 1, multiplicity, in_foreach,
                                  "AST: if.then must be a mutation array");
       !valid) {
@@ -78,12 +79,10 @@ Result<void> validate_if(const json::Value& node, ValidationBudget& budget, int 
 
 Result<void> validate_repeat(const json::Value& node, ValidationBudget& budget, int depth, std::int64_t multiplicity,
                              bool in_foreach) {
-  Result<std::int64_t> count = repeat_count(node);
-  if (!count) return forward_error(count);
-  if (*count < 1 || *count > kMaxRepeatCount) return fail(repeat_count_out_of_range());
-  Result<std::int64_t> body = body_multiplicity(*count, multiplicity, "repeat");
-  if (!body) return forward_error(body);
-  return validate_list(node["mutations"], budget, depth + 1, *body, in_foreach,
+  KEST_ASSIGN_OR_RETURN(std::int64_t count, repeat_count(node));
+  if (count < 1 || count > kMaxRepeatCount) return fail(repeat_count_out_of_range());
+  KEST_ASSIGN_OR_RETURN(std::int64_t body, body_multiplicity(count, multiplicity, "repeat"));
+  return validate_list(node["mutations"], budget, depth + 1, body, in_foreach,
                        "AST: repeat.mutations must be an array");
 }
 
@@ -92,25 +91,23 @@ Result<void> validate_foreach(const json::Value& node, ValidationBudget& budget,
   if (!select.is_object()) return fail("AST: foreach_target.select must be an object");
   const std::string* tag = select["tag"].if_string();
   if (tag == nullptr) return fail("AST: tag name must be a non-empty string");
-  if (auto valid = assert_clean_name(*tag, "tag"); !valid) return valid;
-  Result<std::int64_t> limit = selection_limit(select);
-  if (!limit) return forward_error(limit);
-  if (*limit < 1 || *limit > kMaxSelectionLimit) return fail(selection_limit_out_of_range());
-  Result<std::int64_t> body = body_multiplicity(*limit, multiplicity, "foreach_target");
-  if (!body) return forward_error(body);
-  return validate_list(node["mutations"], budget, depth + 1, *body, true,
+  KEST_RETURN_IF_ERROR(assert_clean_name(*tag, "tag"));
+  KEST_ASSIGN_OR_RETURN(std::int64_t limit, selection_limit(select));
+  if (limit < 1 || limit > kMaxSelectionLimit) return fail(selection_limit_out_of_range());
+  KEST_ASSIGN_OR_RETURN(std::int64_t body, body_multiplicity(limit, multiplicity, "foreach_target"));
+  return validate_list(node["mutations"], budget, depth + 1, body, true,
                        "AST: foreach_target.mutations must be an array");
 }
 
 Result<void> validate_mutation(const json::Value& node, ValidationBudget& budget, int depth, std::int64_t multiplicity,
                                bool in_foreach) {
-  if (auto charged = charge_node(budget); !charged) return charged;
+  KEST_RETURN_IF_ERROR(charge_node(budget));
   const std::string* type = node["type"].if_string();
   if (type == nullptr) return fail("AST: malformed mutation node");
-  if (*type == "set_prop" || *type == "add_prop" || *type == "sub_prop") {
-    return validate_property_mutation(node, budget, multiplicity, in_foreach);
+  if (std::optional<MutationOp> op = mutation_op_from_name(*type)) {
+    return edits_property(*op) ? validate_property_mutation(node, budget, multiplicity, in_foreach)
+                               : validate_tag_mutation(node, budget, multiplicity, in_foreach);
   }
-  if (*type == "add_tag" || *type == "remove_tag") return validate_tag_mutation(node, budget, multiplicity, in_foreach);
   if (*type == "if") return validate_if(node, budget, depth, multiplicity, in_foreach);
   if (*type == "repeat") return validate_repeat(node, budget, depth, multiplicity, in_foreach);
   if (*type == "foreach_target") return validate_foreach(node, budget, depth, multiplicity);
@@ -123,7 +120,7 @@ Result<void> validate_mutation_slice(const json::Array& list, ValidationBudget& 
                                      std::int64_t multiplicity, bool in_foreach) {
   if (depth > kMaxDepth) return fail("AST: mutation structure exceeds max depth " + std::to_string(kMaxDepth));
   for (const json::Value& node : list) {
-    if (auto valid = validate_mutation(node, budget, depth, multiplicity, in_foreach); !valid) return valid;
+    KEST_RETURN_IF_ERROR(validate_mutation(node, budget, depth, multiplicity, in_foreach));
   }
   return {};
 }

@@ -3,8 +3,8 @@
 #include <cmath>
 #include <limits>
 
-#include "failure.hpp"
 #include "kest/canonical.hpp"
+#include "kest/result.hpp"
 #include "kest/utf8.hpp"
 
 namespace kest::ruleset {

@@ -4,7 +4,7 @@
 #include <ranges>
 #include <utility>
 
-#include "failure.hpp"
+#include "kest/result.hpp"
 #include "values.hpp"
 
 namespace kest::ruleset {

@@ -179,9 +179,9 @@ TEST(ApplyTriggeredMutations, PropertyMutationsAndTheirRecords) {
   EXPECT_EQ(result->state, doc(R"({"entities":{"a":{"properties":{"hp":0},"tags":["x"]},)"
                                R"("new":{"properties":{"mp":5},"tags":[]}},"epoch":3})"));
   const std::vector<AppliedMutation> expected = {
-      {"add_prop", "new", "mp", std::nullopt, 0, 5}, {"sub_prop", "a", "hp", std::nullopt, 10, 7},
-      {"set_prop", "a", "hp", std::nullopt, 7, -2},  {"add_prop", "a", "hp", std::nullopt, -2, -1},
-      {"add_prop", "a", "hp", std::nullopt, -1, 0},
+      {MutationOp::kAddProp, "new", "mp", std::nullopt, 0, 5}, {MutationOp::kSubProp, "a", "hp", std::nullopt, 10, 7},
+      {MutationOp::kSetProp, "a", "hp", std::nullopt, 7, -2},  {MutationOp::kAddProp, "a", "hp", std::nullopt, -2, -1},
+      {MutationOp::kAddProp, "a", "hp", std::nullopt, -1, 0},
   };
   EXPECT_EQ(result->applied, expected);
 }
@@ -220,8 +220,9 @@ TEST(ApplyTriggeredMutations, TagListsAreNormalisedOrFiltered) {
   Result<MutationsResolution> created = trigger(state, "[" + tag_node("remove_tag", "target", "c") + "]", "b");
   ASSERT_TRUE(created.has_value());
   EXPECT_EQ(created->state["entities"]["b"], doc(R"({"properties":{},"tags":[]})"));
-  EXPECT_EQ(created->applied,
-            (std::vector<AppliedMutation>{{"remove_tag", "b", std::nullopt, "c", std::nullopt, std::nullopt}}));
+  EXPECT_EQ(
+      created->applied,
+      (std::vector<AppliedMutation>{{MutationOp::kRemoveTag, "b", std::nullopt, "c", std::nullopt, std::nullopt}}));
 }
 
 std::vector<std::string> visited(const std::vector<AppliedMutation>& applied) {
@@ -280,21 +281,24 @@ TEST(GeneratorSteps, ValidationDrawsNothingAndFailuresKeepTheirDraws) {
           degree("critical_failure", kAlways,
                  "[" + add_prop("self", "hp", R"({"type":"dice","equation":"50d2"})") + "]") +
           "}");
+  // Each call runs on a fresh copy of the state, so only the generator carries over.
+  json::Value state = doc(kState);
   math::Pcg32 rng = math::Pcg32::seeded(7);
-  ASSERT_TRUE(evaluate_action_with_rng(doc(kState), doc(rule), "a", std::nullopt, rng).has_value());
+  ASSERT_TRUE(evaluate_action_in_place(state, doc(rule), "a", std::nullopt, rng).has_value());
   EXPECT_EQ(rng.steps(), 2U + 5U);
 
   rng = math::Pcg32::seeded(7);
-  EXPECT_EQ(error_of(evaluate_action_with_rng(doc(kState), doc(R"({"type":"check"})"), "a", std::nullopt, rng)),
+  state = doc(kState);
+  EXPECT_EQ(error_of(evaluate_action_in_place(state, doc(R"({"type":"check"})"), "a", std::nullopt, rng)),
             "AST: malformed expression node");
   EXPECT_EQ(rng.steps(), 2U);
 
   const std::string fails_late = "[" + add_prop("self", "hp", R"({"type":"dice","equation":"4d2"})") + "," +
                                  add_prop("target", "hp", literal(1)) + "]";
-  EXPECT_EQ(error_of(apply_triggered_mutations_with_rng(doc(kState), doc(fails_late), "a", std::nullopt, rng)),
+  EXPECT_EQ(error_of(apply_triggered_mutations_in_place(state, doc(fails_late), "a", std::nullopt, rng)),
             "AST: action references target but none supplied");
   EXPECT_EQ(rng.steps(), 2U + 4U);
-  ASSERT_TRUE(apply_triggered_mutations_with_rng(doc(kState), doc("[" + tag_node("add_tag", "self", "t") + "]"), "a",
+  ASSERT_TRUE(apply_triggered_mutations_in_place(state, doc("[" + tag_node("add_tag", "self", "t") + "]"), "a",
                                                  std::nullopt, rng)
                   .has_value());
   EXPECT_EQ(rng.steps(), 2U + 4U);

@@ -1,11 +1,13 @@
 // Chain-tail replay. The payload was authenticated by its record's signature, so nothing in it is
-// validated here: every part that does not have the expected shape is skipped.
+// validated here: every part that does not have the expected shape is skipped, except an
+// operation this engine does not know, which fails the replay.
 #include <algorithm>
+#include <optional>
 
-#include "replay.hpp"
-
+#include "kest/mutation_op.hpp"
 #include "kest/session.hpp"
 #include "kest/snapshot.hpp"
+#include "replay.hpp"
 
 namespace kest::session {
 namespace {
@@ -50,42 +52,53 @@ void set_property(json::Object& entity, const json::Value& mutation) {
 
 }  // namespace
 
-void TailReplay::replay_mutation(const json::Value& mutation) {
+// A record whose operation this engine does not know cannot be replayed: guessing would drift
+// the resumed world away from the one that was sealed.
+Result<void> TailReplay::replay_mutation(const json::Value& mutation) {
+  if (!mutation.is_object()) return {};
+  const std::string* name = mutation["op"].if_string();
+  std::optional<ruleset::MutationOp> op = name != nullptr ? ruleset::mutation_op_from_name(*name) : std::nullopt;
+  if (!op) return fail("world-session: chain tail records a mutation with an unknown op");
   const std::string* target = mutation["target"].if_string();
   json::Object* world = state_.if_object();
-  if (target == nullptr || world == nullptr) return;
+  if (target == nullptr || world == nullptr) return {};
   json::Value* entities = world->find("entities");
   if (entities == nullptr) entities = &world->insert_or_assign("entities", json::Object{});
   json::Object* by_id = entities->if_object();
-  if (by_id == nullptr) return;
+  if (by_id == nullptr) return {};
   // The target exists from here on, whether or not the rest of the mutation applies.
   json::Value* entity = by_id->find(*target);
   if (entity == nullptr) entity = &created_.try_emplace(*target, new_entity());
   json::Object* fields = entity->if_object();
-  if (fields == nullptr) return;
+  if (fields == nullptr) return {};
 
-  const std::string* op = mutation["op"].if_string();
   const std::string* tag = mutation["tag"].if_string();
-  if (op != nullptr && *op == "add_tag") {
-    if (tag != nullptr) add_tag(*fields, *tag);
-  } else if (op != nullptr && *op == "remove_tag") {
-    if (tag != nullptr) remove_tag(*fields, *tag);
-  } else {
-    set_property(*fields, mutation);
+  switch (*op) {
+    case ruleset::MutationOp::kSetProp:
+    case ruleset::MutationOp::kAddProp:
+    case ruleset::MutationOp::kSubProp: set_property(*fields, mutation); break;
+    case ruleset::MutationOp::kAddTag:
+      if (tag != nullptr) add_tag(*fields, *tag);
+      break;
+    case ruleset::MutationOp::kRemoveTag:
+      if (tag != nullptr) remove_tag(*fields, *tag);
+      break;
   }
+  return {};
 }
 
-void TailReplay::replay(const json::Value& payload) {
+Result<void> TailReplay::replay(const json::Value& payload) {
   if (const json::Array* actions = payload["actions_processed"].if_array()) {
     for (const json::Value& action : *actions) {
       if (const json::Array* mutations = action["mutations_applied"].if_array()) {
-        for (const json::Value& mutation : *mutations) replay_mutation(mutation);
+        for (const json::Value& mutation : *mutations) KEST_RETURN_IF_ERROR(replay_mutation(mutation));
       }
     }
   }
   if (json::Object* world = state_.if_object()) {
     if (const json::Value* epoch = payload.find("epoch_number")) world->insert_or_assign("epoch", *epoch);
   }
+  return {};
 }
 
 json::Value TailReplay::finish() && {
@@ -96,9 +109,9 @@ json::Value TailReplay::finish() && {
   return std::move(state_);
 }
 
-json::Value replay_epoch_event(json::Value state, const json::Value& payload) {
+Result<json::Value> replay_epoch_event(json::Value state, const json::Value& payload) {
   TailReplay replay(std::move(state));
-  replay.replay(payload);
+  KEST_RETURN_IF_ERROR(replay.replay(payload));
   return std::move(replay).finish();
 }
 

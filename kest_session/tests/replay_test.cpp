@@ -39,8 +39,8 @@ TEST(ReplayEpochEvent, AppliesRecordedMutationsAndSkipsWhatItCannot) {
            Case{"next as recorded", R"({"entities": {"x": {"properties": {"hp": 1}}}})",
                 R"([{"op": "sub_prop", "target": "x", "property": "hp", "previous": 99, "next": 9007199254740993}])",
                 R"({"entities": {"x": {"properties": {"hp": 9007199254740993}}}})"},
-           Case{"null next, unknown op", R"({"entities": {"x": {"properties": {"hp": 1}}}})",
-                R"([{"op": 7, "target": "x", "property": "hp", "next": null}])",
+           Case{"null next", R"({"entities": {"x": {"properties": {"hp": 1}}}})",
+                R"([{"op": "add_prop", "target": "x", "property": "hp", "next": null}])",
                 R"({"entities": {"x": {"properties": {"hp": null}}}})"},
            Case{"missing entity created though skipped", R"({"entities": {}})",
                 R"([{"op": "set_prop", "target": "n"}, {"op": "add_tag", "target": "m", "tag": 1}])",
@@ -54,22 +54,41 @@ TEST(ReplayEpochEvent, AppliesRecordedMutationsAndSkipsWhatItCannot) {
                 R"([{"op": "set_prop", "target": "x", "property": "p", "next": 1},
                     {"op": "set_prop", "target": "y", "property": "p", "next": 1}])",
                 R"({"entities": {"x": [], "y": {"properties": 1}}})"},
+           Case{"non-object records skipped", R"({"entities": {}})", R"([5, null, []])", R"({"entities": {}})"},
            Case{"non-object entities skipped", R"({"entities": 5})",
                 R"([{"op": "set_prop", "target": "x", "property": "p", "next": 1}])", R"({"entities": 5})"},
        }) {
     json::Value expected = doc(c.expected);
     expected.as_object().insert_or_assign("epoch", 4);
-    EXPECT_EQ(json::write(replay_epoch_event(doc(c.state), payload_with(c.mutations))), json::write(expected))
+    EXPECT_EQ(json::write(replay_epoch_event(doc(c.state), payload_with(c.mutations)).value()), json::write(expected))
         << c.name;
   }
 }
 
 TEST(ReplayEpochEvent, OnlyEpochNumberChangesWithoutActions) {
-  EXPECT_EQ(json::write(replay_epoch_event(doc(R"({"entities": {}, "epoch": 1})"), doc(R"({"epoch_number": 7})"))),
-            R"({"entities":{},"epoch":7})");
-  EXPECT_EQ(json::write(replay_epoch_event(doc(R"({"epoch": 1})"), doc(R"({"actions_processed": {}})"))),
+  EXPECT_EQ(
+      json::write(replay_epoch_event(doc(R"({"entities": {}, "epoch": 1})"), doc(R"({"epoch_number": 7})")).value()),
+      R"({"entities":{},"epoch":7})");
+  EXPECT_EQ(json::write(replay_epoch_event(doc(R"({"epoch": 1})"), doc(R"({"actions_processed": {}})")).value()),
             R"({"epoch":1})");
-  EXPECT_EQ(json::write(replay_epoch_event(doc("[1]"), payload_with(R"([{"op": "x", "target": "a"}])"))), "[1]");
+  EXPECT_EQ(json::write(replay_epoch_event(doc("[1]"), payload_with(R"([{"op": "add_tag", "target": "a"}])")).value()),
+            "[1]");
+}
+
+// A record the engine cannot interpret fails the replay rather than being taken for a property
+// write, wherever it stands and whatever else it holds.
+TEST(ReplayEpochEvent, FailsOnAnOperationItDoesNotApply) {
+  for (const char* mutations : {
+           R"([{"op": "grow", "target": "x", "property": "hp", "next": 2}])",
+           R"([{"op": 7, "target": "x", "property": "hp", "next": 2}])",
+           R"([{"target": "x", "property": "hp", "next": 2}])",
+           R"([{"op": "SET_PROP", "target": 3}])",
+           R"([5, {"op": "add_tag", "target": "x", "tag": "a"}, {"op": "if", "target": "x"}])",
+       }) {
+    auto replayed = replay_epoch_event(doc(R"({"entities": {"x": {}}})"), payload_with(mutations));
+    ASSERT_FALSE(replayed) << mutations;
+    EXPECT_EQ(replayed.error(), "world-session: chain tail records a mutation with an unknown op") << mutations;
+  }
 }
 
 // A tail replayed on one state holds the entities it creates aside until the end; it must give
@@ -84,8 +103,8 @@ TEST(TailReplay, CreatesWhatRecordByRecordReplayCreates) {
     json::Value one_by_one = doc(start);
     TailReplay tail(doc(start));
     for (const char* mutations : payloads) {
-      one_by_one = replay_epoch_event(std::move(one_by_one), payload_with(mutations));
-      tail.replay(payload_with(mutations));
+      one_by_one = replay_epoch_event(std::move(one_by_one), payload_with(mutations)).value();
+      ASSERT_TRUE(tail.replay(payload_with(mutations)));
     }
     EXPECT_EQ(json::write(std::move(tail).finish()), json::write(one_by_one)) << start;
   }
@@ -95,7 +114,7 @@ TEST(ReplayEpochEvent, ReproducesTheLiveResolution) {
   testing::LiveChain chain = testing::live_chain(6);
   json::Value state = chain.states.front();
   for (const events::ChainedRecord& record : chain.records)
-    state = replay_epoch_event(std::move(state), record.payload);
+    state = replay_epoch_event(std::move(state), record.payload).value();
   EXPECT_EQ(json::write(state), json::write(chain.states.back()));
 }
 

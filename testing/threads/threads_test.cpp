@@ -239,8 +239,7 @@ std::vector<Call> ruleset_calls(const Shared& s) {
        }},
       {"apply_triggered_mutations",
        [&] {
-         math::Pcg32 rng = math::Pcg32::seeded(9);
-         auto result = ruleset::apply_triggered_mutations_with_rng(s.world, s.mutations, "1", std::nullopt, rng);
+         auto result = ruleset::apply_triggered_mutations(s.world, s.mutations, "1", std::nullopt, 9);
          return result ? shown(result->state) + shown(result->applied.size()) : result.error();
        }},
   };

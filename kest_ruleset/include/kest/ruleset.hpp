@@ -10,7 +10,7 @@
 //
 // Threads: every function may be called from any number of threads at once. None keeps state
 // between calls, and what is passed by const reference or by view is only read; the state an
-// `_in_place` form edits and the generator a `_with_rng` form advances belong to one thread at a time.
+// `_in_place` form edits and the generator it advances belong to one thread at a time.
 #pragma once
 
 #include <cstdint>
@@ -24,6 +24,7 @@
 #include "kest/ids.hpp"
 #include "kest/json.hpp"
 #include "kest/math.hpp"
+#include "kest/mutation_op.hpp"
 #include "kest/result.hpp"
 
 namespace kest::ruleset {
@@ -32,7 +33,7 @@ using kest::Result;
 
 // The record of one applied leaf mutation, in execution order.
 struct AppliedMutation {
-  std::string op;  // "set_prop", "add_prop", "sub_prop", "add_tag" or "remove_tag"
+  MutationOp op;
   std::string target;
   std::optional<std::string> property;
   std::optional<std::string> tag;
@@ -60,13 +61,6 @@ struct ActionResult {
   std::int64_t delta = 0;
   json::Value state;
   std::vector<AppliedMutation> applied;
-};
-
-// What `evaluate_action_with_rng` passes on: the degree, the records and the new state.
-struct ActionOutcome {
-  std::string degree;
-  std::vector<AppliedMutation> applied;
-  json::Value state;
 };
 
 struct MutationsResolution {
@@ -101,8 +95,13 @@ class SelectionIndex {
   std::unique_ptr<Tables> tables_;
 };
 
+// ---- Validation alone -------------------------------------------------------------------------
+
+// Whether a rule would be accepted, with the message of the first fault found. Nothing runs.
 Result<void> validate_check(const json::Value& check);
 Result<void> validate_triggered_mutations(const json::Value& mutations);
+
+// ---- Many rules on one state: the actions of an epoch or a frame -----------------------------
 
 // A check that passed `validate_check`, so it may run without being validated again. Only
 // `vet_check` makes one; it refers to the check, which must outlive it.
@@ -131,6 +130,20 @@ class ValidatedTrigger {
 Result<ValidatedCheck> vet_check(const json::Value& check);
 Result<ValidatedTrigger> vet_triggered_mutations(const json::Value& mutations);
 
+// Run rules already vetted, which callers that vet a rule before deciding to run it use so that
+// no rule is validated twice, with the caller's index of `state`, which they keep exact. On
+// failure `state` is as it was before.
+Result<CheckOutcome> evaluate_action_in_place(json::Value& state, SelectionIndex& selections,
+                                              const ValidatedCheck& check, std::string_view actor,
+                                              std::optional<std::string_view> target, math::DieRoller& dice);
+Result<std::vector<AppliedMutation>> apply_triggered_mutations_in_place(json::Value& state, SelectionIndex& selections,
+                                                                        const ValidatedTrigger& mutations,
+                                                                        std::string_view actor,
+                                                                        std::optional<std::string_view> target,
+                                                                        math::DieRoller& dice);
+
+// ---- One rule on a state the caller owns: the module's rules functions -----------------------
+
 // Validates and runs a check on `state` in place; on failure `state` is as it was before.
 Result<CheckOutcome> evaluate_action_in_place(json::Value& state, const json::Value& check, std::string_view actor,
                                               std::optional<std::string_view> target, math::DieRoller& dice);
@@ -141,29 +154,13 @@ Result<std::vector<AppliedMutation>> apply_triggered_mutations_in_place(json::Va
                                                                         std::string_view actor,
                                                                         std::optional<std::string_view> target,
                                                                         math::DieRoller& dice);
-// The same for rules already vetted, which callers that vet a rule before deciding to run it use
-// so that no rule is validated twice. These run with the caller's index of `state`, which they
-// keep exact.
-Result<CheckOutcome> evaluate_action_in_place(json::Value& state, SelectionIndex& selections,
-                                              const ValidatedCheck& check, std::string_view actor,
-                                              std::optional<std::string_view> target, math::DieRoller& dice);
-Result<std::vector<AppliedMutation>> apply_triggered_mutations_in_place(json::Value& state, SelectionIndex& selections,
-                                                                        const ValidatedTrigger& mutations,
-                                                                        std::string_view actor,
-                                                                        std::optional<std::string_view> target,
-                                                                        math::DieRoller& dice);
+
+// ---- One rule on a copy, dice seeded: tests and fuzzers --------------------------------------
 
 Result<ActionResult> evaluate_action(const json::Value& state, const json::Value& check, std::string_view actor,
                                      std::optional<std::string_view> target, std::uint64_t seed);
-Result<ActionOutcome> evaluate_action_with_rng(const json::Value& state, const json::Value& check,
-                                               std::string_view actor, std::optional<std::string_view> target,
-                                               math::Pcg32& rng);
 Result<MutationsResolution> apply_triggered_mutations(const json::Value& state, const json::Value& mutations,
                                                       std::string_view actor, std::optional<std::string_view> target,
                                                       std::uint64_t seed);
-Result<MutationsResolution> apply_triggered_mutations_with_rng(const json::Value& state, const json::Value& mutations,
-                                                               std::string_view actor,
-                                                               std::optional<std::string_view> target,
-                                                               math::Pcg32& rng);
 
 }  // namespace kest::ruleset
