@@ -31,7 +31,9 @@ def timed(commands: list[list[str]], inputs: list[str]) -> float:
 
 def run(quick: bool) -> list[tuple[str, str]]:
     calls, batch = (100, 1_000) if quick else (1_000, 10_000)
-    kest = [sys.executable, "-m", "kest.cli"]
+    # The console script, as operators run it (`python -m` would add the start-up of runpy).
+    script = pathlib.Path(sys.executable).with_name("kest")
+    kest = [str(script)] if script.exists() else [sys.executable, "-m", "kest.cli"]
     with tempfile.TemporaryDirectory() as folder:
         chain_file, seal = os.path.join(folder, "chain.jsonl"), os.path.join(folder, "seal.json")
         sign = [*kest, "sign", chain_file, "--seal", seal]

@@ -5,6 +5,7 @@ gaps so that what Python signs or verifies is what the engine would see.
 """
 
 import json
+import re
 
 
 def _reject_constant(name: str):
@@ -17,11 +18,25 @@ def _integer(text: str) -> int | float:
     return -0.0 if text == "-0" else int(text)
 
 
+# Made once: json.loads and json.dumps with options build a new decoder or encoder at every call,
+# and a chain is read one line at a time. Neither keeps state between calls.
+_DECODER = json.JSONDecoder(parse_int=_integer, parse_constant=_reject_constant)
+_ENCODER = json.JSONEncoder(separators=(",", ":"), ensure_ascii=False, allow_nan=False)
+# The escape of a surrogate code unit (possibly a backslash's escape followed by such text, which
+# only costs the full check below).
+_SURROGATE_ESCAPE = re.compile(r"\\u[dD][89a-fA-F]")
+
+
 def loads(text: str):
     """Parse JSON text; NaN, Infinity and escaped lone surrogates are refused with ValueError."""
-    value = json.loads(text, parse_int=_integer, parse_constant=_reject_constant)
+    value = _DECODER.decode(text)
+    # A lone surrogate in the value comes from the text itself, which encoding it finds, or from
+    # an escape; only a text holding such an escape needs the value written out to tell a lone
+    # surrogate from a pair.
     try:
-        dumps(value).encode()
+        text.encode()
+        if _SURROGATE_ESCAPE.search(text):
+            dumps(value).encode()
     except UnicodeEncodeError:
         raise ValueError("a string holds a lone surrogate") from None
     return value
@@ -29,7 +44,7 @@ def loads(text: str):
 
 def dumps(value) -> str:
     """Compact JSON text, non-ASCII characters kept as they are."""
-    return json.dumps(value, separators=(",", ":"), ensure_ascii=False, allow_nan=False)
+    return _ENCODER.encode(value)
 
 
 def lines(text: str) -> list[str]:
