@@ -134,29 +134,27 @@ def _pick_target(rng: random.Random, state: dict):
     return rng.choice([*state["entities"], None, "ghost"])
 
 
-def actions(seed: int, count: int) -> list[tuple]:
-    """Arguments of `evaluate_action` calls: state, check, actor, target and seed."""
+def _rule_calls(seed: int, count: int, in_trigger: bool, make_rule) -> list[tuple]:
+    """State, rule, actor, target and seed of `count` calls, the rule made by `make_rule(maker)`."""
     rng = random.Random(seed)
-    maker = RuleMaker(rng, in_trigger=False)
+    maker = RuleMaker(rng, in_trigger=in_trigger)
     calls = []
     for _ in range(count):
         state = world(rng)
         actor = rng.choice(list(state["entities"]))
-        calls.append((dumps(state), dumps(maker.check()), actor, _pick_target(rng, state), rng.randrange(2**64)))
+        rule = make_rule(maker)
+        calls.append((dumps(state), dumps(rule), actor, _pick_target(rng, state), rng.randrange(2**64)))
     return calls
+
+
+def actions(seed: int, count: int) -> list[tuple]:
+    """Arguments of `evaluate_action` calls: state, check, actor, target and seed."""
+    return _rule_calls(seed, count, False, lambda maker: maker.check())
 
 
 def triggers(seed: int, count: int) -> list[tuple]:
     """Arguments of `apply_triggered_mutations` calls: state, mutation list, actor, target and seed."""
-    rng = random.Random(seed)
-    maker = RuleMaker(rng, in_trigger=True)
-    calls = []
-    for _ in range(count):
-        state = world(rng)
-        actor = rng.choice(list(state["entities"]))
-        mutations = maker.mutations(0, False) + [maker.mutation(0, False)]
-        calls.append((dumps(state), dumps(mutations), actor, _pick_target(rng, state), rng.randrange(2**64)))
-    return calls
+    return _rule_calls(seed, count, True, lambda maker: maker.mutations(0, False) + [maker.mutation(0, False)])
 
 
 def ruleset(rng: random.Random) -> dict:
