@@ -32,23 +32,23 @@ void append_decimal(std::string& out, T n) {
 }
 
 Appended append_uint(std::string& out, std::uint64_t n) {
-  if (n > static_cast<std::uint64_t>(kMaxSafeInteger)) return std::unexpected(CanonError::UnsafeInteger);
+  if (n > static_cast<std::uint64_t>(kMaxSafeInteger)) return std::unexpected(CanonError::kUnsafeInteger);
   append_decimal(out, n);
   return {};
 }
 
 Appended append_int(std::string& out, std::int64_t n) {
-  if (!is_js_safe(n)) return std::unexpected(CanonError::UnsafeInteger);
+  if (!is_js_safe(n)) return std::unexpected(CanonError::kUnsafeInteger);
   append_decimal(out, n);
   return {};
 }
 
 Appended append_float(std::string& out, double f) {
-  if (!std::isfinite(f)) return std::unexpected(CanonError::NonIntegerNumber);
-  if (f == 0.0 && std::signbit(f)) return std::unexpected(CanonError::NegativeZero);
-  if (std::trunc(f) != f) return std::unexpected(CanonError::NonIntegerNumber);
-  if (f < kLowestIntegralFloat || f > kHighestIntegralFloat) return std::unexpected(CanonError::NonIntegerNumber);
-  if (std::fabs(f) > static_cast<double>(kMaxSafeInteger)) return std::unexpected(CanonError::UnsafeInteger);
+  if (!std::isfinite(f)) return std::unexpected(CanonError::kNonIntegerNumber);
+  if (f == 0.0 && std::signbit(f)) return std::unexpected(CanonError::kNegativeZero);
+  if (std::trunc(f) != f) return std::unexpected(CanonError::kNonIntegerNumber);
+  if (f < kLowestIntegralFloat || f > kHighestIntegralFloat) return std::unexpected(CanonError::kNonIntegerNumber);
+  if (std::fabs(f) > static_cast<double>(kMaxSafeInteger)) return std::unexpected(CanonError::kUnsafeInteger);
   append_decimal(out, static_cast<std::int64_t>(f));
   return {};
 }
@@ -93,7 +93,7 @@ Appended append_object(std::string& out, const json::Object& object, std::size_t
   // keys without the characters that UTF-16 orders differently leave byte order standing.
   bool order_in_doubt = false;
   for (const json::Member& member : object) {
-    if (std::string_view(member.key) == kForbiddenKey) return std::unexpected(CanonError::ForbiddenKey);
+    if (std::string_view(member.key) == kForbiddenKeyText) return std::unexpected(CanonError::kForbiddenKey);
     order_in_doubt = order_in_doubt || may_sort_apart_from_byte_order(member.key);
   }
   if (!order_in_doubt || std::is_sorted(object.begin(), object.end(), utf16_key_less)) {
@@ -110,7 +110,7 @@ Appended append_object(std::string& out, const json::Object& object, std::size_t
 
 // Recursion is bounded: a value deeper than the limit fails before anything below it is entered.
 Appended append_value(std::string& out, const json::Value& value, std::size_t depth) {
-  if (depth > kMaxCanonicalDepth) return std::unexpected(CanonError::DepthExceeded);
+  if (depth > kMaxCanonicalDepth) return std::unexpected(CanonError::kDepthExceeded);
   switch (value.kind()) {
     case json::Kind::kNull: out.append("null"); return {};
     case json::Kind::kBool: out.append(value.as_bool() ? "true" : "false"); return {};

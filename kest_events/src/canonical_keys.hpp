@@ -7,7 +7,7 @@
 namespace kest::events {
 
 // A key an ECMAScript object literal would take for its prototype, not a member.
-inline constexpr std::string_view kForbiddenKey = "__proto__";
+inline constexpr std::string_view kForbiddenKeyText = "__proto__";
 
 // Byte order and UTF-16 order of two keys can disagree only where one holds a character in
 // U+E000..U+FFFF (lead byte 0xEE or 0xEF) and the other one above U+FFFF (lead byte 0xF0..0xF4).

@@ -262,7 +262,7 @@ class CanonicalScanner {
     std::size_t start = pos_;
     if (!at('"')) return false;
     auto token = string();
-    if (!token || token->content == kForbiddenKey) return false;
+    if (!token || token->content == kForbiddenKeyText) return false;
     // The members keep their keys until the object closes; decoded ones need a home till then.
     std::string_view key = token->escaped ? escaped_keys_.emplace_back(token->content) : token->content;
     const char* readable_end = token->escaped ? key.data() + key.size() : text_.data() + text_.size();

@@ -17,12 +17,12 @@ std::string field(std::string_view s) {
 
 std::string_view canon_error_name(CanonError error) noexcept {
   switch (error) {
-    case CanonError::NonIntegerNumber: return "NonIntegerNumber";
-    case CanonError::UnsafeInteger: return "UnsafeInteger";
-    case CanonError::NegativeZero: return "NegativeZero";
-    case CanonError::ForbiddenKey: return "ForbiddenKey";
-    case CanonError::DepthExceeded: return "DepthExceeded";
-    case CanonError::NonNfc: return "NonNfc";
+    case CanonError::kNonIntegerNumber: return "NonIntegerNumber";
+    case CanonError::kUnsafeInteger: return "UnsafeInteger";
+    case CanonError::kNegativeZero: return "NegativeZero";
+    case CanonError::kForbiddenKey: return "ForbiddenKey";
+    case CanonError::kDepthExceeded: return "DepthExceeded";
+    case CanonError::kNonNfc: return "NonNfc";
   }
   return "NonNfc";
 }

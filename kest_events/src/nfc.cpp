@@ -55,17 +55,17 @@ std::size_t last_boundary_before(const icu::Normalizer2& nfc, std::string_view s
 std::expected<void, CanonError> assert_nfc(std::string_view s) {
   if (is_nfc_inert(s)) return {};
   const icu::Normalizer2* nfc = nfc_normalizer();
-  if (nfc == nullptr) return std::unexpected(CanonError::NonNfc);
+  if (nfc == nullptr) return std::unexpected(CanonError::kNonNfc);
   // ICU measures text in 32-bit lengths, so longer text is tested piece by piece, cut where
   // normalisation starts afresh. A piece with no such place (over 2 GiB of characters that all
   // combine with what precedes them) is taken as not normalised.
   constexpr std::size_t kMaxPiece = std::numeric_limits<int32_t>::max();
   while (s.size() > kMaxPiece) {
     std::size_t cut = last_boundary_before(*nfc, s, kMaxPiece);
-    if (cut == 0 || !is_normalized_piece(*nfc, s.substr(0, cut))) return std::unexpected(CanonError::NonNfc);
+    if (cut == 0 || !is_normalized_piece(*nfc, s.substr(0, cut))) return std::unexpected(CanonError::kNonNfc);
     s.remove_prefix(cut);
   }
-  if (!is_normalized_piece(*nfc, s)) return std::unexpected(CanonError::NonNfc);
+  if (!is_normalized_piece(*nfc, s)) return std::unexpected(CanonError::kNonNfc);
   return {};
 }
 

@@ -43,24 +43,24 @@ TEST_P(CanonicalOfText, GivesItsCanonicalFormOrItsFirstFault) {
 INSTANTIATE_TEST_SUITE_P(
     Numbers, CanonicalOfText,
     testing::Values(TextCase{"1.0", "1"}, TextCase{"0.0", "0"}, TextCase{"5e0", "5"}, TextCase{"-5.0", "-5"},
-                    TextCase{"-0", fails(CanonError::NegativeZero)}, TextCase{"-0.0", fails(CanonError::NegativeZero)},
-                    TextCase{"0.5", fails(CanonError::NonIntegerNumber)},
+                    TextCase{"-0", fails(CanonError::kNegativeZero)}, TextCase{"-0.0", fails(CanonError::kNegativeZero)},
+                    TextCase{"0.5", fails(CanonError::kNonIntegerNumber)},
                     TextCase{"9007199254740991", "9007199254740991"},
-                    TextCase{"9007199254740992", fails(CanonError::UnsafeInteger)},
-                    TextCase{"18446744073709551615", fails(CanonError::UnsafeInteger)},
+                    TextCase{"9007199254740992", fails(CanonError::kUnsafeInteger)},
+                    TextCase{"18446744073709551615", fails(CanonError::kUnsafeInteger)},
                     TextCase{"-9007199254740991", "-9007199254740991"},
-                    TextCase{"-9007199254740992", fails(CanonError::UnsafeInteger)},
+                    TextCase{"-9007199254740992", fails(CanonError::kUnsafeInteger)},
                     TextCase{"9007199254740991.0", "9007199254740991"},
-                    TextCase{"9007199254740992.0", fails(CanonError::UnsafeInteger)},
-                    TextCase{"-9007199254740992.0", fails(CanonError::UnsafeInteger)},
+                    TextCase{"9007199254740992.0", fails(CanonError::kUnsafeInteger)},
+                    TextCase{"-9007199254740992.0", fails(CanonError::kUnsafeInteger)},
                     // Integral floats are integers up to 2^64 and down to -2^63, and nothing beyond.
-                    TextCase{"1e19", fails(CanonError::UnsafeInteger)},
-                    TextCase{"18446744073709551616", fails(CanonError::UnsafeInteger)},
-                    TextCase{"18446744073709555000", fails(CanonError::NonIntegerNumber)},
-                    TextCase{"-9223372036854775808.0", fails(CanonError::UnsafeInteger)},
-                    TextCase{"-9223372036854777000.0", fails(CanonError::NonIntegerNumber)},
-                    TextCase{"-1e19", fails(CanonError::NonIntegerNumber)},
-                    TextCase{"1e300", fails(CanonError::NonIntegerNumber)}));
+                    TextCase{"1e19", fails(CanonError::kUnsafeInteger)},
+                    TextCase{"18446744073709551616", fails(CanonError::kUnsafeInteger)},
+                    TextCase{"18446744073709555000", fails(CanonError::kNonIntegerNumber)},
+                    TextCase{"-9223372036854775808.0", fails(CanonError::kUnsafeInteger)},
+                    TextCase{"-9223372036854777000.0", fails(CanonError::kNonIntegerNumber)},
+                    TextCase{"-1e19", fails(CanonError::kNonIntegerNumber)},
+                    TextCase{"1e300", fails(CanonError::kNonIntegerNumber)}));
 
 INSTANTIATE_TEST_SUITE_P(
     Structure, CanonicalOfText,
@@ -74,45 +74,45 @@ INSTANTIATE_TEST_SUITE_P(
 
 INSTANTIATE_TEST_SUITE_P(
     FirstFaultWins, CanonicalOfText,
-    testing::Values(TextCase{R"({"__proto__":1})", fails(CanonError::ForbiddenKey)},
-                    TextCase{R"([{"x":{"__proto__":{}}}])", fails(CanonError::ForbiddenKey)},
-                    TextCase{R"({"a":0.5,"__proto__":1})", fails(CanonError::ForbiddenKey)},
-                    TextCase{"{\"A\":\"e\u0301\",\"__proto__\":1}", fails(CanonError::ForbiddenKey)},
+    testing::Values(TextCase{R"({"__proto__":1})", fails(CanonError::kForbiddenKey)},
+                    TextCase{R"([{"x":{"__proto__":{}}}])", fails(CanonError::kForbiddenKey)},
+                    TextCase{R"({"a":0.5,"__proto__":1})", fails(CanonError::kForbiddenKey)},
+                    TextCase{"{\"A\":\"e\u0301\",\"__proto__\":1}", fails(CanonError::kForbiddenKey)},
                     TextCase{R"({"a":"__proto__"})", R"({"a":"__proto__"})"},
-                    TextCase{R"({"a":0.5,"b":{"__proto__":1}})", fails(CanonError::NonIntegerNumber)},
-                    TextCase{R"({"b":0.5,"a":-0})", fails(CanonError::NegativeZero)},
-                    TextCase{"[0.5,-0]", fails(CanonError::NonIntegerNumber)},
-                    TextCase{"{\"e\u0301\":-0}", fails(CanonError::NonNfc)},
-                    TextCase{"[\"e\u0301\"]", fails(CanonError::NonNfc)}, TextCase{"[\"\u00e9\"]", "[\"\u00e9\"]"}));
+                    TextCase{R"({"a":0.5,"b":{"__proto__":1}})", fails(CanonError::kNonIntegerNumber)},
+                    TextCase{R"({"b":0.5,"a":-0})", fails(CanonError::kNegativeZero)},
+                    TextCase{"[0.5,-0]", fails(CanonError::kNonIntegerNumber)},
+                    TextCase{"{\"e\u0301\":-0}", fails(CanonError::kNonNfc)},
+                    TextCase{"[\"e\u0301\"]", fails(CanonError::kNonNfc)}, TextCase{"[\"\u00e9\"]", "[\"\u00e9\"]"}));
 
 TEST(CanonicalJson, FloatsJsonCannotWriteAreNotIntegers) {
   for (double f : {std::numeric_limits<double>::quiet_NaN(), std::numeric_limits<double>::infinity(),
                    -std::numeric_limits<double>::infinity()}) {
-    EXPECT_EQ(canonical_json(json::Value(f)), fails(CanonError::NonIntegerNumber)) << f;
+    EXPECT_EQ(canonical_json(json::Value(f)), fails(CanonError::kNonIntegerNumber)) << f;
   }
-  EXPECT_EQ(canonical_json(json::Value(-0.0)), fails(CanonError::NegativeZero));
+  EXPECT_EQ(canonical_json(json::Value(-0.0)), fails(CanonError::kNegativeZero));
 }
 
 TEST(CanonicalJson, DepthCountsLevelsBelowTheRoot) {
   EXPECT_EQ(canonical_json(nested(json::Value(7), 256)), std::string(256, '[') + "7" + std::string(256, ']'));
-  EXPECT_EQ(canonical_json(nested(json::Value(7), 257)), fails(CanonError::DepthExceeded));
+  EXPECT_EQ(canonical_json(nested(json::Value(7), 257)), fails(CanonError::kDepthExceeded));
   EXPECT_TRUE(canonical_json(nested(json::Array{}, 256)).has_value());  // 257 levels of arrays
-  EXPECT_EQ(canonical_json(nested(json::Array{}, 257)), fails(CanonError::DepthExceeded));
+  EXPECT_EQ(canonical_json(nested(json::Array{}, 257)), fails(CanonError::kDepthExceeded));
   EXPECT_EQ(canonical_json(json::Value(nullptr), 256), "null");
-  EXPECT_EQ(canonical_json(json::Value(nullptr), 257), fails(CanonError::DepthExceeded));
+  EXPECT_EQ(canonical_json(json::Value(nullptr), 257), fails(CanonError::kDepthExceeded));
   // Far deeper values fail at the limit without descending further.
-  EXPECT_EQ(canonical_json(nested(json::Value(0.5), 20000)), fails(CanonError::DepthExceeded));
+  EXPECT_EQ(canonical_json(nested(json::Value(0.5), 20000)), fails(CanonError::kDepthExceeded));
 }
 
 TEST(CanonicalJson, DepthFaultComesBeforeTheValueAtThatDepth) {
   json::Object deep{{"__proto__", 1}};
-  EXPECT_EQ(canonical_json(nested(json::Value(deep), 256)), fails(CanonError::ForbiddenKey));
-  EXPECT_EQ(canonical_json(nested(json::Value(deep), 257)), fails(CanonError::DepthExceeded));
+  EXPECT_EQ(canonical_json(nested(json::Value(deep), 256)), fails(CanonError::kForbiddenKey));
+  EXPECT_EQ(canonical_json(nested(json::Value(deep), 257)), fails(CanonError::kDepthExceeded));
 }
 
 TEST(CanonicalJson, AppendingLeavesTheBufferUntouchedOnFailure) {
   std::string out = "prefix";
-  EXPECT_EQ(append_canonical_json(out, doc(R"({"a":[1,2,3],"b":0.5})")), std::unexpected(CanonError::NonIntegerNumber));
+  EXPECT_EQ(append_canonical_json(out, doc(R"({"a":[1,2,3],"b":0.5})")), std::unexpected(CanonError::kNonIntegerNumber));
   EXPECT_EQ(out, "prefix");
   EXPECT_TRUE(append_canonical_json(out, doc(R"({"a":1})")));
   EXPECT_EQ(out, R"(prefix{"a":1})");
@@ -153,14 +153,14 @@ TEST_P(Rfc8785Vector, MatchesTheExpectedOutput) {
 INSTANTIATE_TEST_SUITE_P(Jcs, Rfc8785Vector, testing::Values("arrays.json", "french.json", "structures.json"));
 
 TEST(Rfc8785Vectors, WithoutACanonicalFormHere) {
-  EXPECT_EQ(canonical_json(doc(read_vector("input", "values.json"))), fails(CanonError::NonIntegerNumber));
-  EXPECT_EQ(canonical_json(doc(read_vector("input", "unicode.json"))), fails(CanonError::NonNfc));
+  EXPECT_EQ(canonical_json(doc(read_vector("input", "values.json"))), fails(CanonError::kNonIntegerNumber));
+  EXPECT_EQ(canonical_json(doc(read_vector("input", "unicode.json"))), fails(CanonError::kNonNfc));
 }
 
 TEST(Rfc8785Vectors, WeirdKeysBarTheOneNotInNfc) {
   // U+FB33 is excluded from composition, so its NFC is the two-character sequence U+05D3 U+05BC.
   json::Value input = doc(read_vector("input", "weird.json"));
-  EXPECT_EQ(canonical_json(input), fails(CanonError::NonNfc));
+  EXPECT_EQ(canonical_json(input), fails(CanonError::kNonNfc));
   ASSERT_TRUE(input.as_object().erase("\uFB33"));
   std::string expected = read_vector("output", "weird.json");
   expected.erase(expected.rfind(",\"\uFB33\""), std::string::npos);  // the last member

@@ -78,15 +78,15 @@ TEST_P(SignRecordFault, IsTheFirstFaultInTypePrevSigPayloadOrder) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Faults, SignRecordFault,
-                         testing::Values(RecordFault{"t", "0.5", "", CanonError::NonIntegerNumber},
-                                         RecordFault{"t", R"({"__proto__":{}})", "", CanonError::ForbiddenKey},
-                                         RecordFault{"e\u0301", "0.5", "", CanonError::NonNfc},
-                                         RecordFault{"t", "0.5", "e\u0301", CanonError::NonNfc}));
+                         testing::Values(RecordFault{"t", "0.5", "", CanonError::kNonIntegerNumber},
+                                         RecordFault{"t", R"({"__proto__":{}})", "", CanonError::kForbiddenKey},
+                                         RecordFault{"e\u0301", "0.5", "", CanonError::kNonNfc},
+                                         RecordFault{"t", "0.5", "e\u0301", CanonError::kNonNfc}));
 
 TEST(SealMessage, FramesTagCountAndHead) {
   EXPECT_EQ(seal_message(3, "abc"), "17:kest.chain.seal/11:33:abc");
   EXPECT_EQ(seal_message(0, ""), "17:kest.chain.seal/11:00:");
-  EXPECT_EQ(seal_message(3, "e\u0301"), std::unexpected(CanonError::NonNfc));
+  EXPECT_EQ(seal_message(3, "e\u0301"), std::unexpected(CanonError::kNonNfc));
 }
 
 TEST(BundleBindMessage, FramesTheSevenFieldsInOrder) {

@@ -32,8 +32,8 @@ TEST(WorldStateHash, IgnoresMemberOrderAndWhitespaceOfTheText) {
 }
 
 TEST(WorldStateHash, FailsForStatesWithoutACanonicalForm) {
-  EXPECT_EQ(world_state_hash(kKey, doc(R"({"n":1.5})")), std::unexpected(CanonError::NonIntegerNumber));
-  EXPECT_EQ(world_state_hash(kKey, doc(R"({"a":{"__proto__":0}})")), std::unexpected(CanonError::ForbiddenKey));
+  EXPECT_EQ(world_state_hash(kKey, doc(R"({"n":1.5})")), std::unexpected(CanonError::kNonIntegerNumber));
+  EXPECT_EQ(world_state_hash(kKey, doc(R"({"a":{"__proto__":0}})")), std::unexpected(CanonError::kForbiddenKey));
 }
 
 TEST(WorldStateHashOfText, IsTheHashOfTheParsedStateOrTheFirstFault) {
@@ -45,7 +45,7 @@ TEST(WorldStateHashOfText, IsTheHashOfTheParsedStateOrTheFirstFault) {
   ASSERT_FALSE(unparsed);
   EXPECT_TRUE(std::holds_alternative<std::string>(unparsed.error()));
   EXPECT_EQ(world_state_hash_of_text(kKey, R"({"a":[0.5],"__proto__":1})"),
-            std::unexpected(StateTextError(CanonError::ForbiddenKey)));
+            std::unexpected(StateTextError(CanonError::kForbiddenKey)));
 }
 
 TEST(GlobalRegionHash, OfNoRegionsIsTheHashOfTheEmptyObject) {
@@ -71,16 +71,16 @@ TEST(GlobalRegionHash, IsTheHashOfTheObjectOfRegionHashes) {
 
 TEST(GlobalRegionHash, ReportsTheFirstFaultyRegionInByteOrder) {
   EXPECT_EQ(global_region_hash(kKey, doc(R"({"b":0.5,"a":-0,"c":{"__proto__":1}})")),
-            std::unexpected(CanonError::NegativeZero));
-  EXPECT_EQ(region_leaves(kKey, doc(R"({"b":0.5,"a":1})")), std::unexpected(CanonError::NonIntegerNumber));
+            std::unexpected(CanonError::kNegativeZero));
+  EXPECT_EQ(region_leaves(kKey, doc(R"({"b":0.5,"a":1})")), std::unexpected(CanonError::kNonIntegerNumber));
 }
 
 TEST(GlobalRegionHash, IdentifiersMustBeCanonicalKeysOfTheLeaves) {
-  EXPECT_EQ(global_region_hash(kKey, doc(R"({"__proto__":{},"a":{}})")), std::unexpected(CanonError::ForbiddenKey));
-  EXPECT_EQ(global_region_hash(kKey, doc("{\"e\u0301\":{}}")), std::unexpected(CanonError::NonNfc));
+  EXPECT_EQ(global_region_hash(kKey, doc(R"({"__proto__":{},"a":{}})")), std::unexpected(CanonError::kForbiddenKey));
+  EXPECT_EQ(global_region_hash(kKey, doc("{\"e\u0301\":{}}")), std::unexpected(CanonError::kNonNfc));
   // The region states are hashed first: a faulty state is reported over a faulty identifier.
   EXPECT_EQ(global_region_hash(kKey, doc(R"({"__proto__":{},"z":0.5})")),
-            std::unexpected(CanonError::NonIntegerNumber));
+            std::unexpected(CanonError::kNonIntegerNumber));
 }
 
 TEST(NormalizeTags, DropsRepeatsAndSortsByUtf16CodeUnits) {

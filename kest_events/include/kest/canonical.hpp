@@ -21,12 +21,12 @@ namespace kest::events {
 
 // Why a value has no canonical form.
 enum class CanonError : std::uint8_t {
-  NonIntegerNumber,
-  UnsafeInteger,
-  NegativeZero,
-  ForbiddenKey,
-  DepthExceeded,
-  NonNfc,
+  kNonIntegerNumber,
+  kUnsafeInteger,
+  kNegativeZero,
+  kForbiddenKey,
+  kDepthExceeded,
+  kNonNfc,
 };
 
 // The kind's name exactly as messages show it ("NonIntegerNumber", ...).
