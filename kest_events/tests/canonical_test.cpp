@@ -43,7 +43,8 @@ TEST_P(CanonicalOfText, GivesItsCanonicalFormOrItsFirstFault) {
 INSTANTIATE_TEST_SUITE_P(
     Numbers, CanonicalOfText,
     testing::Values(TextCase{"1.0", "1"}, TextCase{"0.0", "0"}, TextCase{"5e0", "5"}, TextCase{"-5.0", "-5"},
-                    TextCase{"-0", fails(CanonError::kNegativeZero)}, TextCase{"-0.0", fails(CanonError::kNegativeZero)},
+                    TextCase{"-0", fails(CanonError::kNegativeZero)},
+                    TextCase{"-0.0", fails(CanonError::kNegativeZero)},
                     TextCase{"0.5", fails(CanonError::kNonIntegerNumber)},
                     TextCase{"9007199254740991", "9007199254740991"},
                     TextCase{"9007199254740992", fails(CanonError::kUnsafeInteger)},
@@ -112,7 +113,8 @@ TEST(CanonicalJson, DepthFaultComesBeforeTheValueAtThatDepth) {
 
 TEST(CanonicalJson, AppendingLeavesTheBufferUntouchedOnFailure) {
   std::string out = "prefix";
-  EXPECT_EQ(append_canonical_json(out, doc(R"({"a":[1,2,3],"b":0.5})")), std::unexpected(CanonError::kNonIntegerNumber));
+  EXPECT_EQ(append_canonical_json(out, doc(R"({"a":[1,2,3],"b":0.5})")),
+            std::unexpected(CanonError::kNonIntegerNumber));
   EXPECT_EQ(out, "prefix");
   EXPECT_TRUE(append_canonical_json(out, doc(R"({"a":1})")));
   EXPECT_EQ(out, R"(prefix{"a":1})");
