@@ -14,68 +14,11 @@ import os
 import sys
 
 import kest_engine_native as k
-from kest import bundles, chain, chainfile, durable, jsontext
+from kest import bundles, chain, chainfile, durable, forensics_commands, jsontext
+from kest.command_io import KEY_VARIABLE, Parser, Refusal, engine, load_key, read_json, read_text, text_key
 
-KEY_VARIABLE = "KEST_KEY"
 DEFAULT_MAX_CATCHUP = 64
 REPAIR_SHOWN = 60  # bytes of a dropped line shown to the operator
-
-
-class Parser(argparse.ArgumentParser):
-    """No abbreviated options: "--key" must not pass for "--key-file" and read a file named after the key."""
-
-    def __init__(self, *args, **kwargs):
-        super().__init__(*args, allow_abbrev=False, **kwargs)
-
-
-class Refusal(Exception):
-    """A failure to report on standard error with exit status 1."""
-
-
-def read_text(path: str) -> str:
-    if path == "-":
-        return sys.stdin.read()
-    try:
-        with open(path, encoding="utf-8") as file:
-            return file.read()
-    except (OSError, UnicodeDecodeError) as failure:
-        raise Refusal(f"cannot read {path}: {failure}") from None
-
-
-def read_json(path: str):
-    try:
-        return jsontext.loads(read_text(path))
-    except ValueError as failure:
-        raise Refusal(f"{path}: not JSON: {failure}") from None
-
-
-def load_key(args) -> bytes:
-    if args.key_file is not None:
-        try:
-            with open(args.key_file, "rb") as file:
-                key = file.read()
-        except OSError as failure:
-            raise Refusal(f"cannot read the key: {failure}") from None
-        key = key.removesuffix(b"\n").removesuffix(b"\r")
-    elif (key := os.environb.get(KEY_VARIABLE.encode())) is None:
-        raise Refusal(f"no key: give --key-file FILE or set {KEY_VARIABLE}")
-    if not key:
-        raise Refusal("the key is empty")
-    return key
-
-
-def text_key(args) -> str:
-    try:
-        return chain.key_text(load_key(args))
-    except ValueError as failure:
-        raise Refusal(str(failure)) from None
-
-
-def engine(function, *arguments) -> str:
-    try:
-        return function(*arguments)
-    except ValueError as failure:
-        raise Refusal(str(failure)) from None
 
 
 def cmd_hash(args) -> int:
@@ -327,8 +270,6 @@ def parser() -> argparse.ArgumentParser:
         command.description = f"{what.capitalize()}: the input document in, the output document out, as compact JSON."
         command.add_argument("input", metavar="INPUT.json")
         command.set_defaults(run=whole_input(function))
-
-    from kest import forensics_commands  # imported here: it builds on the helpers above
 
     forensics_commands.add_commands(commands, keyed)
     return top

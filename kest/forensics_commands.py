@@ -12,20 +12,13 @@ import os
 import sys
 
 import kest_engine_native as k
-from kest import chain, jsontext
-from kest.cli import KEY_VARIABLE, Refusal, read_text, text_key
+from kest import chain
+from kest.command_io import KEY_VARIABLE, Refusal, parse_json, read_text, text_key
 
 # forensics and synctest are imported by the commands that run them: every kest command builds
 # this parser, and a signer, which starts once per record, must not pay for their imports.
 
 TROUBLE = 2
-
-
-def _read_json(path: str, text: str | None = None):
-    try:
-        return jsontext.loads(read_text(path) if text is None else text)
-    except ValueError as failure:
-        raise Refusal(f"{path}: not JSON: {failure}") from None
 
 
 def _one_stdin(paths: list[str]) -> None:
@@ -45,7 +38,7 @@ def cmd_diff(args) -> int:
 
     _one_stdin([args.a, args.b])
     texts = read_text(args.a), read_text(args.b)
-    a, b = _read_json(args.a, texts[0]), _read_json(args.b, texts[1])
+    a, b = parse_json(args.a, texts[0]), parse_json(args.b, texts[1])
     try:
         findings = forensics.diff_states(a, b)
     except ValueError as failure:
@@ -105,7 +98,7 @@ def cmd_synctest(args) -> int:
 
     timeline = synctest.EPOCHS if args.epochs else synctest.FRAMES
     text = read_text(args.session)
-    document = _read_json(args.session, text)
+    document = parse_json(args.session, text)
     try:
         session = synctest.parse_session(document, timeline)
     except ValueError as failure:
