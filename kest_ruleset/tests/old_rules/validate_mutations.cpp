@@ -8,7 +8,7 @@
 #include "mutations.hpp"
 #include "values.hpp"
 
-namespace kest::ruleset {
+namespace kest::ruleset::old {
 namespace {
 
 std::string repeat_count_out_of_range() {
@@ -147,4 +147,4 @@ Result<std::int64_t> selection_limit(const json::Value& select) {
   return value;
 }
 
-}  // namespace kest::ruleset
+}  // namespace kest::ruleset::old

@@ -12,7 +12,7 @@
 #include "mutations.hpp"
 #include "values.hpp"
 
-namespace kest::ruleset {
+namespace kest::ruleset::old {
 namespace {
 
 Result<std::string_view> mutation_target(const json::Value& node, const EvalContext& context) {
@@ -183,4 +183,4 @@ Result<void> apply_mutation_node(WorkingState& world, const json::Value& node, E
   return fail("AST: unknown mutation node type: " + *type);
 }
 
-}  // namespace kest::ruleset
+}  // namespace kest::ruleset::old
