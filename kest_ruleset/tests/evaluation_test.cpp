@@ -347,5 +347,40 @@ TEST(EvaluateAction, InputIsUnchangedAndOutcomesRepeat) {
   EXPECT_EQ(state, doc(kState));
 }
 
+// A vetted rule holds its own tree, so it runs as the rule did after the rule's JSON is gone.
+TEST(VettedRules, OutliveTheJsonTheyWereCompiledFrom) {
+  const std::string check_text = check(
+      R"({"type":"math","op":"add","left":{"type":"dice","equation":"2d6"},"right":{"type":"prop_ref","target":"self","property":"hp"}})",
+      literal(12),
+      "{" +
+          degree("success", R"({"type":"has_tag","target":"target","tag":"x"})",
+                 "[" + add_prop("target", "a_long_property_name_kept_on_the_heap", literal(3)) + "]") +
+          "}");
+  const std::string trigger_text = R"([{"type":"foreach_target","select":{"tag":"x"},"mutations":[)" +
+                                   tag_node("add_tag", "each", "a_long_tag_name_kept_on_the_heap_too") + "]}]";
+  auto vetted_check = vet_check(doc(check_text));
+  auto vetted_trigger = vet_triggered_mutations(doc(trigger_text));
+  ASSERT_TRUE(vetted_check.has_value() && vetted_trigger.has_value());
+
+  json::Value state = doc(kState);
+  SelectionIndex selections;
+  math::Pcg32 dice = math::Pcg32::seeded(5);
+  Result<CheckOutcome> graded = evaluate_action_in_place(state, selections, *vetted_check, "a", "a", dice);
+  Result<std::vector<AppliedMutation>> applied =
+      apply_triggered_mutations_in_place(state, selections, *vetted_trigger, "a", std::nullopt, dice);
+  selections.hand_back(state);
+
+  json::Value expected_state = doc(kState);
+  math::Pcg32 expected_dice = math::Pcg32::seeded(5);
+  Result<CheckOutcome> expected_graded =
+      evaluate_action_in_place(expected_state, doc(check_text), "a", "a", expected_dice);
+  ASSERT_TRUE(graded.has_value() && expected_graded.has_value());
+  EXPECT_EQ(graded->degree, "success");
+  EXPECT_EQ(graded->applied, expected_graded->applied);
+  EXPECT_EQ(applied,
+            apply_triggered_mutations_in_place(expected_state, doc(trigger_text), "a", std::nullopt, expected_dice));
+  EXPECT_EQ(state, expected_state);
+}
+
 }  // namespace
 }  // namespace kest::ruleset
