@@ -20,13 +20,13 @@ constexpr std::array<std::string_view, 4> kDegreesByPrecedence = {"critical_succ
                                                                   "critical_failure"};
 constexpr std::string_view kNoDegree = "none";
 
-// `name` is the degree's text in `kDegreesByPrecedence`, which outlives the rule.
-Result<GradedDegree> compile_degree(std::string_view name, const json::Value& entry, ValidationBudget& budget) {
+// The degree's condition and mutations; its name is set by the caller.
+Result<GradedDegree> compile_degree(const json::Value& entry, ValidationBudget& budget) {
   KEST_ASSIGN_OR_RETURN(Condition condition, compile_condition(entry["condition"], budget, 0, false));
   const json::Array* mutations = entry["mutations"].if_array();
   if (mutations == nullptr) return fail("AST: mutations must be an array");
   KEST_ASSIGN_OR_RETURN(MutationList compiled, compile_mutation_list(*mutations, budget, 0, 1, false));
-  return GradedDegree{name, std::move(condition), std::move(compiled)};
+  return GradedDegree{{}, std::move(condition), std::move(compiled)};
 }
 
 // Every degree is validated, in UTF-16 order of its name, and shares the one budget, though only
@@ -39,11 +39,11 @@ Result<std::vector<GradedDegree>> compile_degrees(const json::Object& degrees, V
                     [](const json::Member* member) { return std::string_view(member->key); });
   std::array<std::optional<GradedDegree>, kDegreesByPrecedence.size()> by_precedence;
   for (const json::Member* degree : in_order) {
+    KEST_ASSIGN_OR_RETURN(GradedDegree compiled, compile_degree(degree->value, budget));
     auto precedence = std::ranges::find(kDegreesByPrecedence, degree->key);
-    std::string_view name = precedence != kDegreesByPrecedence.end() ? *precedence : std::string_view();
-    KEST_ASSIGN_OR_RETURN(GradedDegree compiled, compile_degree(name, degree->value, budget));
-    if (!name.empty())
-      by_precedence[static_cast<std::size_t>(precedence - kDegreesByPrecedence.begin())] = std::move(compiled);
+    if (precedence == kDegreesByPrecedence.end()) continue;  // validated, but never chosen
+    compiled.name = *precedence;                             // the table's text, which outlives the rule
+    by_precedence[static_cast<std::size_t>(precedence - kDegreesByPrecedence.begin())] = std::move(compiled);
   }
   std::vector<GradedDegree> graded;
   for (std::optional<GradedDegree>& degree : by_precedence) {
