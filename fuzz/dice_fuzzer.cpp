@@ -36,7 +36,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   math::Pcg32 dice = math::Pcg32::seeded(size);
   ruleset::EvalContext context{.actor = "a", .target = {}, .each = {}, .dice = dice, .first_die = {}};
-  auto total = ruleset::roll_equation(text, context);
+  auto total = ruleset::roll_dice(*equation, context);
   fuzz::require(total.has_value(), "an accepted equation rolls");
   std::int64_t lowest = sides == 0 ? modifier : smallest;
   fuzz::require(*total >= lowest && *total <= largest, "a roll lies between the smallest and largest result");

@@ -48,15 +48,17 @@ void require_sound_records(const std::vector<ruleset::AppliedMutation>& applied)
 bool same_outcome(const ruleset::Result<ruleset::ActionResult>& a, const ruleset::Result<ruleset::ActionResult>& b) {
   if (a.has_value() != b.has_value()) return false;
   if (!a) return a.error() == b.error();
-  return a->degree == b->degree && a->natural == b->natural && a->roll == b->roll && a->dc == b->dc &&
-         a->delta == b->delta && a->state == b->state && a->applied == b->applied;
+  const ruleset::CheckOutcome& x = a->outcome;
+  const ruleset::CheckOutcome& y = b->outcome;
+  return x.degree == y.degree && x.natural == y.natural && x.roll == y.roll && x.dc == y.dc && x.delta == y.delta &&
+         a->state == b->state && x.applied == y.applied;
 }
 
 bool same_outcome(const ruleset::Result<ruleset::MutationsResolution>& a,
                   const ruleset::Result<ruleset::MutationsResolution>& b) {
   if (a.has_value() != b.has_value()) return false;
   if (!a) return a.error() == b.error();
-  return a->state == b->state && a->applied == b->applied;
+  return a->state == b->state && a->outcome == b->outcome;
 }
 
 void check_action(const Call& call, const json::Value& check) {
@@ -80,12 +82,13 @@ void check_action(const Call& call, const json::Value& check) {
   }
   fuzz::require(outcome.has_value(), "both forms succeed alike");
   fuzz::require(in_place == result->state, "both forms reach the same state");
-  fuzz::require(outcome->degree == result->degree && outcome->applied == result->applied &&
-                    outcome->roll == result->roll && outcome->dc == result->dc && outcome->natural == result->natural,
+  const ruleset::CheckOutcome& graded = result->outcome;
+  fuzz::require(outcome->degree == graded.degree && outcome->applied == graded.applied &&
+                    outcome->roll == graded.roll && outcome->dc == graded.dc && outcome->natural == graded.natural,
                 "both forms grade alike");
-  fuzz::require(events::is_js_safe(result->delta) && result->delta == result->roll - result->dc,
+  fuzz::require(events::is_js_safe(graded.delta) && graded.delta == graded.roll - graded.dc,
                 "delta is the JS-safe difference of roll and dc");
-  require_sound_records(result->applied);
+  require_sound_records(graded.applied);
 }
 
 void check_trigger(const Call& call, const json::Value& mutations) {
@@ -107,9 +110,9 @@ void check_trigger(const Call& call, const json::Value& mutations) {
     fuzz::require(in_place == call.state, "a failed trigger leaves the state as it was");
     return;
   }
-  fuzz::require(applied.has_value() && *applied == result->applied, "both forms apply the same mutations");
+  fuzz::require(applied.has_value() && *applied == result->outcome, "both forms apply the same mutations");
   fuzz::require(in_place == result->state, "both forms reach the same state");
-  require_sound_records(result->applied);
+  require_sound_records(result->outcome);
 }
 
 // Rules run one after another on one state keep one selection index; each run must give what a

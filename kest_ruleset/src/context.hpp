@@ -1,5 +1,5 @@
-// What validation and evaluation carry through a rule: the limits, the validation budget, the
-// numbers of an evaluated check and the evaluation context.
+// What compiling and evaluating carry through a rule: the limits, the budget compiling charges,
+// the numbers of an evaluated check and the evaluation context.
 #pragma once
 
 #include <cstddef>
@@ -31,7 +31,7 @@ struct ValidationBudget {
   bool in_trigger = false;  // rules outside a check cannot read the roll
 };
 
-// Counts one more validated node: expression, degree condition, compare operand or mutation.
+// Counts one more compiled node: expression, degree condition, compare operand or mutation.
 inline Result<void> charge_node(ValidationBudget& budget) {
   if (++budget.nodes > kMaxNodes) return fail("AST: node budget exceeded (max " + std::to_string(kMaxNodes) + ")");
   return {};

@@ -67,8 +67,7 @@ Result<void> charge_dice(ValidationBudget& budget, std::int64_t count, std::int6
   return {};
 }
 
-Result<std::int64_t> roll_equation(std::string_view s, EvalContext& context) {
-  KEST_ASSIGN_OR_RETURN(DiceEquation equation, parse_dice(s));
+Result<std::int64_t> roll_dice(const DiceEquation& equation, EvalContext& context) {
   Int128 sum = 0;
   for (std::int64_t i = 0; i < equation.count; ++i) {
     std::uint32_t face = context.dice.roll_die(static_cast<std::uint32_t>(equation.sides));

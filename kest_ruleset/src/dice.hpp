@@ -22,7 +22,8 @@ Result<DiceEquation> parse_dice(std::string_view equation);
 // Charges `count` dice that may run `multiplicity` times.
 Result<void> charge_dice(ValidationBudget& budget, std::int64_t count, std::int64_t multiplicity);
 
-// Rolls the equation through the context's dice; the context keeps the first face it sees.
-Result<std::int64_t> roll_equation(std::string_view equation, EvalContext& context);
+// Rolls the dice left to right through the context's dice; the context keeps the first face it
+// sees.
+Result<std::int64_t> roll_dice(const DiceEquation& equation, EvalContext& context);
 
 }  // namespace kest::ruleset

@@ -1,5 +1,7 @@
-// The entry points: validate the whole rule, then run it. The in-place forms edit the caller's
-// state and take every edit back when the rule fails; the others run on one copy of the state.
+// The entry points: compile the whole rule, which validates it, then run the compiled tree. The
+// in-place forms edit the caller's state and take every edit back when the rule fails; the others
+// run on one copy of the state.
+#include <memory>
 #include <utility>
 
 #include "check.hpp"
@@ -12,89 +14,73 @@
 namespace kest::ruleset {
 namespace {
 
-Result<std::vector<AppliedMutation>> apply_trigger_core(WorkingState& world, const json::Value& mutations,
-                                                        std::string_view actor, std::optional<std::string_view> target,
-                                                        math::DieRoller& dice) {
-  const json::Array* list = mutations.if_array();
-  if (list == nullptr) return fail("AST: mutations must be an array");
-  EvalContext context{actor, target, std::nullopt, dice, std::nullopt};
-  std::vector<AppliedMutation> applied;
-  KEST_RETURN_IF_ERROR(apply_mutation_list(world, *list, context, nullptr, applied));
-  return applied;
-}
-
-// Runs a validated check on `state`, keeping its edits only when it succeeds.
-Result<CheckOutcome> run_check(json::Value& state, SelectionIndex& selections, const json::Value& check,
-                               std::string_view actor, std::optional<std::string_view> target, math::DieRoller& dice) {
+// Runs a compiled check on `state`, keeping its edits only when it succeeds.
+Result<CheckOutcome> run(const CompiledCheck& check, json::Value& state, SelectionIndex& selections,
+                         std::string_view actor, std::optional<std::string_view> target, math::DieRoller& dice) {
   WorkingState world(state, selections);
-  Result<CheckOutcome> outcome = eval_check_core(world, check, actor, target, dice);
+  Result<CheckOutcome> outcome = evaluate(check, world, actor, target, dice);
   if (outcome) world.commit();
   return outcome;
 }
 
-// Applies a validated trigger list to `state`, keeping its edits only when it succeeds.
-Result<std::vector<AppliedMutation>> run_trigger(json::Value& state, SelectionIndex& selections,
-                                                 const json::Value& mutations, std::string_view actor,
-                                                 std::optional<std::string_view> target, math::DieRoller& dice) {
+// Applies a compiled trigger list to `state`, keeping its edits only when it succeeds.
+Result<std::vector<AppliedMutation>> run(const CompiledTrigger& trigger, json::Value& state, SelectionIndex& selections,
+                                         std::string_view actor, std::optional<std::string_view> target,
+                                         math::DieRoller& dice) {
   WorkingState world(state, selections);
-  Result<std::vector<AppliedMutation>> applied = apply_trigger_core(world, mutations, actor, target, dice);
-  if (applied) world.commit();
+  EvalContext context{actor, target, std::nullopt, dice, std::nullopt};
+  std::vector<AppliedMutation> applied;
+  KEST_RETURN_IF_ERROR(apply(trigger.mutations, world, context, nullptr, applied));
+  world.commit();
   return applied;
 }
 
-// A check's outcome together with the new state it produced from a copy of the input.
-struct CheckOnCopy {
-  CheckOutcome outcome;
-  json::Value state;
-};
-
-// The input state is copied only once the rule has passed validation.
-Result<CheckOnCopy> evaluate_on_copy(const json::Value& state, const json::Value& check, std::string_view actor,
-                                     std::optional<std::string_view> target, math::DieRoller& dice) {
-  KEST_RETURN_IF_ERROR(validate_check(check));
-  json::Value working = state;
+// Runs a compiled rule on `state` in place with an index of its own, handed back at the end.
+template <typename Tree>
+auto run_alone(const Tree& tree, json::Value& state, std::string_view actor, std::optional<std::string_view> target,
+               math::DieRoller& dice) {
   SelectionIndex selections;
-  KEST_ASSIGN_OR_RETURN(CheckOutcome outcome, run_check(working, selections, check, actor, target, dice));
-  selections.hand_back(working);
-  return CheckOnCopy{std::move(outcome), std::move(working)};
+  auto outcome = run(tree, state, selections, actor, target, dice);
+  selections.hand_back(state);
+  return outcome;
 }
 
-Result<MutationsResolution> apply_on_copy(const json::Value& state, const json::Value& mutations,
-                                          std::string_view actor, std::optional<std::string_view> target,
-                                          math::DieRoller& dice) {
-  KEST_RETURN_IF_ERROR(validate_triggered_mutations(mutations));
+// Runs a compiled rule on a copy of `state`, made only once the rule has compiled.
+template <typename Outcome, typename Tree>
+Result<WithState<Outcome>> run_on_copy(const Tree& tree, const json::Value& state, std::string_view actor,
+                                       std::optional<std::string_view> target, std::uint64_t seed) {
+  math::Pcg32 dice = math::Pcg32::seeded(seed);
   json::Value working = state;
-  SelectionIndex selections;
-  KEST_ASSIGN_OR_RETURN(std::vector<AppliedMutation> applied,
-                        run_trigger(working, selections, mutations, actor, target, dice));
-  selections.hand_back(working);
-  return MutationsResolution{std::move(working), std::move(applied)};
+  KEST_ASSIGN_OR_RETURN(Outcome outcome, run_alone(tree, working, actor, target, dice));
+  return WithState<Outcome>{std::move(working), std::move(outcome)};
 }
 
 }  // namespace
 
+Result<void> validate_check(const json::Value& check) {
+  KEST_RETURN_IF_ERROR(compile_check(check));
+  return {};
+}
+
 Result<void> validate_triggered_mutations(const json::Value& mutations) {
-  const json::Array* list = mutations.if_array();
-  if (list == nullptr) return fail("AST: mutations must be an array");
-  ValidationBudget budget;
-  budget.in_trigger = true;
-  return validate_mutation_slice(*list, budget, 0, 1, false);
+  KEST_RETURN_IF_ERROR(compile_trigger(mutations));
+  return {};
 }
 
 Result<ValidatedCheck> vet_check(const json::Value& check) {
-  KEST_RETURN_IF_ERROR(validate_check(check));
-  return ValidatedCheck(check);
+  KEST_ASSIGN_OR_RETURN(CompiledCheck tree, compile_check(check));
+  return ValidatedCheck(std::make_shared<const CompiledCheck>(std::move(tree)));
 }
 
 Result<ValidatedTrigger> vet_triggered_mutations(const json::Value& mutations) {
-  KEST_RETURN_IF_ERROR(validate_triggered_mutations(mutations));
-  return ValidatedTrigger(mutations);
+  KEST_ASSIGN_OR_RETURN(CompiledTrigger tree, compile_trigger(mutations));
+  return ValidatedTrigger(std::make_shared<const CompiledTrigger>(std::move(tree)));
 }
 
 Result<CheckOutcome> evaluate_action_in_place(json::Value& state, SelectionIndex& selections,
                                               const ValidatedCheck& check, std::string_view actor,
                                               std::optional<std::string_view> target, math::DieRoller& dice) {
-  return run_check(state, selections, check.rule(), actor, target, dice);
+  return run(check.tree(), state, selections, actor, target, dice);
 }
 
 Result<std::vector<AppliedMutation>> apply_triggered_mutations_in_place(json::Value& state, SelectionIndex& selections,
@@ -102,16 +88,13 @@ Result<std::vector<AppliedMutation>> apply_triggered_mutations_in_place(json::Va
                                                                         std::string_view actor,
                                                                         std::optional<std::string_view> target,
                                                                         math::DieRoller& dice) {
-  return run_trigger(state, selections, mutations.rule(), actor, target, dice);
+  return run(mutations.tree(), state, selections, actor, target, dice);
 }
 
 Result<CheckOutcome> evaluate_action_in_place(json::Value& state, const json::Value& check, std::string_view actor,
                                               std::optional<std::string_view> target, math::DieRoller& dice) {
-  KEST_RETURN_IF_ERROR(validate_check(check));
-  SelectionIndex selections;
-  Result<CheckOutcome> outcome = run_check(state, selections, check, actor, target, dice);
-  selections.hand_back(state);
-  return outcome;
+  KEST_ASSIGN_OR_RETURN(CompiledCheck tree, compile_check(check));
+  return run_alone(tree, state, actor, target, dice);
 }
 
 Result<std::vector<AppliedMutation>> apply_triggered_mutations_in_place(json::Value& state,
@@ -119,27 +102,21 @@ Result<std::vector<AppliedMutation>> apply_triggered_mutations_in_place(json::Va
                                                                         std::string_view actor,
                                                                         std::optional<std::string_view> target,
                                                                         math::DieRoller& dice) {
-  KEST_RETURN_IF_ERROR(validate_triggered_mutations(mutations));
-  SelectionIndex selections;
-  Result<std::vector<AppliedMutation>> applied = run_trigger(state, selections, mutations, actor, target, dice);
-  selections.hand_back(state);
-  return applied;
+  KEST_ASSIGN_OR_RETURN(CompiledTrigger tree, compile_trigger(mutations));
+  return run_alone(tree, state, actor, target, dice);
 }
 
 Result<ActionResult> evaluate_action(const json::Value& state, const json::Value& check, std::string_view actor,
                                      std::optional<std::string_view> target, std::uint64_t seed) {
-  math::Pcg32 rng = math::Pcg32::seeded(seed);
-  KEST_ASSIGN_OR_RETURN(CheckOnCopy result, evaluate_on_copy(state, check, actor, target, rng));
-  CheckOutcome& outcome = result.outcome;
-  return ActionResult{std::move(outcome.degree), outcome.natural,           outcome.roll, outcome.dc, outcome.delta,
-                      std::move(result.state),   std::move(outcome.applied)};
+  KEST_ASSIGN_OR_RETURN(CompiledCheck tree, compile_check(check));
+  return run_on_copy<CheckOutcome>(tree, state, actor, target, seed);
 }
 
 Result<MutationsResolution> apply_triggered_mutations(const json::Value& state, const json::Value& mutations,
                                                       std::string_view actor, std::optional<std::string_view> target,
                                                       std::uint64_t seed) {
-  math::Pcg32 rng = math::Pcg32::seeded(seed);
-  return apply_on_copy(state, mutations, actor, target, rng);
+  KEST_ASSIGN_OR_RETURN(CompiledTrigger tree, compile_trigger(mutations));
+  return run_on_copy<std::vector<AppliedMutation>>(tree, state, actor, target, seed);
 }
 
 }  // namespace kest::ruleset

@@ -1,9 +1,10 @@
 #include "expressions.hpp"
 
 #include <string>
+#include <utility>
 
-#include "dice.hpp"
 #include "kest/result.hpp"
+#include "name_table.hpp"
 #include "values.hpp"
 #include "working_state.hpp"
 
@@ -15,50 +16,98 @@ std::string_view string_or_empty(const json::Value& value) {
   return text != nullptr ? std::string_view(*text) : std::string_view();
 }
 
-bool is_math_op(std::string_view op) { return op == "add" || op == "sub" || op == "mul" || op == "floor_div"; }
+constexpr NameTable<MathOp, 4> kMathOps = {
+    {{"add", MathOp::kAdd}, {"sub", MathOp::kSub}, {"mul", MathOp::kMul}, {"floor_div", MathOp::kFloorDiv}}};
+
+constexpr NameTable<CheckQuantity, 4> kCheckQuantities = {{{"dc", CheckQuantity::kDc},
+                                                           {"roll", CheckQuantity::kRoll},
+                                                           {"delta", CheckQuantity::kDelta},
+                                                           {"natural", CheckQuantity::kNatural}}};
+
+// What reads a check quantity, as messages name it.
+std::string quantity_reader(CheckQuantity quantity) {
+  return "compare operand source " + std::string(name_of(kCheckQuantities, quantity));
+}
 
 // The target and property of a "prop_ref" expression or a "prop" operand; `kind` names the
 // node in messages.
-Result<void> validate_prop_reference(const json::Value& node, bool in_foreach, std::string_view kind) {
+Result<PropertyRef> compile_property_ref(const json::Value& node, bool in_foreach, std::string_view kind) {
   const std::string* target = node["target"].if_string();
   if (target == nullptr) return fail("AST: " + std::string(kind) + " target must be a string");
-  KEST_RETURN_IF_ERROR(validate_target_ref(*target, in_foreach));
+  KEST_ASSIGN_OR_RETURN(TargetRef reference, compile_target_ref(*target, in_foreach));
   const std::string* property = node["property"].if_string();
   if (property == nullptr) return fail("AST: " + std::string(kind) + " property must be a string");
-  return assert_clean_name(*property, "property");
+  KEST_RETURN_IF_ERROR(assert_clean_name(*property, "property"));
+  return PropertyRef{reference, *property};
 }
 
-Result<std::int64_t> read_prop_reference(const json::Value& node, const WorkingState& state, const EvalContext& context,
-                                         std::string_view kind) {
-  const std::string* target = node["target"].if_string();
-  if (target == nullptr) return fail("AST: " + std::string(kind) + " target must be a string");
-  KEST_ASSIGN_OR_RETURN(std::string_view id, resolve_target_id(*target, context));
-  const std::string* property = node["property"].if_string();
-  if (property == nullptr) return fail("AST: " + std::string(kind) + " property must be a string");
-  return read_prop(state, id, *property);
+Result<std::int64_t> read_property(const PropertyRef& reference, const WorkingState& state,
+                                   const EvalContext& context) {
+  KEST_ASSIGN_OR_RETURN(std::string_view id, resolve_target_id(reference.target, context));
+  return read_prop(state, id, reference.property);
 }
 
-Result<std::int64_t> apply_math(std::string_view op, std::int64_t left, std::int64_t right) {
-  if (op == "add") return assert_int128(Int128{left} + right, "math result");
-  if (op == "sub") return assert_int128(Int128{left} - right, "math result");
-  if (op == "mul") return assert_int128(Int128{left} * right, "math result");
-  if (op == "floor_div") {
-    if (right == 0) return 0;  // rules divide by zero to 0
-    // JS-safe operands never reach the one overflowing quotient, INT64_MIN / -1.
-    KEST_ASSIGN_OR_RETURN(auto quotient, math::floor_div(left, right));
-    return assert_int(quotient, "math result");
+Result<std::int64_t> apply_math(MathOp op, std::int64_t left, std::int64_t right) {
+  switch (op) {
+    case MathOp::kAdd: return assert_int128(Int128{left} + right, "math result");
+    case MathOp::kSub: return assert_int128(Int128{left} - right, "math result");
+    case MathOp::kMul: return assert_int128(Int128{left} * right, "math result");
+    case MathOp::kFloorDiv: {
+      if (right == 0) return 0;  // rules divide by zero to 0
+      // JS-safe operands never reach the one overflowing quotient, INT64_MIN / -1.
+      KEST_ASSIGN_OR_RETURN(auto quotient, math::floor_div(left, right));
+      return assert_int(quotient, "math result");
+    }
   }
-  return fail("AST: unknown math op: " + std::string(op));
+  return fail("AST: unknown math op");  // unreachable: the switch covers every op
 }
 
-bool is_check_quantity(std::string_view source) {
-  return source == "dc" || source == "roll" || source == "delta" || source == "natural";
+Result<std::int64_t> evaluate_node(const LiteralExpr& literal, const WorkingState&, EvalContext&) {
+  return literal.value;
+}
+
+Result<std::int64_t> evaluate_node(const DiceExpr& dice, const WorkingState&, EvalContext& context) {
+  return roll_dice(dice.equation, context);
+}
+
+Result<std::int64_t> evaluate_node(const MathExpr& math, const WorkingState& state, EvalContext& context) {
+  // Both sides are evaluated, and their dice rolled, left first.
+  KEST_ASSIGN_OR_RETURN(std::int64_t left, evaluate(math.sides[0], state, context));
+  KEST_ASSIGN_OR_RETURN(std::int64_t right, evaluate(math.sides[1], state, context));
+  return apply_math(math.op, left, right);
+}
+
+Result<std::int64_t> evaluate_node(const PropRefExpr& prop_ref, const WorkingState& state, EvalContext& context) {
+  return read_property(prop_ref.reference, state, context);
 }
 
 }  // namespace
 
-Result<void> validate_expr(const json::Value& node, ValidationBudget& budget, int depth, std::int64_t multiplicity,
-                           bool in_foreach) {
+Result<TargetRef> compile_target_ref(std::string_view reference, bool in_foreach) {
+  if (reference == "actor" || reference == "self") return TargetRef::kActor;
+  if (reference == "target") return TargetRef::kTarget;
+  if (reference == "each") {
+    if (in_foreach) return TargetRef::kEach;
+    return fail("AST: target ref each is only valid inside a foreach_target body");
+  }
+  return fail("AST: unknown target ref: " + std::string(reference));
+}
+
+Result<std::string_view> resolve_target_id(TargetRef reference, const EvalContext& context) {
+  switch (reference) {
+    case TargetRef::kActor: return context.actor;
+    case TargetRef::kTarget:
+      if (!context.target) return fail("AST: action references target but none supplied");
+      return *context.target;
+    case TargetRef::kEach:
+      if (!context.each) return fail("AST: target ref each has no foreach_target binding");
+      return *context.each;
+  }
+  return fail("AST: unknown target ref");  // unreachable: the switch covers every reference
+}
+
+Result<Expr> compile_expr(const json::Value& node, ValidationBudget& budget, int depth, std::int64_t multiplicity,
+                          bool in_foreach) {
   KEST_RETURN_IF_ERROR(charge_node(budget));
   if (depth > kMaxDepth) return fail("AST: expression exceeds max depth " + std::to_string(kMaxDepth));
   const std::string* type = node["type"].if_string();
@@ -67,104 +116,74 @@ Result<void> validate_expr(const json::Value& node, ValidationBudget& budget, in
     const std::string* equation = node["equation"].if_string();
     if (equation == nullptr) return fail("AST: dice equation must be a string");
     KEST_ASSIGN_OR_RETURN(DiceEquation parsed, parse_dice(*equation));
-    return charge_dice(budget, parsed.count, multiplicity);
+    KEST_RETURN_IF_ERROR(charge_dice(budget, parsed.count, multiplicity));
+    return Expr{DiceExpr{parsed}};
   }
   if (*type == "math") {
-    std::string_view op = string_or_empty(node["op"]);
-    if (!is_math_op(op)) return fail("AST: unknown math op: " + std::string(op));
-    KEST_RETURN_IF_ERROR(validate_expr(node["left"], budget, depth + 1, multiplicity, in_foreach));
-    return validate_expr(node["right"], budget, depth + 1, multiplicity, in_foreach);
+    std::string_view op_name = string_or_empty(node["op"]);
+    std::optional<MathOp> op = value_named(kMathOps, op_name);
+    if (!op) return fail("AST: unknown math op: " + std::string(op_name));
+    MathExpr math{*op, {}};
+    math.sides.reserve(2);
+    for (std::string_view side : {"left", "right"}) {
+      KEST_ASSIGN_OR_RETURN(Expr operand, compile_expr(node[side], budget, depth + 1, multiplicity, in_foreach));
+      math.sides.push_back(std::move(operand));
+    }
+    return Expr{std::move(math)};
   }
-  if (*type == "prop_ref") return validate_prop_reference(node, in_foreach, "prop_ref");
+  if (*type == "prop_ref") {
+    KEST_ASSIGN_OR_RETURN(PropertyRef reference, compile_property_ref(node, in_foreach, "prop_ref"));
+    return Expr{PropRefExpr{std::move(reference)}};
+  }
   if (*type == "literal") {
-    KEST_RETURN_IF_ERROR(value_int(node["value"], "literal"));
-    return {};
+    KEST_ASSIGN_OR_RETURN(std::int64_t value, value_int(node["value"], "literal"));
+    return Expr{LiteralExpr{value}};
   }
   return fail("AST: unknown expression node type: " + *type);
 }
 
-Result<std::int64_t> eval_expr(const json::Value& node, const WorkingState& state, EvalContext& context, int depth) {
-  if (depth > kMaxDepth) return fail("AST: expression exceeds max depth " + std::to_string(kMaxDepth));
-  const std::string* type = node["type"].if_string();
-  if (type == nullptr) return fail("AST: malformed expression node");
-  if (*type == "dice") {
-    const std::string* equation = node["equation"].if_string();
-    if (equation == nullptr) return fail("AST: dice equation must be a string");
-    return roll_equation(*equation, context);
-  }
-  if (*type == "math") {
-    // Both sides are evaluated, and their dice rolled, before the op is looked at.
-    Result<std::int64_t> left = eval_expr(node["left"], state, context, depth + 1);
-    if (!left) return left;
-    Result<std::int64_t> right = eval_expr(node["right"], state, context, depth + 1);
-    if (!right) return right;
-    const std::string* op = node["op"].if_string();
-    if (op == nullptr) return fail("AST: math op missing");
-    return apply_math(*op, *left, *right);
-  }
-  if (*type == "prop_ref") return read_prop_reference(node, state, context, "prop_ref");
-  if (*type == "literal") return value_int(node["value"], "literal");
-  return fail("AST: unknown expression node type: " + *type);
+Result<std::int64_t> evaluate(const Expr& expr, const WorkingState& state, EvalContext& context) {
+  return std::visit([&](const auto& node) { return evaluate_node(node, state, context); }, expr.node);
 }
 
-Result<void> validate_target_ref(std::string_view reference, bool in_foreach) {
-  if (reference == "actor" || reference == "self" || reference == "target") return {};
-  if (reference == "each") {
-    if (in_foreach) return {};
-    return fail("AST: target ref each is only valid inside a foreach_target body");
-  }
-  return fail("AST: unknown target ref: " + std::string(reference));
-}
-
-Result<std::string_view> resolve_target_id(std::string_view reference, const EvalContext& context) {
-  if (reference == "actor" || reference == "self") return context.actor;
-  if (reference == "target") {
-    if (!context.target) return fail("AST: action references target but none supplied");
-    return *context.target;
-  }
-  if (reference == "each") {
-    if (!context.each) return fail("AST: target ref each has no foreach_target binding");
-    return *context.each;
-  }
-  return fail("AST: unknown target ref: " + std::string(reference));
-}
-
-Result<void> validate_operand(const json::Value& operand, ValidationBudget& budget, bool in_foreach) {
+Result<Operand> compile_operand(const json::Value& operand, ValidationBudget& budget, bool in_foreach) {
   KEST_RETURN_IF_ERROR(charge_node(budget));
   const std::string* source = operand["source"].if_string();
   if (source == nullptr) return fail("AST: malformed compare operand");
-  if (is_check_quantity(*source)) {
-    if (budget.in_trigger) return fail("AST: compare operand source " + *source + " is not valid in trigger context");
-    return {};
+  if (std::optional<CheckQuantity> quantity = value_named(kCheckQuantities, *source)) {
+    if (budget.in_trigger) return fail(outside_check(quantity_reader(*quantity)));
+    return Operand{*quantity};
   }
-  if (*source == "prop") return validate_prop_reference(operand, in_foreach, "compare prop operand");
+  if (*source == "prop") {
+    KEST_ASSIGN_OR_RETURN(PropertyRef reference, compile_property_ref(operand, in_foreach, "compare prop operand"));
+    return Operand{std::move(reference)};
+  }
   if (*source == "literal") {
-    KEST_RETURN_IF_ERROR(value_int(operand["value"], "compare literal operand"));
-    return {};
+    KEST_ASSIGN_OR_RETURN(std::int64_t value, value_int(operand["value"], "compare literal operand"));
+    return Operand{value};
   }
   return fail("AST: unknown compare operand source: " + *source);
 }
 
-Result<std::optional<std::int64_t>> resolve_operand(const json::Value& operand, const WorkingState& state,
-                                                    const EvalContext& context, const CheckQuantities* quantities) {
-  const std::string* source = operand["source"].if_string();
-  if (source == nullptr) return fail("AST: malformed compare operand");
-  if (is_check_quantity(*source)) {
-    KEST_ASSIGN_OR_RETURN(const CheckQuantities* q,
-                          require_check_quantities(quantities, "compare operand source " + *source));
-    if (*source == "dc") return q->dc;
-    if (*source == "roll") return q->roll;
-    if (*source == "delta") return q->delta;
-    return q->natural;
+Result<std::optional<std::int64_t>> resolve(const Operand& operand, const WorkingState& state,
+                                            const EvalContext& context, const CheckQuantities* quantities) {
+  if (const std::int64_t* literal = std::get_if<std::int64_t>(&operand.source)) return *literal;
+  if (const PropertyRef* reference = std::get_if<PropertyRef>(&operand.source)) {
+    return read_property(*reference, state, context);
   }
-  if (*source == "literal") return value_int(operand["value"], "compare literal operand");
-  if (*source == "prop") return read_prop_reference(operand, state, context, "compare prop operand");
-  return fail("AST: unknown compare operand source: " + *source);
+  const CheckQuantity quantity = std::get<CheckQuantity>(operand.source);
+  if (quantities == nullptr) return fail(outside_check(quantity_reader(quantity)));
+  switch (quantity) {
+    case CheckQuantity::kDc: return quantities->dc;
+    case CheckQuantity::kRoll: return quantities->roll;
+    case CheckQuantity::kDelta: return quantities->delta;
+    case CheckQuantity::kNatural: return quantities->natural;
+  }
+  return std::nullopt;  // unreachable: the switch covers every quantity
 }
 
-Result<const CheckQuantities*> require_check_quantities(const CheckQuantities* quantities, std::string_view label) {
-  if (quantities == nullptr) return fail("AST: " + std::string(label) + " is not valid in trigger context");
-  return quantities;
+std::string outside_check(std::string_view reader) {
+  return "AST: " + std::string(reader) + " is not valid in trigger context";
 }
 
 }  // namespace kest::ruleset

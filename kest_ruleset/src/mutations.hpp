@@ -1,41 +1,66 @@
-// Mutations: the rules that change the world, their validation against the depth, node and
-// applied-mutation budgets, and their application to a working state.
+// Mutation lists: the rules that change the world. A list holds leaf edits and the nodes that
+// steer them ("if", "repeat", "foreach_target"); each kind is compiled from its rule JSON, which
+// validates it against the depth, node and applied-mutation budgets, and applied from the
+// compiled form.
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <variant>
 #include <vector>
 
+#include "conditions.hpp"
 #include "context.hpp"
 #include "kest/json.hpp"
 #include "kest/ruleset.hpp"
+#include "leaf_mutations.hpp"
 #include "working_state.hpp"
 
 namespace kest::ruleset {
 
-// `multiplicity` bounds how often the list can run: the product of the enclosing "repeat" counts
-// and "foreach_target" limits.
-Result<void> validate_mutation_slice(const json::Array& list, ValidationBudget& budget, int depth,
-                                     std::int64_t multiplicity, bool in_foreach);
+struct Mutation;
+using MutationList = std::vector<Mutation>;
 
-// Charges one leaf mutation that may run `multiplicity` times.
-Result<void> charge_applied(ValidationBudget& budget, std::int64_t multiplicity);
+// Runs "then" when the condition holds, else "otherwise" (empty when the rule has no "else").
+struct IfMutation {
+  Condition condition;
+  MutationList then;
+  MutationList otherwise;
+};
 
-// Applies one node of a list that `validate_mutation_slice` accepted (which bounds how deeply
-// its bodies nest), appending a record per applied leaf in execution order.
-Result<void> apply_mutation_node(WorkingState& world, const json::Value& node, EvalContext& context,
-                                 const CheckQuantities* quantities, std::vector<AppliedMutation>& applied);
-// Applies the nodes of a list in order; the first failure stops it.
-Result<void> apply_mutation_list(WorkingState& world, const json::Array& list, EvalContext& context,
-                                 const CheckQuantities* quantities, std::vector<AppliedMutation>& applied);
+struct RepeatMutation {
+  std::int64_t count;  // 1 ... kMaxRepeatCount
+  MutationList body;
+};
 
-// Read by validation and application alike. The "count" of a "repeat" node, failing with the
-// range message when it is not a JS-safe integer.
-Result<std::int64_t> repeat_count(const json::Value& node);
-// The "limit" of a foreach_target "select" object (32 when absent), failing with the range
-// message when it is not a JS-safe integer or is negative.
-Result<std::int64_t> selection_limit(const json::Value& select);
+// Runs the body once for each of the first `limit` entities carrying `tag`, bound to "each".
+struct ForeachTargetMutation {
+  std::string tag;
+  std::int64_t limit;  // 1 ... kMaxSelectionLimit
+  MutationList body;
+};
+
+struct Mutation {
+  std::variant<PropertyEdit, TagEdit, IfMutation, RepeatMutation, ForeachTargetMutation> node;
+};
 
 inline constexpr std::int64_t kMaxRepeatCount = 16;
 inline constexpr std::int64_t kMaxSelectionLimit = 32;
+
+// `multiplicity` bounds how often the list can run: the product of the enclosing "repeat" counts
+// and "foreach_target" limits.
+Result<MutationList> compile_mutation_list(const json::Array& list, ValidationBudget& budget, int depth,
+                                           std::int64_t multiplicity, bool in_foreach);
+
+// A triggered mutation list, which runs outside a check and so cannot read a check's numbers.
+struct CompiledTrigger {
+  MutationList mutations;
+};
+
+Result<CompiledTrigger> compile_trigger(const json::Value& mutations);
+
+// Applies the nodes in order, appending a record per applied leaf; the first failure stops it.
+Result<void> apply(const MutationList& list, WorkingState& world, EvalContext& context,
+                   const CheckQuantities* quantities, std::vector<AppliedMutation>& applied);
 
 }  // namespace kest::ruleset

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "kest/result.hpp"
+#include "kest/snapshot.hpp"
 #include "values.hpp"
 
 namespace kest::ruleset {
@@ -60,7 +61,7 @@ Result<json::Object*> WorkingState::entity_mut(std::string_view id) {
   CreatedEntities& created = selections_.created();
   json::Value* held = created.find(id);
   if (held == nullptr) {
-    held = &created.try_emplace(id, json::Object{{"properties", json::Object{}}, {"tags", json::Array{}}});
+    held = &created.try_emplace(id, snapshot::new_entity());
     log_.push_back(Edit{EditKind::kEntityCreated, std::string(id), {}, std::nullopt, {}});
   }
   return &held->as_object();

@@ -68,30 +68,30 @@ struct RollCase {
   std::uint64_t steps;  // generator steps the roll takes from seed 0
 };
 
-TEST(RollEquation, OneStepPerDieOfOneOrMoreSides) {
+TEST(RollDice, OneStepPerDieOfOneOrMoreSides) {
   // A d2 or d1 never rejects a draw, and a die of 0 sides draws nothing.
   const RollCase cases[] = {{"3d0+4", 0}, {"0d6", 0}, {"5d2", 5}, {"4d1", 4}};
   for (const RollCase& c : cases) {
     math::Pcg32 rng = math::Pcg32::seeded(0);
     EvalContext context{"a", std::nullopt, std::nullopt, rng, std::nullopt};
-    ASSERT_TRUE(roll_equation(c.equation, context).has_value()) << c.equation;
+    ASSERT_TRUE(roll_dice(*parse_dice(c.equation), context).has_value()) << c.equation;
     EXPECT_EQ(rng.steps() - 2, c.steps) << c.equation;
   }
 }
 
-TEST(RollEquation, FirstDieIsKeptAcrossRolls) {
+TEST(RollDice, FirstDieIsKeptAcrossRolls) {
   math::Pcg32 rng = math::Pcg32::seeded(0);
   EvalContext context{"a", std::nullopt, std::nullopt, rng, std::nullopt};
-  EXPECT_EQ(roll_equation("1d0+10", context), 10);
+  EXPECT_EQ(roll_dice({1, 0, 10}, context), 10);
   EXPECT_EQ(context.first_die, 0);  // the face of a 0-sided die
-  ASSERT_TRUE(roll_equation("1d20", context).has_value());
+  ASSERT_TRUE(roll_dice({1, 20, 0}, context).has_value());
   EXPECT_EQ(context.first_die, 0);
 }
 
-TEST(RollEquation, SumsTheFacesWithTheModifier) {
+TEST(RollDice, SumsTheFacesWithTheModifier) {
   math::Pcg32 rng = math::Pcg32::seeded(0);
   EvalContext context{"a", std::nullopt, std::nullopt, rng, std::nullopt};
-  EXPECT_EQ(roll_equation("1d20+5", context), 23);  // the first d20 from seed 0 is 18
+  EXPECT_EQ(roll_dice({1, 20, 5}, context), 23);  // the first d20 from seed 0 is 18
   EXPECT_EQ(context.first_die, 18);
 }
 

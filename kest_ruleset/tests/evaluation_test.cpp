@@ -72,8 +72,8 @@ TEST(EvaluateAction, DegreesByPrecedence) {
   for (const GradeCase& c : cases) {
     Result<ActionResult> result = evaluate(kState, check(literal(c.roll), literal(10), c.degrees));
     ASSERT_TRUE(result.has_value()) << c.degrees << result.error();
-    EXPECT_EQ(result->degree, c.degree) << c.roll << " " << c.degrees;
-    EXPECT_EQ(result->delta, c.roll - 10);
+    EXPECT_EQ(result->outcome.degree, c.degree) << c.roll << " " << c.degrees;
+    EXPECT_EQ(result->outcome.delta, c.roll - 10);
   }
 }
 
@@ -82,10 +82,10 @@ TEST(EvaluateAction, NaturalIsTheFirstDieOfTheRoll) {
   // From seed 0 the first d20 is 18.
   Result<ActionResult> result = evaluate(kState, check(R"({"type":"dice","equation":"1d20+5"})", literal(15), nat_18));
   ASSERT_TRUE(result.has_value());
-  EXPECT_EQ(result->natural, 18);
-  EXPECT_EQ(result->roll, 23);
-  EXPECT_EQ(result->delta, 8);
-  EXPECT_EQ(result->degree, "success");
+  EXPECT_EQ(result->outcome.natural, 18);
+  EXPECT_EQ(result->outcome.roll, 23);
+  EXPECT_EQ(result->outcome.delta, 8);
+  EXPECT_EQ(result->outcome.degree, "success");
 
   // Dice of the dc never supply it; without a natural die every natural test is false.
   const std::string natural_tests =
@@ -95,14 +95,14 @@ TEST(EvaluateAction, NaturalIsTheFirstDieOfTheRoll) {
       "," + degree("failure", R"({"type":"nat_roll_lte","value":100})") + "}";
   result = evaluate(kState, check(literal(5), R"({"type":"dice","equation":"1d20"})", natural_tests));
   ASSERT_TRUE(result.has_value());
-  EXPECT_EQ(result->natural, std::nullopt);
-  EXPECT_EQ(result->degree, "none");
+  EXPECT_EQ(result->outcome.natural, std::nullopt);
+  EXPECT_EQ(result->outcome.degree, "none");
 
   // A die of 0 sides has the face 0.
   result = evaluate(kState, check(R"({"type":"dice","equation":"1d0+10"})", literal(10), natural_tests));
   ASSERT_TRUE(result.has_value());
-  EXPECT_EQ(result->natural, 0);
-  EXPECT_EQ(result->degree, "critical_success");
+  EXPECT_EQ(result->outcome.natural, 0);
+  EXPECT_EQ(result->outcome.degree, "critical_success");
 }
 
 struct FailureCase {
@@ -135,7 +135,7 @@ TEST(EvaluateAction, ArithmeticIsHeldToTheJsSafeRange) {
     Result<ActionResult> result =
         evaluate(kState, check(math("floor_div", literal(left), literal(right)), literal(0), "{}"));
     ASSERT_TRUE(result.has_value());
-    EXPECT_EQ(result->roll, quotient) << left << " / " << right;
+    EXPECT_EQ(result->outcome.roll, quotient) << left << " / " << right;
   }
 }
 
@@ -146,7 +146,7 @@ TEST(EvaluateAction, ReferencesResolveOnlyOnThePathThatRuns) {
       degree("failure", kAlways,
              R"([{"type":"if","condition":)" + std::string(kAlways) + R"(,"then":[],"else":)" + needs_target + "}]") +
       "}";
-  EXPECT_EQ(evaluate(kState, check(literal(9), literal(10), degrees))->degree, "failure");
+  EXPECT_EQ(evaluate(kState, check(literal(9), literal(10), degrees))->outcome.degree, "failure");
   EXPECT_EQ(error_of(evaluate(kState, check(literal(10), literal(10), degrees))),
             "AST: action references target but none supplied");
   Result<ActionResult> with_target = evaluate(kState, check(literal(10), literal(10), degrees), "b");
@@ -163,9 +163,9 @@ TEST(EvaluateAction, ConditionsSeeTheStateBeforeTheMutations) {
                 "}");
   Result<ActionResult> result = evaluate(kState, rule);
   ASSERT_TRUE(result.has_value());
-  EXPECT_EQ(result->degree, "success");
+  EXPECT_EQ(result->outcome.degree, "success");
   EXPECT_EQ(result->state, doc(R"({"entities":{"a":{"properties":{"hp":11},"tags":[]}},"epoch":3})"));
-  EXPECT_EQ(result->applied.size(), 2U);
+  EXPECT_EQ(result->outcome.applied.size(), 2U);
 }
 
 TEST(ApplyTriggeredMutations, PropertyMutationsAndTheirRecords) {
@@ -183,7 +183,7 @@ TEST(ApplyTriggeredMutations, PropertyMutationsAndTheirRecords) {
       {MutationOp::kSetProp, "a", "hp", std::nullopt, 7, -2},  {MutationOp::kAddProp, "a", "hp", std::nullopt, -2, -1},
       {MutationOp::kAddProp, "a", "hp", std::nullopt, -1, 0},
   };
-  EXPECT_EQ(result->applied, expected);
+  EXPECT_EQ(result->outcome, expected);
 }
 
 TEST(ApplyTriggeredMutations, StateShapeFaultsAtApplication) {
@@ -221,7 +221,7 @@ TEST(ApplyTriggeredMutations, TagListsAreNormalisedOrFiltered) {
   ASSERT_TRUE(created.has_value());
   EXPECT_EQ(created->state["entities"]["b"], doc(R"({"properties":{},"tags":[]})"));
   EXPECT_EQ(
-      created->applied,
+      created->outcome,
       (std::vector<AppliedMutation>{{MutationOp::kRemoveTag, "b", std::nullopt, "c", std::nullopt, std::nullopt}}));
 }
 
@@ -240,23 +240,23 @@ TEST(ApplyTriggeredMutations, ForeachVisitsTaggedEntitiesInUtf16Order) {
     return R"({"type":"foreach_target","select":{"tag":")" + tag + "\"" + limit + R"(},"mutations":[)" + body + "]}";
   };
   const std::string mark = tag_node("add_tag", "each", "m");
-  EXPECT_EQ(visited(trigger(state, "[" + foreach ("x", "", mark) + "]")->applied),
+  EXPECT_EQ(visited(trigger(state, "[" + foreach ("x", "", mark) + "]")->outcome),
             (std::vector<std::string>{"10:m", "a:m", "b:m", "\U00010000:m", "\uE000:m"}));
-  EXPECT_EQ(visited(trigger(state, "[" + foreach ("x", R"(,"limit":2)", mark) + "]")->applied),
+  EXPECT_EQ(visited(trigger(state, "[" + foreach ("x", R"(,"limit":2)", mark) + "]")->outcome),
             (std::vector<std::string>{"10:m", "a:m"}));
   // The selection is made once: tagging "n" with "x" in the body does not add a visit.
   EXPECT_EQ(visited(trigger(state, "[" +
                                        foreach ("x", R"(,"limit":1)",
                                                 tag_node("add_tag", "actor", "x") + "," + foreach ("x", "", "")) +
                                        "]")
-                        ->applied),
+                        ->outcome),
             (std::vector<std::string>{"a:x"}));
   // An inner loop binds "each" to its own entities and gives the outer one back afterwards.
   const std::string nested = foreach ("y", "",
                                       tag_node("add_tag", "each", "outer") + "," +
                                           foreach ("x", R"(,"limit":1)", tag_node("add_tag", "each", "inner")) + "," +
                                           tag_node("add_tag", "each", "after"));
-  EXPECT_EQ(visited(trigger(state, "[" + nested + "]")->applied),
+  EXPECT_EQ(visited(trigger(state, "[" + nested + "]")->outcome),
             (std::vector<std::string>{"a:outer", "10:inner", "a:after", "n:outer", "10:inner", "n:after"}));
 }
 
@@ -341,10 +341,45 @@ TEST(EvaluateAction, InputIsUnchangedAndOutcomesRepeat) {
     Result<ActionResult> second = evaluate_action(state, rule, "a", std::nullopt, seed);
     ASSERT_TRUE(first.has_value() && second.has_value());
     EXPECT_EQ(first->state, second->state);
-    EXPECT_EQ(first->roll, second->roll);
-    EXPECT_EQ(first->applied, second->applied);
+    EXPECT_EQ(first->outcome.roll, second->outcome.roll);
+    EXPECT_EQ(first->outcome.applied, second->outcome.applied);
   }
   EXPECT_EQ(state, doc(kState));
+}
+
+// A vetted rule holds its own tree, so it runs as the rule did after the rule's JSON is gone.
+TEST(VettedRules, OutliveTheJsonTheyWereCompiledFrom) {
+  const std::string check_text = check(
+      R"({"type":"math","op":"add","left":{"type":"dice","equation":"2d6"},"right":{"type":"prop_ref","target":"self","property":"hp"}})",
+      literal(12),
+      "{" +
+          degree("success", R"({"type":"has_tag","target":"target","tag":"x"})",
+                 "[" + add_prop("target", "a_long_property_name_kept_on_the_heap", literal(3)) + "]") +
+          "}");
+  const std::string trigger_text = R"([{"type":"foreach_target","select":{"tag":"x"},"mutations":[)" +
+                                   tag_node("add_tag", "each", "a_long_tag_name_kept_on_the_heap_too") + "]}]";
+  auto vetted_check = vet_check(doc(check_text));
+  auto vetted_trigger = vet_triggered_mutations(doc(trigger_text));
+  ASSERT_TRUE(vetted_check.has_value() && vetted_trigger.has_value());
+
+  json::Value state = doc(kState);
+  SelectionIndex selections;
+  math::Pcg32 dice = math::Pcg32::seeded(5);
+  Result<CheckOutcome> graded = evaluate_action_in_place(state, selections, *vetted_check, "a", "a", dice);
+  Result<std::vector<AppliedMutation>> applied =
+      apply_triggered_mutations_in_place(state, selections, *vetted_trigger, "a", std::nullopt, dice);
+  selections.hand_back(state);
+
+  json::Value expected_state = doc(kState);
+  math::Pcg32 expected_dice = math::Pcg32::seeded(5);
+  Result<CheckOutcome> expected_graded =
+      evaluate_action_in_place(expected_state, doc(check_text), "a", "a", expected_dice);
+  ASSERT_TRUE(graded.has_value() && expected_graded.has_value());
+  EXPECT_EQ(graded->degree, "success");
+  EXPECT_EQ(graded->applied, expected_graded->applied);
+  EXPECT_EQ(applied,
+            apply_triggered_mutations_in_place(expected_state, doc(trigger_text), "a", std::nullopt, expected_dice));
+  EXPECT_EQ(state, expected_state);
 }
 
 }  // namespace

@@ -122,7 +122,7 @@ TEST_P(SelectionIndexAgainstScan, StaysExactThroughEditsFailuresAndUndo) {
     auto kept = apply_triggered_mutations_in_place(state, selections, *vetted, actor, std::nullopt, dice);
     ASSERT_EQ(kept.has_value(), fresh.has_value());
     if (kept) {
-      EXPECT_EQ(*kept, fresh->applied);
+      EXPECT_EQ(*kept, fresh->outcome);
       expected = std::move(fresh->state);
     } else {
       EXPECT_EQ(kept.error(), fresh.error());

@@ -12,24 +12,8 @@
 namespace kest::session {
 namespace {
 
-json::Value new_entity() { return json::Object{{"properties", json::Object{}}, {"tags", json::Array{}}}; }
-
-// The entity's string tags plus the new one, in normal form. Elements of other kinds are dropped.
-void add_tag(json::Object& entity, const std::string& tag) {
-  std::vector<std::string> tags;
-  const json::Value* stored = entity.find("tags");
-  if (const json::Array* elements = stored != nullptr ? stored->if_array() : nullptr) {
-    for (const json::Value& element : *elements) {
-      if (const std::string* text = element.if_string()) tags.push_back(*text);
-    }
-  }
-  tags.push_back(tag);
-  json::Array normalized;
-  for (std::string& text : snapshot::normalize_tags(std::move(tags))) normalized.emplace_back(std::move(text));
-  entity.insert_or_assign("tags", std::move(normalized));
-}
-
-// Every copy of the tag goes; the other elements keep their order and the list is not normalised.
+// Every copy of the tag goes; the other elements, strings or not, keep their order and the list is
+// not normalised.
 void remove_tag(json::Object& entity, const std::string& tag) {
   json::Value* stored = entity.find("tags");
   json::Array* tags = stored != nullptr ? stored->if_array() : nullptr;
@@ -68,7 +52,7 @@ Result<void> TailReplay::replay_mutation(const json::Value& mutation) {
   if (by_id == nullptr) return {};
   // The target exists from here on, whether or not the rest of the mutation applies.
   json::Value* entity = by_id->find(*target);
-  if (entity == nullptr) entity = &created_.try_emplace(*target, new_entity());
+  if (entity == nullptr) entity = &created_.try_emplace(*target, snapshot::new_entity());
   json::Object* fields = entity->if_object();
   if (fields == nullptr) return {};
 
@@ -78,7 +62,7 @@ Result<void> TailReplay::replay_mutation(const json::Value& mutation) {
     case ruleset::MutationOp::kAddProp:
     case ruleset::MutationOp::kSubProp: set_property(*fields, mutation); break;
     case ruleset::MutationOp::kAddTag:
-      if (tag != nullptr) add_tag(*fields, *tag);
+      if (tag != nullptr) fields->insert_or_assign("tags", snapshot::string_tags_with(fields->find("tags"), *tag));
       break;
     case ruleset::MutationOp::kRemoveTag:
       if (tag != nullptr) remove_tag(*fields, *tag);

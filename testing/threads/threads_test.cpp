@@ -228,7 +228,7 @@ std::vector<Call> ruleset_calls(const Shared& s) {
       {"evaluate_action",
        [&] {
          auto result = ruleset::evaluate_action(s.world, s.check, "1", "3", 9);
-         return result ? result->degree + shown(result->roll) + shown(result->state) : result.error();
+         return result ? result->outcome.degree + shown(result->outcome.roll) + shown(result->state) : result.error();
        }},
       {"evaluate_action_in_place",
        [&] {
@@ -240,7 +240,7 @@ std::vector<Call> ruleset_calls(const Shared& s) {
       {"apply_triggered_mutations",
        [&] {
          auto result = ruleset::apply_triggered_mutations(s.world, s.mutations, "1", std::nullopt, 9);
-         return result ? shown(result->state) + shown(result->applied.size()) : result.error();
+         return result ? shown(result->state) + shown(result->outcome.size()) : result.error();
        }},
   };
 }

@@ -19,6 +19,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "kest/ids.hpp"
@@ -53,20 +54,15 @@ struct CheckOutcome {
   std::vector<AppliedMutation> applied;
 };
 
-struct ActionResult {
-  std::string degree;
-  std::optional<std::int64_t> natural;
-  std::int64_t roll = 0;
-  std::int64_t dc = 0;
-  std::int64_t delta = 0;
+// What a rule run on a copy of the state gives: the new state and the rule's outcome.
+template <typename Outcome>
+struct WithState {
   json::Value state;
-  std::vector<AppliedMutation> applied;
+  Outcome outcome;
 };
 
-struct MutationsResolution {
-  json::Value state;
-  std::vector<AppliedMutation> applied;
-};
+using ActionResult = WithState<CheckOutcome>;
+using MutationsResolution = WithState<std::vector<AppliedMutation>>;
 
 // Which entities of one world state carry each tag: what a `foreach_target` selection reads
 // instead of scanning the world, so that a selection costs a lookup plus the entities it keeps.
@@ -103,29 +99,29 @@ Result<void> validate_triggered_mutations(const json::Value& mutations);
 
 // ---- Many rules on one state: the actions of an epoch or a frame -----------------------------
 
-// A check that passed `validate_check`, so it may run without being validated again. Only
-// `vet_check` makes one; it refers to the check, which must outlive it.
-class ValidatedCheck {
+// The trees a rule is compiled into, which only the engine reads.
+struct CompiledCheck;
+struct CompiledTrigger;
+
+// A rule that passed validation, compiled into the tree the engine runs, so that it runs without
+// being read or validated again. Only `vet_check` and `vet_triggered_mutations` make one. It
+// holds no reference to the rule it was compiled from, and, as the tree never changes, its copies
+// share it, also across threads.
+template <typename Tree>
+class Vetted {
  public:
-  [[nodiscard]] const json::Value& rule() const noexcept { return *rule_; }
+  [[nodiscard]] const Tree& tree() const noexcept { return *tree_; }
 
  private:
-  explicit ValidatedCheck(const json::Value& rule) noexcept : rule_(&rule) {}
-  friend Result<ValidatedCheck> vet_check(const json::Value& check);
-  const json::Value* rule_;
+  explicit Vetted(std::shared_ptr<const Tree> tree) noexcept : tree_(std::move(tree)) {}
+  friend Result<Vetted<CompiledCheck>> vet_check(const json::Value& check);
+  friend Result<Vetted<CompiledTrigger>> vet_triggered_mutations(const json::Value& mutations);
+
+  std::shared_ptr<const Tree> tree_;
 };
 
-// A mutation list that passed `validate_triggered_mutations`; only `vet_triggered_mutations`
-// makes one.
-class ValidatedTrigger {
- public:
-  [[nodiscard]] const json::Value& rule() const noexcept { return *rule_; }
-
- private:
-  explicit ValidatedTrigger(const json::Value& rule) noexcept : rule_(&rule) {}
-  friend Result<ValidatedTrigger> vet_triggered_mutations(const json::Value& mutations);
-  const json::Value* rule_;
-};
+using ValidatedCheck = Vetted<CompiledCheck>;
+using ValidatedTrigger = Vetted<CompiledTrigger>;
 
 Result<ValidatedCheck> vet_check(const json::Value& check);
 Result<ValidatedTrigger> vet_triggered_mutations(const json::Value& mutations);

@@ -37,4 +37,12 @@ std::expected<std::string, events::CanonError> global_region_hash(std::string_vi
 // Each distinct tag once, in UTF-16 order.
 std::vector<std::string> normalize_tags(std::vector<std::string> tags);
 
+// The entity a mutation of an absent one creates: {"properties": {}, "tags": []}.
+json::Value new_entity();
+
+// What "add_tag" leaves in an entity's "tags": the string elements of `tags` (its "tags" member,
+// null when it has none) and `tag`, normalised. Elements of other kinds, and a member that is not
+// an array, hold no tag.
+json::Array string_tags_with(const json::Value* tags, std::string_view tag);
+
 }  // namespace kest::snapshot
