@@ -29,39 +29,57 @@ std::string_view rejection_reason(ActionRejection rejection) noexcept {
 
 namespace {
 
-// Vets the rule, then runs it; the rules engine rolls the state back itself when a run fails.
-std::expected<ResolvedAction, ActionRejection> vet_and_run(const ActionKind& kind, json::Value& state,
-                                                           ruleset::SelectionIndex& selections, std::string_view actor,
-                                                           std::optional<std::string_view> target, math::Pcg32& rng) {
-  if (kind.type == ActionKind::Type::kCheck) {
-    auto check = ruleset::vet_check(*kind.rule);
+std::expected<VettedRule, ActionRejection> vet_action(const json::Value* definition) {
+  if (definition == nullptr) return std::unexpected(ActionRejection::kUnknownAction);
+  auto kind = parse_action_kind(*definition);
+  if (!kind) return std::unexpected(ActionRejection::kInvalidAction);
+  if (kind->type == ActionKind::Type::kCheck) {
+    auto check = ruleset::vet_check(*kind->rule);
     if (!check) return std::unexpected(ActionRejection::kInvalidAction);
+    return VettedRule(std::move(*check));
+  }
+  auto mutations = ruleset::vet_triggered_mutations(*kind->rule);
+  if (!mutations) return std::unexpected(ActionRejection::kInvalidAction);
+  return VettedRule(std::move(*mutations));
+}
+
+// Runs the rule; the rules engine rolls the state back itself when a run fails.
+std::expected<ResolvedAction, ActionRejection> run(const VettedRule& rule, json::Value& state,
+                                                   ruleset::SelectionIndex& selections, std::string_view actor,
+                                                   std::optional<std::string_view> target, math::Pcg32& rng) {
+  if (const auto* check = std::get_if<ruleset::ValidatedCheck>(&rule)) {
     auto outcome = ruleset::evaluate_action_in_place(state, selections, *check, actor, target, rng);
     if (!outcome) return std::unexpected(ActionRejection::kEvalError);
     return ResolvedAction{std::move(outcome->degree), std::move(outcome->applied)};
   }
-  auto mutations = ruleset::vet_triggered_mutations(*kind.rule);
-  if (!mutations) return std::unexpected(ActionRejection::kInvalidAction);
-  auto applied = ruleset::apply_triggered_mutations_in_place(state, selections, *mutations, actor, target, rng);
+  const auto& mutations = std::get<ruleset::ValidatedTrigger>(rule);
+  auto applied = ruleset::apply_triggered_mutations_in_place(state, selections, mutations, actor, target, rng);
   if (!applied) return std::unexpected(ActionRejection::kEvalError);
   return ResolvedAction{"none", std::move(*applied)};
 }
 
 }  // namespace
 
+std::expected<const VettedRule*, ActionRejection> VettedActions::find(std::string_view action_id) {
+  auto vetted = vetted_.find(action_id);
+  if (vetted == vetted_.end()) {
+    vetted = vetted_.emplace(std::string(action_id), vet_action(ruleset_->find(action_id))).first;
+  }
+  if (!vetted->second) return std::unexpected(vetted->second.error());
+  return &*vetted->second;
+}
+
 std::expected<ResolvedAction, ActionRejection> resolve_action(json::Value& state, ruleset::SelectionIndex& selections,
-                                                              const json::Value& ruleset, std::string_view action_id,
+                                                              VettedActions& actions, std::string_view action_id,
                                                               std::string_view actor,
                                                               std::optional<std::string_view> target,
                                                               math::Pcg32& rng) {
-  const json::Value* definition = ruleset.find(action_id);
-  if (definition == nullptr) return std::unexpected(ActionRejection::kUnknownAction);
-  auto kind = parse_action_kind(*definition);
-  if (!kind) return std::unexpected(ActionRejection::kInvalidAction);
+  auto rule = actions.find(action_id);
+  if (!rule) return std::unexpected(rule.error());
   // The engine keeps the draws a failed rule took; putting the generator back makes a failed
   // action consume none, so the next action draws what this one would have. Vetting draws nothing.
   const math::Pcg32 before = rng;
-  auto resolved = vet_and_run(*kind, state, selections, actor, target, rng);
+  auto resolved = run(**rule, state, selections, actor, target, rng);
   if (!resolved) rng = before;
   return resolved;
 }

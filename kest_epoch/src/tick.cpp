@@ -65,6 +65,7 @@ Result<TickEpochResult> tick_epoch(TickEpochInput input) {
   json::Value& state = input.state;
   ruleset::SelectionIndex own_selections;
   ruleset::SelectionIndex& selections = input.selections != nullptr ? *input.selections : own_selections;
+  VettedActions actions(input.ruleset);
   json::Array records;
   TickEpochResult result;
   for (const std::string& actor : actors) {
@@ -81,7 +82,7 @@ Result<TickEpochResult> tick_epoch(TickEpochInput input) {
     std::optional<std::string_view> target;
     if (const std::string* target_id = (*proposal)["targetId"].if_string()) target = *target_id;
 
-    auto action = resolve_action(state, selections, input.ruleset, *action_id, actor, target, rng);
+    auto action = resolve_action(state, selections, actions, *action_id, actor, target, rng);
     if (!action) {
       records.push_back(rejection_record(*action_id, actor, rejection_reason(action.error())));
       ++result.rejected;

@@ -50,6 +50,25 @@ TEST(ParseActionKind, ReadsTheMemberTheKindNames) {
   }
 }
 
+TEST(VettedActions, VetsEachActionOnceAndKeepsItsFault) {
+  const json::Value ruleset = doc(R"({
+    "strike": {"kind": "mutations", "mutations": [{"type": "add_tag", "target": "self", "tag": "x"}]},
+    "broken": {"kind": "check", "check": {}},
+    "odd": {"kind": "spell"}})");
+  VettedActions actions(ruleset);
+  auto strike = actions.find("strike");
+  ASSERT_TRUE(strike.has_value());
+  EXPECT_TRUE(std::holds_alternative<ruleset::ValidatedTrigger>(**strike));
+  EXPECT_EQ(actions.find("strike"), strike);  // the same vetted rule, not a second one
+  for (int round = 0; round < 2; ++round) {
+    EXPECT_EQ(actions.find("broken"), std::unexpected(ActionRejection::kInvalidAction));
+    EXPECT_EQ(actions.find("odd"), std::unexpected(ActionRejection::kInvalidAction));
+    EXPECT_EQ(actions.find("missing"), std::unexpected(ActionRejection::kUnknownAction));
+  }
+  const json::Value not_an_object = doc("[1]");
+  EXPECT_EQ(VettedActions(not_an_object).find("0"), std::unexpected(ActionRejection::kUnknownAction));
+}
+
 TEST(SerializeMutation, LeavesOutTheFieldsAMutationLacks) {
   ruleset::AppliedMutation tag{ruleset::MutationOp::kAddTag, "a", std::nullopt, "x", std::nullopt, std::nullopt};
   EXPECT_EQ(json::write(serialize_mutation(tag)), R"({"op":"add_tag","tag":"x","target":"a"})");

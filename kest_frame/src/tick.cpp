@@ -47,6 +47,7 @@ Result<TickFrameResult> tick_frame(TickFrameInput input) {
   json::Value& state = input.state;
   ruleset::SelectionIndex own_selections;
   ruleset::SelectionIndex& selections = input.selections != nullptr ? *input.selections : own_selections;
+  epoch::VettedActions actions(rules.ruleset);
   json::Array records;
   TickFrameResult result;
 
@@ -86,7 +87,7 @@ Result<TickFrameResult> tick_frame(TickFrameInput input) {
     std::optional<std::string_view> target;
     if (const std::string* target_id = command["targetId"].if_string()) target = *target_id;
 
-    auto action = epoch::resolve_action(state, selections, rules.ruleset, *action_id, *actor, target, rng);
+    auto action = epoch::resolve_action(state, selections, actions, *action_id, *actor, target, rng);
     if (!action) {
       reject(*action_id, epoch::rejection_reason(action.error()));
       continue;

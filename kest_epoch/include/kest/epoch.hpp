@@ -9,11 +9,14 @@
 
 #include <cstdint>
 #include <expected>
+#include <functional>
+#include <map>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
 #include <utility>
+#include <variant>
 #include <vector>
 
 #include "kest/json.hpp"
@@ -47,13 +50,31 @@ struct ResolvedAction {
   std::vector<ruleset::AppliedMutation> applied = {};
 };
 
-// Looks `action_id` up in the ruleset document (nothing is found when it is not an object),
-// parses the definition's kind, validates its rule and runs it on `state` in place, drawing from
-// `rng`, with `selections` the index of `state` the tick keeps. On a rejection `state` is as it
-// was and `rng` is back where it was, so a failed action consumes no draws. The entities the
-// action creates stay with `selections` until the tick hands them back to `state`.
+// A rule vetted and ready to run: a check, or a mutation list applied in trigger context.
+using VettedRule = std::variant<ruleset::ValidatedCheck, ruleset::ValidatedTrigger>;
+
+// The actions of one ruleset document, each looked up, parsed and vetted the first time an action
+// names it and kept from then on (the fault included), so that a tick in which a thousand actors
+// use one action vets its rule once. It refers to the ruleset document, which must outlive it; a
+// document that is not an object has no actions.
+class VettedActions {
+ public:
+  explicit VettedActions(const json::Value& ruleset) noexcept : ruleset_(&ruleset) {}
+
+  // The action `action_id` ready to run, or why it cannot run.
+  std::expected<const VettedRule*, ActionRejection> find(std::string_view action_id);
+
+ private:
+  const json::Value* ruleset_;
+  std::map<std::string, std::expected<VettedRule, ActionRejection>, std::less<>> vetted_;
+};
+
+// Runs the action `action_id` of `actions` on `state` in place, drawing from `rng`, with
+// `selections` the index of `state` the tick keeps. On a rejection `state` is as it was and `rng`
+// is back where it was, so a failed action consumes no draws. The entities the action creates
+// stay with `selections` until the tick hands them back to `state`.
 std::expected<ResolvedAction, ActionRejection> resolve_action(json::Value& state, ruleset::SelectionIndex& selections,
-                                                              const json::Value& ruleset, std::string_view action_id,
+                                                              VettedActions& actions, std::string_view action_id,
                                                               std::string_view actor,
                                                               std::optional<std::string_view> target, math::Pcg32& rng);
 
