@@ -145,16 +145,15 @@ class CanonicalScanner {
     Cursor at{skip_whitespace(text_.data()), out_.get()};
     bool in_object = false;  // whether the innermost open container is an object
     while (true) {
-      // A value starts here.
+      // A value starts here, after its key in an object. Keys are read in this one place only, so
+      // that the reading is inlined here.
+      if (in_object && !(at = key(at))) return std::nullopt;
       if (at.in == end_) return std::nullopt;
       if (*at.in == '{' || *at.in == '[') {
         in_object = *at.in == '{';
         if (!(at = open(at))) return std::nullopt;
         at.in = skip_whitespace(at.in);
-        if (!is_at(at.in, in_object ? '}' : ']')) {
-          if (in_object && !(at = key(at))) return std::nullopt;
-          continue;  // on to the first element or member value
-        }
+        if (!is_at(at.in, in_object ? '}' : ']')) continue;  // on to the first member or element
         // An empty container ends where it starts.
       } else if (!(at = scalar(at))) {
         return std::nullopt;
@@ -171,7 +170,6 @@ class CanonicalScanner {
         if (is_at(at.in, ',')) {
           *at.out++ = *at.in++;
           at.in = skip_whitespace(at.in);
-          if (in_object && !(at = key(at))) return std::nullopt;
           break;
         }
         if (!(at = close(at))) return std::nullopt;
@@ -198,11 +196,17 @@ class CanonicalScanner {
   };
   // A member of an open object: its key as the input holds it, and where its text starts. Its
   // text ends at the comma before the next member, or the last one's where the object closes.
+  // The key is held as two words, which are stored as they were computed: a string_view is
+  // spilled to the stack as two words and read back as one wide one, which stalls the processor
+  // on every key.
   struct PendingMember {
     std::uint64_t key_leading_bytes;
-    std::string_view key;
+    const char* key_data;
+    std::size_t key_size;
     std::size_t out_start;
     bool key_in_doubt;  // may sort apart from byte order
+
+    std::string_view key() const { return {key_data, key_size}; }
   };
   // A member of an object being rearranged, by its place among the object's members.
   struct SortKey {
@@ -269,11 +273,12 @@ class CanonicalScanner {
     }
     // Built in place: a copy assembled on the stack first would be read back wider than it was
     // written, which stalls the processor on every key.
-    const PendingMember& member = members_.emplace_back(leading_bytes(key, readable_end), key, offset(at.out),
-                                                        token->non_ascii && may_sort_apart_from_byte_order(key));
+    const PendingMember& member =
+        members_.emplace_back(leading_bytes(key, readable_end), key.data(), key.size(), offset(at.out),
+                              token->non_ascii && may_sort_apart_from_byte_order(key));
     object.keys_in_doubt = object.keys_in_doubt || member.key_in_doubt;
-    if (object.keys_in_order && members_.size() - object.first_member > 1) {
-      const PendingMember& previous = members_[members_.size() - 2];
+    if (object.keys_in_order && &member != &members_[object.first_member]) {
+      const PendingMember& previous = (&member)[-1];
       object.keys_in_order = sorts_before(previous, member, previous.key_in_doubt || member.key_in_doubt);
     }
     at.out = put_string(at.in, at.out, *token);
@@ -286,9 +291,9 @@ class CanonicalScanner {
 
   // UTF-16 order of two keys; byte order, which agrees with it, unless one of them is in doubt.
   static bool sorts_before(const PendingMember& a, const PendingMember& b, bool in_doubt) {
-    if (in_doubt) return json::utf16_less(a.key, b.key);
+    if (in_doubt) return json::utf16_less(a.key(), b.key());
     if (a.key_leading_bytes != b.key_leading_bytes) return a.key_leading_bytes < b.key_leading_bytes;
-    return a.key < b.key;
+    return a.key() < b.key();
   }
 
   // A value other than an object or array, at a position inside the text.

@@ -53,9 +53,9 @@ struct PlainAsciiVectors {
 
   static std::size_t prefix(const char* p) {
     __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    __m128i flagged = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('"')),
-                                                _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\\'))),
-                                   _mm_cmplt_epi8(bytes, _mm_set1_epi8(0x20)));
+    __m128i flagged = _mm_or_si128(
+        _mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('"')), _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\\'))),
+        _mm_cmplt_epi8(bytes, _mm_set1_epi8(0x20)));
     // A seventeenth bit, always set, makes a block without a flag count as all 16 bytes.
     auto mask = static_cast<unsigned>(_mm_movemask_epi8(flagged)) | 0x10000u;
     return static_cast<std::size_t>(std::countr_zero(mask));
@@ -66,9 +66,10 @@ using PlainAsciiBlocks = PlainAsciiVectors;
 using PlainAsciiBlocks = PlainAsciiWords;
 #endif
 
-// The first byte from `p` on that is not plain ASCII, or `end`.
+// The first byte from `p` on that is not plain ASCII, or `end`. Inlined into every string read,
+// where most strings end in the first block.
 template <class Blocks = PlainAsciiBlocks>
-const char* skip_plain_ascii(const char* p, const char* end) {
+[[gnu::always_inline]] inline const char* skip_plain_ascii(const char* p, const char* end) {
   while (static_cast<std::size_t>(end - p) >= Blocks::kBlock) {
     std::size_t plain = Blocks::prefix(p);
     p += plain;
