@@ -107,6 +107,8 @@ constexpr std::size_t kShortCopy = 16;
 
 // Members that arrive in runs at least this long on average are merged rather than sorted.
 constexpr std::size_t kMinMergedRun = 16;
+// Fewer members than this are sorted by insertion, without looking for runs.
+constexpr std::size_t kFewMembers = 2 * kMinMergedRun;
 
 void copy_short_or_long(char* to, const char* from, std::size_t length) {
   if (length <= kShortCopy) {
@@ -474,6 +476,10 @@ class CanonicalScanner {
   // arrives as a few runs already in order, which merging joins in far fewer steps than sorting.
   template <class Less>
   void sort_members(const Less& less) {
+    if (order_.size() < kFewMembers) {
+      insertion_sort(less);
+      return;
+    }
     run_ends_.clear();
     for (std::size_t i = 1; i < order_.size(); ++i) {
       if (less(order_[i], order_[i - 1])) run_ends_.push_back(i);
@@ -496,6 +502,19 @@ class CanonicalScanner {
         start = end;
       }
       run_ends_.resize(merged);
+    }
+  }
+
+  // Sorts order_ by inserting one pair after another, moving the pairs it passes one at a time:
+  // std::sort inserts by moving runs with a call to memmove each, which for an object's few
+  // members costs more than the moves.
+  template <class Less>
+  void insertion_sort(const Less& less) {
+    for (std::size_t i = 1; i < order_.size(); ++i) {
+      SortKey inserted = order_[i];
+      std::size_t at = i;
+      for (; at > 0 && less(inserted, order_[at - 1]); --at) order_[at] = order_[at - 1];
+      order_[at] = inserted;
     }
   }
 
