@@ -110,6 +110,10 @@ constexpr std::size_t kMinMergedRun = 16;
 // Fewer members than this are sorted by insertion, without looking for runs.
 constexpr std::size_t kFewMembers = 2 * kMinMergedRun;
 
+void copy_in_blocks(char* to, const char* from, std::size_t length) {
+  for (std::size_t done = 0; done < length; done += kShortCopy) std::memcpy(to + done, from + done, kShortCopy);
+}
+
 void copy_short_or_long(char* to, const char* from, std::size_t length) {
   if (length <= kShortCopy) {
     std::memcpy(to, from, kShortCopy);  // a constant size, so a couple of moves and no call
@@ -460,14 +464,14 @@ class CanonicalScanner {
       std::size_t start = members[key.member].out_start;
       std::size_t length = member_end(key.member) - start;
       if (to != gathered) *to++ = ',';
-      copy_short_or_long(to, out_.get() + start, length);
+      copy_in_blocks(to, out_.get() + start, length);
       to += length;
     }
     if (trade_places) {
       std::memcpy(reordered_.get(), out_.get(), object.out_start);
       std::swap(out_, reordered_);
     } else {
-      std::memcpy(out_.get() + object.out_start, gathered, size);
+      copy_in_blocks(out_.get() + object.out_start, gathered, size);
     }
     return out_.get() + out_size;
   }
