@@ -366,9 +366,12 @@ class CanonicalScanner {
     bool nfc_active = false;      // holds a character the NFC test must ask ICU about
     std::size_t extra_bytes = 0;  // UTF-8 bytes beyond the UTF-16 units they make
     while (true) {
-      const char* run = in;
-      in = skip_plain_ascii(in, end_);
-      if (escaped) unescaped_.append(run, in);
+      // Non-ASCII characters often come several in a row, where a block scan would find nothing.
+      if (in != end_ && is_plain_ascii(*in)) {
+        const char* run = in;
+        in = skip_plain_ascii(in, end_);
+        if (escaped) unescaped_.append(run, in);
+      }
       if (in == end_) return std::nullopt;
       auto byte = static_cast<unsigned char>(*in);
       if (byte == '"') {
