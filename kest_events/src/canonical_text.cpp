@@ -150,6 +150,7 @@ class CanonicalScanner {
   std::optional<CanonicalText> scan() {
     Cursor at{skip_whitespace(text_.data()), out_.get()};
     bool in_object = false;  // whether the innermost open container is an object
+    std::size_t depth = 0;   // how many containers are open, kept at hand for every value's end
     while (true) {
       // A value starts here, after its key in an object. Keys are read in this one place only, so
       // that the reading is inlined here.
@@ -158,6 +159,7 @@ class CanonicalScanner {
       if (*at.in == '{' || *at.in == '[') {
         in_object = *at.in == '{';
         if (!(at = open(at))) return std::nullopt;
+        ++depth;
         at.in = skip_whitespace(at.in);
         if (!is_at(at.in, in_object ? '}' : ']')) continue;  // on to the first member or element
         // An empty container ends where it starts.
@@ -167,7 +169,7 @@ class CanonicalScanner {
       // A value ended: close what it ends, then find where the next one starts.
       while (true) {
         at.in = skip_whitespace(at.in);
-        if (open_.empty()) {
+        if (depth == 0) {
           if (at.in != end_) return std::nullopt;
           std::size_t size = offset(at.out);
           // All but the non-ASCII characters of strings is ASCII, and those were counted as read.
@@ -179,7 +181,7 @@ class CanonicalScanner {
           break;
         }
         if (!(at = close(at))) return std::nullopt;
-        in_object = !open_.empty() && open_.back().is_object;
+        in_object = --depth > 0 && open_.back().is_object;
       }
     }
   }
