@@ -443,17 +443,20 @@ class CanonicalScanner {
     auto members = std::span(members_).subspan(object.first_member);
     std::size_t out_size = offset(out);
     auto member_end = [&](std::size_t i) { return i + 1 < members.size() ? members[i + 1].out_start - 1 : out_size; };
-    // The sort moves small (leading bytes, member) pairs rather than the members, and most pairs
-    // are told apart by their leading bytes alone.
-    order_.clear();
-    for (std::size_t i = 0; i < members.size(); ++i) order_.push_back(SortKey{members[i].key_leading_bytes, i});
-    auto less = [&](const SortKey& a, const SortKey& b) {
-      if (!object.keys_in_doubt && a.leading_bytes != b.leading_bytes) return a.leading_bytes < b.leading_bytes;
-      return sorts_before(members[a.member], members[b.member], object.keys_in_doubt);
-    };
-    sort_members(less);
-    auto not_before = [&](const SortKey& a, const SortKey& b) { return !less(a, b); };
-    if (std::ranges::adjacent_find(order_, not_before) != order_.end()) return nullptr;
+    if (!has_last_shape(members)) {
+      // The sort moves small (leading bytes, member) pairs rather than the members, and most
+      // pairs are told apart by their leading bytes alone.
+      order_.clear();
+      for (std::size_t i = 0; i < members.size(); ++i) order_.push_back(SortKey{members[i].key_leading_bytes, i});
+      auto less = [&](const SortKey& a, const SortKey& b) {
+        if (!object.keys_in_doubt && a.leading_bytes != b.leading_bytes) return a.leading_bytes < b.leading_bytes;
+        return sorts_before(members[a.member], members[b.member], object.keys_in_doubt);
+      };
+      sort_members(less);
+      auto not_before = [&](const SortKey& a, const SortKey& b) { return !less(a, b); };
+      if (std::ranges::adjacent_find(order_, not_before) != order_.end()) return nullptr;
+      remember_shape(object, members);
+    }
     // The members are gathered into the scratch buffer (both buffers have the slack of the input's
     // size for the short copies), and the same members and commas in another order take the same
     // space. An object holding more text than precedes it is gathered where it will lie, and the
@@ -479,6 +482,25 @@ class CanonicalScanner {
       copy_in_blocks(out_.get() + object.out_start, gathered, size);
     }
     return out_.get() + out_size;
+  }
+
+  // Whether `members` arrive with the keys of the last small object put in order, in the same
+  // order; order_ then still holds the order found for them, repeated keys ruled out. A program's
+  // records of one kind (the properties of every entity) arrive alike, and each after the first
+  // is put in order without sorting.
+  bool has_last_shape(std::span<const PendingMember> members) const {
+    auto same_key = [](const PendingMember& member, const PendingMember& remembered) {
+      return member.key_leading_bytes == remembered.key_leading_bytes && member.key_size == remembered.key_size &&
+             (member.key_size <= sizeof member.key_leading_bytes || member.key() == remembered.key());
+    };
+    return !last_shape_.empty() && std::ranges::equal(members, last_shape_, same_key);
+  }
+
+  // Keeps the keys of a small object just put in order, unless some were decoded from escapes:
+  // those are dropped when the object closes, while the input's own stay for the whole scan.
+  void remember_shape(const Open& object, std::span<const PendingMember> members) {
+    last_shape_.clear();
+    if (members.size() < kFewMembers && object.escaped_keys == 0) last_shape_.assign(members.begin(), members.end());
   }
 
   // Sorts order_. A program's map kept in insertion order ("e0" ... "e9", "e10" ... "e99", ...)
@@ -541,7 +563,8 @@ class CanonicalScanner {
   std::string quoted_;
   std::unique_ptr<char[]> reordered_;
   std::vector<SortKey> order_;
-  std::vector<std::size_t> run_ends_;  // where each run of members already in order ends
+  std::vector<PendingMember> last_shape_;  // the keys order_ was last found for, if a small object's
+  std::vector<std::size_t> run_ends_;      // where each run of members already in order ends
 };
 
 }  // namespace

@@ -165,6 +165,36 @@ TEST_P(OnePassObjects, ComeOutInKeyOrderWhereverTheyLie) {
 
 INSTANTIATE_TEST_SUITE_P(MemberCounts, OnePassObjects, testing::Values(2, 3, 31, 32, 33, 250));
 
+// Small objects that follow one put in order: with its keys in its order (which take the order
+// found for it), or with keys that differ from its only past their first eight bytes, arrive in
+// another order, are fewer or more, or were decoded from escapes, and with a large object put in
+// order between two of them. (Repeated keys after a shape are among the repeated keys below.)
+class OnePassObjectShapes : public testing::TestWithParam<std::string> {};
+
+TEST_P(OnePassObjectShapes, EachComeOutInKeyOrder) {
+  expect_agrees_with_general_path(GetParam(), general_path(GetParam()).has_value());
+}
+
+std::string large_object_out_of_order() {
+  std::string members;
+  for (int i = 40; i > 0; --i) members += (members.empty() ? "\"k" : ",\"k") + std::to_string(i) + "\":0";
+  return "{" + members + "}";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Texts, OnePassObjectShapes,
+    testing::Values(R"([{"b":1,"a":2},{"b":3,"a":4},{"b":5,"a":6}])", R"([{"b":1,"a":2},{"a":3,"b":4}])",
+                    R"([{"b":1,"a":2},{"c":3,"a":4}])", R"([{"b":1,"a":2},{"b":3,"a":4,"c":5},{"b":6}])",
+                    R"([{"b\u0000":1,"a":2},{"b\u0000":3,"a":4}])", R"([{"b":1,"a":2},{"\u0062":3,"a":4}])",
+                    R"([{"\u0062":1,"a":2},{"b":3,"a":4},{"b":5,"a":6}])",
+                    // Decoded keys too long to be kept inside their strings, each in turn.
+                    R"([{"\u0062bbbbbbbbbbbbbbbbbbbb2":1,"bbbbbbbbbbbbbbbbbbbbb3":2,"bbbbbbbbbbbbbbbbbbbbb1":3},)"
+                    R"({"\u0062bbbbbbbbbbbbbbbbbbbb0":1,"bbbbbbbbbbbbbbbbbbbbb3":2,"bbbbbbbbbbbbbbbbbbbbb1":3}])",
+                    R"([{"abcdefgh2":1,"abcdefgh3":2,"abcdefgh1":3},{"abcdefgh2":4,"abcdefgh0":5,"abcdefgh1":6}])",
+                    "[{\"\xEE\x80\x80\":1,\"\xF0\x90\x80\x80\":2},{\"\xEE\x80\x80\":3,\"\xF0\x90\x80\x80\":4}]",
+                    R"([{"b":1,"a":2},)" + large_object_out_of_order() + R"(,{"b":3,"a":4}])",
+                    R"({"y":{"b":1,"a":2},"x":{"b":3,"a":{"d":4,"c":5}},"w":{"b":6,"a":7}})"));
+
 class OnePassRepeatedKeys : public testing::TestWithParam<std::string> {};
 
 TEST_P(OnePassRepeatedKeys, AreLeftToTheGeneralPath) {
@@ -175,7 +205,8 @@ TEST_P(OnePassRepeatedKeys, AreLeftToTheGeneralPath) {
 INSTANTIATE_TEST_SUITE_P(Texts, OnePassRepeatedKeys,
                          testing::Values(R"({"a":1,"a":2})", R"({"a":1,"b":2,"a":3})", R"({"b":1,"a":2,"b":3})",
                                          R"({"abcdefgh1":1,"abcdefgh1":2})", R"({"x":{"a":1,"b":2},"x":0})",
-                                         R"({"":1,"":2})", R"([{"a":0},{"b":1,"b":2}])"));
+                                         R"({"":1,"":2})", R"([{"a":0},{"b":1,"b":2}])",
+                                         R"([{"b":1,"a":2},{"b":3,"b":4}])", R"([{"b":1,"a":2},{"b":3,"a":4,"b":5}])"));
 
 TEST(OnePass, AgreesWithTheGeneralPathOnJsonTestSuite) {
   std::size_t answered = 0;
