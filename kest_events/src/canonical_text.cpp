@@ -101,22 +101,26 @@ std::size_t utf8_sequence_length(std::string_view s) {
   return 0;
 }
 
-// Copies `length` bytes; one that short is copied as a single fixed-size block, for which both
-// sides must have room.
-constexpr std::size_t kShortCopy = 16;
-
 // Members that arrive in runs at least this long on average are merged rather than sorted.
 constexpr std::size_t kMinMergedRun = 16;
 // Fewer members than this are sorted by insertion, without looking for runs.
 constexpr std::size_t kFewMembers = 2 * kMinMergedRun;
 
+// Text is copied in fixed-size blocks of this many bytes, a couple of moves each rather than a
+// call, which may read and write up to a block less one byte past the text copied: both sides
+// must have that much room.
+constexpr std::size_t kShortCopy = 16;
+
+// Copies `length` bytes block by block: a rearranged object's members, which are mostly longer
+// than a block but too short for a call to pay.
 void copy_in_blocks(char* to, const char* from, std::size_t length) {
   for (std::size_t done = 0; done < length; done += kShortCopy) std::memcpy(to + done, from + done, kShortCopy);
 }
 
+// Copies `length` bytes: a token that fits a block as one block, a longer one with a call.
 void copy_short_or_long(char* to, const char* from, std::size_t length) {
   if (length <= kShortCopy) {
-    std::memcpy(to, from, kShortCopy);  // a constant size, so a couple of moves and no call
+    std::memcpy(to, from, kShortCopy);
   } else {
     std::memcpy(to, from, length);
   }
