@@ -21,19 +21,19 @@
 #include "canonical_keys.hpp"
 #include "kest/canonical.hpp"
 #include "kest/utf8.hpp"
+#include "nfc_inert.hpp"
+#include "plain_ascii.hpp"
 
 namespace kest::events {
 namespace {
 
-bool is_whitespace(char c) { return c == ' ' || c == '\n' || c == '\r' || c == '\t'; }
+bool is_whitespace(char c) {
+  constexpr std::uint64_t kWhitespace = 1ULL << ' ' | 1ULL << '\n' | 1ULL << '\r' | 1ULL << '\t';
+  auto byte = static_cast<unsigned char>(c);
+  return byte <= ' ' && (kWhitespace >> byte & 1) != 0;  // one comparison for the usual non-blank
+}
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
-
-// ASCII a string holds as it is: not a control character, quotation mark or backslash.
-bool is_plain_ascii(char c) {
-  auto byte = static_cast<unsigned char>(c);
-  return byte >= 0x20 && byte < 0x80 && byte != '"' && byte != '\\';
-}
 
 bool is_continuation(unsigned char byte) { return (byte & 0xC0) == 0x80; }
 
@@ -69,27 +69,6 @@ std::size_t append_utf8(std::string& out, char32_t cp) {
   return 2;
 }
 
-// Eight bytes from `p` as one number whose lowest byte is p[0], whatever the machine's byte order.
-std::uint64_t load_little_endian(const char* p) {
-  std::uint64_t word = 0;
-  std::memcpy(&word, p, sizeof word);
-  if constexpr (std::endian::native == std::endian::big) word = std::byteswap(word);
-  return word;
-}
-
-// How many of the eight bytes from `p` a string holds as they are (plain ASCII), all eight at
-// once: a byte is flagged when it is a quotation mark, a backslash, below 0x20 or from 0x80 up.
-// A borrow can flag a byte wrongly only above a byte rightly flagged, so the lowest flag is true.
-std::size_t plain_ascii_prefix(const char* p) {
-  constexpr std::uint64_t kOnes = 0x0101010101010101;
-  constexpr std::uint64_t kHighBits = kOnes * 0x80;
-  std::uint64_t word = load_little_endian(p);
-  auto below = [&](std::uint64_t bytes, unsigned char bound) { return (bytes - kOnes * bound) & ~bytes & kHighBits; };
-  std::uint64_t flagged =
-      below(word ^ (kOnes * '"'), 1) | below(word ^ (kOnes * '\\'), 1) | below(word, 0x20) | (word & kHighBits);
-  return static_cast<std::size_t>(std::countr_zero(flagged)) / 8;
-}
-
 // The first eight bytes of a key as one big-endian number, zero-padded. A key that sorts before
 // another has the smaller or an equal number (padding meets a real byte only where the shorter
 // key ends, or agrees with a NUL), so only keys with equal numbers need comparing in full. The
@@ -122,20 +101,43 @@ std::size_t utf8_sequence_length(std::string_view s) {
   return 0;
 }
 
-// Copies `length` bytes; one that short is copied as a single fixed-size block, for which both
-// sides must have room.
-constexpr std::size_t kShortCopy = 16;
-
 // Members that arrive in runs at least this long on average are merged rather than sorted.
 constexpr std::size_t kMinMergedRun = 16;
+// Fewer members than this are sorted by insertion, without looking for runs.
+constexpr std::size_t kFewMembers = 2 * kMinMergedRun;
 
+// Text is copied in fixed-size blocks of this many bytes, a couple of moves each rather than a
+// call, which may read and write up to a block less one byte past the text copied: both sides
+// must have that much room.
+constexpr std::size_t kShortCopy = 16;
+
+// Copies `length` bytes block by block: a rearranged object's members, which are mostly longer
+// than a block but too short for a call to pay.
+void copy_in_blocks(char* to, const char* from, std::size_t length) {
+  for (std::size_t done = 0; done < length; done += kShortCopy) std::memcpy(to + done, from + done, kShortCopy);
+}
+
+// Copies `length` bytes: a token that fits a block as one block, a longer one with a call.
 void copy_short_or_long(char* to, const char* from, std::size_t length) {
   if (length <= kShortCopy) {
-    std::memcpy(to, from, kShortCopy);  // a constant size, so a couple of moves and no call
+    std::memcpy(to, from, kShortCopy);
   } else {
     std::memcpy(to, from, length);
   }
 }
+
+// Where the scan stands: the next input byte to read and the next output byte to write. The steps
+// of the scan take it and hand it back by value (two pointers travel in registers) rather than
+// keep it in the scanner, where every byte written through the output pointer would make the
+// compiler read both back from memory, since a char may alias anything.
+struct Cursor {
+  const char* in = nullptr;  // null once the text is left to the general path
+  char* out = nullptr;
+
+  explicit operator bool() const { return in != nullptr; }
+};
+
+constexpr Cursor kLeftToGeneralPath{};
 
 class CanonicalScanner {
  public:
@@ -144,40 +146,46 @@ class CanonicalScanner {
   // short token be copied as one fixed-size block, whose excess the next token overwrites. The
   // buffers are not cleared: every byte read back has been written.
   explicit CanonicalScanner(std::string_view text)
-      : text_(text), capacity_(text.size() + kShortCopy), out_(std::make_unique_for_overwrite<char[]>(capacity_)) {}
+      : text_(text),
+        end_(text.data() + text.size()),
+        capacity_(text.size() + kShortCopy),
+        out_(std::make_unique_for_overwrite<char[]>(capacity_)) {}
 
   std::optional<CanonicalText> scan() {
-    skip_whitespace();
+    Cursor at{skip_whitespace(text_.data()), out_.get()};
+    bool in_object = false;  // whether the innermost open container is an object
+    std::size_t depth = 0;   // how many containers are open, kept at hand for every value's end
     while (true) {
-      // A value starts here.
-      if (at('{') || at('[')) {
-        if (!open()) return std::nullopt;
-        skip_whitespace();
-        bool is_object = open_.back().is_object;
-        if (!at(is_object ? '}' : ']')) {
-          if (is_object && !key()) return std::nullopt;
-          continue;  // on to the first element or member value
-        }
+      // A value starts here, after its key in an object. Keys are read in this one place only, so
+      // that the reading is inlined here.
+      if (in_object && !(at = key(at))) return std::nullopt;
+      if (at.in == end_) return std::nullopt;
+      if (*at.in == '{' || *at.in == '[') {
+        in_object = *at.in == '{';
+        if (!(at = open(at))) return std::nullopt;
+        ++depth;
+        at.in = skip_whitespace(at.in);
+        if (!is_at(at.in, in_object ? '}' : ']')) continue;  // on to the first member or element
         // An empty container ends where it starts.
-      } else if (!scalar()) {
+      } else if (!(at = scalar(at))) {
         return std::nullopt;
       }
       // A value ended: close what it ends, then find where the next one starts.
       while (true) {
-        skip_whitespace();
-        if (open_.empty()) {
-          if (pos_ != text_.size()) return std::nullopt;
+        at.in = skip_whitespace(at.in);
+        if (depth == 0) {
+          if (at.in != end_) return std::nullopt;
+          std::size_t size = offset(at.out);
           // All but the non-ASCII characters of strings is ASCII, and those were counted as read.
-          std::size_t utf16_length = out_size_ - extra_utf8_bytes_;
-          return CanonicalText{std::move(out_), out_size_, utf16_length};
+          return CanonicalText{std::move(out_), size, size - extra_utf8_bytes_};
         }
-        if (at(',')) {
-          copy_char();
-          skip_whitespace();
-          if (open_.back().is_object && !key()) return std::nullopt;
+        if (is_at(at.in, ',')) {
+          *at.out++ = *at.in++;
+          at.in = skip_whitespace(at.in);
           break;
         }
-        if (!close()) return std::nullopt;
+        if (!(at = close(at))) return std::nullopt;
+        in_object = --depth > 0 && open_.back().is_object;
       }
     }
   }
@@ -189,21 +197,28 @@ class CanonicalScanner {
     bool keys_in_doubt;     // some key's byte order may differ from its UTF-16 order
     std::size_t out_start;  // just after the opening bracket
     std::size_t first_member;
-    std::size_t first_escaped_key;
+    std::size_t escaped_keys;  // how many of its members' keys were decoded into escaped_keys_
   };
   // A string read from its opening quote to just after its closing one.
   struct StringToken {
     std::string_view content;  // with its escapes decoded
+    const char* end;           // after the closing quote
     bool escaped;
     bool non_ascii;
   };
-  // A member of an open object: its key as the input holds it, and where its text lies.
+  // A member of an open object: its key as the input holds it, and where its text starts. Its
+  // text ends at the comma before the next member, or the last one's where the object closes.
+  // The key is held as two words, which are stored as they were computed: a string_view is
+  // spilled to the stack as two words and read back as one wide one, which stalls the processor
+  // on every key.
   struct PendingMember {
     std::uint64_t key_leading_bytes;
-    std::string_view key;
+    const char* key_data;
+    std::size_t key_size;
     std::size_t out_start;
-    std::size_t out_end;  // set when its object is rearranged
-    bool key_in_doubt;    // may sort apart from byte order
+    bool key_in_doubt;  // may sort apart from byte order
+
+    std::string_view key() const { return {key_data, key_size}; }
   };
   // A member of an object being rearranged, by its place among the object's members.
   struct SortKey {
@@ -211,245 +226,241 @@ class CanonicalScanner {
     std::size_t member;
   };
 
-  bool at(char c) const { return pos_ < text_.size() && text_[pos_] == c; }
+  std::size_t offset(const char* out) const { return static_cast<std::size_t>(out - out_.get()); }
 
-  void skip_whitespace() {
-    while (pos_ < text_.size() && is_whitespace(text_[pos_])) ++pos_;
+  bool is_at(const char* in, char c) const { return in != end_ && *in == c; }
+
+  const char* skip_whitespace(const char* in) const {
+    while (in != end_ && is_whitespace(*in)) ++in;
+    return in;
   }
 
-  // Copies the input from `start` up to the current position.
-  void copy_from(std::size_t start) {
-    std::size_t length = pos_ - start;
+  // Copies the input from `from` up to `to`.
+  char* copy(const char* from, const char* to, char* out) const {
+    auto length = static_cast<std::size_t>(to - from);
     // The output never runs ahead of the input, so a block that stays inside the input also
     // stays inside the output and its slack.
-    if (text_.size() - start >= kShortCopy) {
-      copy_short_or_long(out_.get() + out_size_, text_.data() + start, length);
+    if (static_cast<std::size_t>(end_ - from) >= kShortCopy) {
+      copy_short_or_long(out, from, length);
     } else {
-      std::memcpy(out_.get() + out_size_, text_.data() + start, length);
+      std::memcpy(out, from, length);
     }
-    out_size_ += length;
+    return out + length;
   }
 
-  void put(std::string_view s) {
-    std::memcpy(out_.get() + out_size_, s.data(), s.size());
-    out_size_ += s.size();
+  Cursor open(Cursor at) {
+    if (open_.size() >= json::kMaxParseDepth) return kLeftToGeneralPath;  // json::parse refuses the next level
+    bool is_object = *at.in == '{';
+    *at.out++ = *at.in++;
+    open_.push_back(Open{is_object, true, false, offset(at.out), members_.size(), 0});
+    return at;
   }
 
-  // Copies the punctuation character at the current position.
-  void copy_char() { out_[out_size_++] = text_[pos_++]; }
-
-  bool open() {
-    if (open_.size() >= json::kMaxParseDepth) return false;  // json::parse refuses the next level
-    bool is_object = at('{');
-    copy_char();
-    open_.push_back(Open{is_object, true, false, out_size_, members_.size(), escaped_keys_.size()});
-    return true;
-  }
-
-  bool close() {
-    Open container = open_.back();
-    if (!at(container.is_object ? '}' : ']')) return false;
-    if (container.is_object && !container.keys_in_order && !put_in_order(container)) return false;
+  Cursor close(Cursor at) {
+    const Open& container = open_.back();
+    if (!is_at(at.in, container.is_object ? '}' : ']')) return kLeftToGeneralPath;
+    if (container.is_object && !container.keys_in_order && !(at.out = put_in_order(container, at.out))) {
+      return kLeftToGeneralPath;
+    }
     members_.resize(container.first_member);
-    escaped_keys_.resize(container.first_escaped_key);
+    if (container.escaped_keys > 0) escaped_keys_.resize(escaped_keys_.size() - container.escaped_keys);
     open_.pop_back();
-    copy_char();
-    return true;
+    *at.out++ = *at.in++;
+    return at;
   }
 
   // A member's key and the colon after it; the member's value comes next.
-  bool key() {
-    std::size_t start = pos_;
-    if (!at('"')) return false;
-    auto token = string();
-    if (!token || token->content == kForbiddenKeyText) return false;
-    // The members keep their keys until the object closes; decoded ones need a home till then.
-    std::string_view key = token->escaped ? escaped_keys_.emplace_back(token->content) : token->content;
-    const char* readable_end = token->escaped ? key.data() + key.size() : text_.data() + text_.size();
+  Cursor key(Cursor at) {
+    if (!is_at(at.in, '"')) return kLeftToGeneralPath;
+    auto token = string(at.in);
+    if (!token || token->content == kForbiddenKeyText) return kLeftToGeneralPath;
+    Open& object = open_.back();
+    std::string_view key = token->content;
+    const char* readable_end = end_;
+    if (token->escaped) {
+      // The members keep their keys until the object closes; decoded ones need a home till then.
+      key = escaped_keys_.emplace_back(key);
+      readable_end = key.data() + key.size();
+      ++object.escaped_keys;
+    }
     // Built in place: a copy assembled on the stack first would be read back wider than it was
     // written, which stalls the processor on every key.
-    const PendingMember& member = members_.emplace_back(leading_bytes(key, readable_end), key, out_size_, 0,
-                                                        token->non_ascii && may_sort_apart_from_byte_order(key));
-    Open& object = open_.back();
+    const PendingMember& member =
+        members_.emplace_back(leading_bytes(key, readable_end), key.data(), key.size(), offset(at.out),
+                              token->non_ascii && may_sort_apart_from_byte_order(key));
     object.keys_in_doubt = object.keys_in_doubt || member.key_in_doubt;
-    if (object.keys_in_order && members_.size() - object.first_member > 1) {
-      const PendingMember& previous = members_[members_.size() - 2];
+    if (object.keys_in_order && &member != &members_[object.first_member]) {
+      const PendingMember& previous = (&member)[-1];
       object.keys_in_order = sorts_before(previous, member, previous.key_in_doubt || member.key_in_doubt);
     }
-    put_string(start, *token);
-    skip_whitespace();
-    if (!at(':')) return false;
-    copy_char();
-    skip_whitespace();
-    return true;
+    at.out = put_string(at.in, at.out, *token);
+    at.in = skip_whitespace(token->end);
+    if (!is_at(at.in, ':')) return kLeftToGeneralPath;
+    *at.out++ = *at.in++;
+    at.in = skip_whitespace(at.in);
+    return at;
   }
 
   // UTF-16 order of two keys; byte order, which agrees with it, unless one of them is in doubt.
   static bool sorts_before(const PendingMember& a, const PendingMember& b, bool in_doubt) {
-    if (in_doubt) return json::utf16_less(a.key, b.key);
+    if (in_doubt) return json::utf16_less(a.key(), b.key());
     if (a.key_leading_bytes != b.key_leading_bytes) return a.key_leading_bytes < b.key_leading_bytes;
-    return a.key < b.key;
+    return a.key() < b.key();
   }
 
-  bool scalar() {
-    std::size_t start = pos_;
-    if (at('"')) {
-      auto token = string();
-      if (!token) return false;
-      put_string(start, *token);
-      return true;
+  // A value other than an object or array, at a position inside the text.
+  Cursor scalar(Cursor at) {
+    const char* start = at.in;
+    if (*start == '"') {
+      auto token = string(start);
+      if (!token) return kLeftToGeneralPath;
+      return {token->end, put_string(start, at.out, *token)};
     }
     // The first character tells which literal it can only be.
-    bool taken = at('t') ? literal("true") : at('f') ? literal("false") : at('n') ? literal("null") : integer();
-    if (!taken) return false;
-    copy_from(start);
-    return true;
+    const char* end = *start == 't'   ? literal(start, "true")
+                      : *start == 'f' ? literal(start, "false")
+                      : *start == 'n' ? literal(start, "null")
+                                      : integer(start);
+    if (end == nullptr) return kLeftToGeneralPath;
+    return {end, copy(start, end, at.out)};
   }
 
   // A string without escapes is written as the input quotes it; one with escapes is quoted afresh.
-  void put_string(std::size_t start, const StringToken& token) {
-    if (!token.escaped) {
-      copy_from(start);
-      return;
-    }
+  char* put_string(const char* quote, char* out, const StringToken& token) {
+    if (!token.escaped) return copy(quote, token.end, out);
     quoted_.clear();
     json::write_string(quoted_, token.content);
-    put(quoted_);
+    std::memcpy(out, quoted_.data(), quoted_.size());
+    return out + quoted_.size();
   }
 
-  bool literal(std::string_view word) {
-    if (!text_.substr(pos_).starts_with(word)) return false;
-    pos_ += word.size();
-    return true;
+  // The end of `word` when the text spells it from `start`, else null.
+  const char* literal(const char* start, std::string_view word) const {
+    bool spelt = static_cast<std::size_t>(end_ - start) >= word.size() && word == std::string_view(start, word.size());
+    return spelt ? start + word.size() : nullptr;
   }
 
-  // A JS-safe integer other than "-0", with nothing after it that would make it a float.
-  bool integer() {
-    std::size_t start = pos_;
-    if (at('-')) ++pos_;
-    std::size_t digits_start = pos_;
-    while (pos_ < text_.size() && is_digit(text_[pos_])) ++pos_;
-    std::string_view digits = text_.substr(digits_start, pos_ - digits_start);
-    if (digits.empty() || (digits.front() == '0' && (digits.size() > 1 || digits_start > start))) return false;
-    if (at('.') || at('e') || at('E')) return false;
+  // The end of the JS-safe integer other than "-0" that starts at `start`, with nothing after it
+  // that would make it a float, else null.
+  const char* integer(const char* start) const {
+    const char* digits = start + (*start == '-' ? 1 : 0);
+    const char* end = digits;
+    while (end != end_ && is_digit(*end)) ++end;
+    auto count = static_cast<std::size_t>(end - digits);
+    if (count == 0 || (*digits == '0' && (count > 1 || digits != start))) return nullptr;
+    if (end != end_ && (*end == '.' || *end == 'e' || *end == 'E')) return nullptr;
     constexpr std::string_view kMaxSafeDigits = "9007199254740991";
     // Digit strings of one length compare as their values do.
-    return digits.size() < kMaxSafeDigits.size() ||
-           (digits.size() == kMaxSafeDigits.size() && digits <= kMaxSafeDigits);
+    bool safe = count < kMaxSafeDigits.size() ||
+                (count == kMaxSafeDigits.size() && std::string_view(digits, count) <= kMaxSafeDigits);
+    return safe ? end : nullptr;
   }
 
-  void skip_plain_ascii() {
-    while (text_.size() - pos_ >= 8) {
-      std::size_t plain = plain_ascii_prefix(text_.data() + pos_);
-      pos_ += plain;
-      if (plain < 8) return;
-    }
-    while (pos_ < text_.size() && is_plain_ascii(text_[pos_])) ++pos_;
+  // A string in NFC, from its opening quote.
+  std::optional<StringToken> string(const char* quote) {
+    const char* content = quote + 1;
+    const char* stop = skip_plain_ascii(content, end_);
+    if (is_at(stop, '"')) return StringToken{{content, stop}, stop + 1, false, false};  // most strings
+    return string_from(content, stop);
   }
 
-  // A string in NFC, with the position after its closing quote.
-  std::optional<StringToken> string() {
-    std::size_t start = ++pos_;  // after the opening quote
-    skip_plain_ascii();
-    if (at('"')) {  // most strings are plain ASCII throughout
-      ++pos_;
-      return StringToken{text_.substr(start, pos_ - 1 - start), false, false};
-    }
-    return string_from(start);
-  }
-
-  // The rest of a string that holds more than plain ASCII, from the character at the current
-  // position; `start` is where its content starts. Kept out of line so that the common path
-  // above stays small where it is inlined.
-  [[gnu::noinline]] std::optional<StringToken> string_from(std::size_t start) {
+  // The rest of a string that holds more than plain ASCII, from the character at `in`; `content`
+  // is where its content starts. Kept out of line so that the common path above stays small
+  // where it is inlined.
+  [[gnu::noinline]] std::optional<StringToken> string_from(const char* content, const char* in) {
     bool escaped = false;
+    bool nfc_active = false;      // holds a character the NFC test must ask ICU about
     std::size_t extra_bytes = 0;  // UTF-8 bytes beyond the UTF-16 units they make
-    while (pos_ < text_.size()) {
-      std::size_t run_start = pos_;
-      skip_plain_ascii();
-      if (escaped) unescaped_.append(text_.substr(run_start, pos_ - run_start));
-      if (pos_ == text_.size()) break;
-      auto byte = static_cast<unsigned char>(text_[pos_]);
+    while (true) {
+      // Non-ASCII characters often come several in a row, where a block scan would find nothing.
+      if (in != end_ && is_plain_ascii(*in)) {
+        const char* run = in;
+        in = skip_plain_ascii(in, end_);
+        if (escaped) unescaped_.append(run, in);
+      }
+      if (in == end_) return std::nullopt;
+      auto byte = static_cast<unsigned char>(*in);
       if (byte == '"') {
-        std::string_view content = escaped ? std::string_view(unescaped_) : text_.substr(start, pos_ - start);
-        ++pos_;
-        if (extra_bytes > 0 && !assert_nfc(content)) return std::nullopt;
+        std::string_view decoded = escaped ? std::string_view(unescaped_) : std::string_view(content, in);
+        if (nfc_active && !assert_nfc(decoded)) return std::nullopt;
         extra_utf8_bytes_ += extra_bytes;
-        return StringToken{content, escaped, extra_bytes > 0};
+        return StringToken{decoded, in + 1, escaped, extra_bytes > 0};
       }
       if (byte == '\\') {
-        if (!std::exchange(escaped, true)) unescaped_.assign(text_.substr(start, pos_ - start));
-        auto extra = unescape();
-        if (!extra) return std::nullopt;
-        extra_bytes += *extra;
+        if (!std::exchange(escaped, true)) unescaped_.assign(content, in);
+        auto code_point = unescape(in);
+        if (!code_point) return std::nullopt;
+        extra_bytes += append_utf8(unescaped_, *code_point);
+        nfc_active = nfc_active || *code_point >= kFirstNfcActiveCodePoint;
         continue;
       }
-      std::size_t length = utf8_sequence_length(text_.substr(pos_));  // 0 for a control character too
+      std::size_t length = utf8_sequence_length({in, end_});  // 0 for a control character too
       if (length == 0) return std::nullopt;
       extra_bytes += length == 4 ? 2 : length - 1;
-      if (escaped) unescaped_.append(text_.substr(pos_, length));
-      pos_ += length;
+      nfc_active = nfc_active || byte >= kFirstNfcActiveLeadByte;
+      if (escaped) unescaped_.append(in, length);
+      in += length;
     }
-    return std::nullopt;
   }
 
-  // Decodes the escape at the current position onto unescaped_; returns the UTF-8 bytes it
-  // takes beyond its UTF-16 units. A lone surrogate, which json::parse refuses, is not taken.
-  std::optional<std::size_t> unescape() {
-    if (pos_ + 1 >= text_.size()) return std::nullopt;
-    char kind = text_[pos_ + 1];
-    pos_ += 2;
+  // The character of the escape at `in`, which is moved past it. A lone surrogate, which
+  // json::parse refuses, is not taken.
+  std::optional<char32_t> unescape(const char*& in) const {
+    if (end_ - in < 2) return std::nullopt;
+    char kind = in[1];
+    in += 2;
     static constexpr std::string_view kShortForms = "\"\\/bfnrt";
     static constexpr std::string_view kShortFormCharacters = "\"\\/\b\f\n\r\t";
     if (std::size_t i = kShortForms.find(kind); i != std::string_view::npos) {
-      unescaped_.push_back(kShortFormCharacters[i]);
-      return 0;
+      return static_cast<char32_t>(kShortFormCharacters[i]);
     }
     if (kind != 'u') return std::nullopt;
-    auto code_point = code_unit();
+    auto code_point = code_unit(in);
     if (!code_point || (*code_point >= 0xDC00 && *code_point <= 0xDFFF)) return std::nullopt;
     if (*code_point >= 0xD800 && *code_point <= 0xDBFF) {
-      if (!text_.substr(pos_).starts_with("\\u")) return std::nullopt;
-      pos_ += 2;
-      auto low = code_unit();
+      if (!std::string_view(in, end_).starts_with("\\u")) return std::nullopt;
+      in += 2;
+      auto low = code_unit(in);
       if (!low || *low < 0xDC00 || *low > 0xDFFF) return std::nullopt;
       code_point = 0x10000 + ((*code_point - 0xD800) << 10) + (*low - 0xDC00);
     }
-    return append_utf8(unescaped_, *code_point);
+    return code_point;
   }
 
-  // The four hex digits of a \u escape.
-  std::optional<char32_t> code_unit() {
-    if (text_.size() - pos_ < 4) return std::nullopt;
+  // The four hex digits of a \u escape, which `in` is moved past.
+  std::optional<char32_t> code_unit(const char*& in) const {
+    if (end_ - in < 4) return std::nullopt;
     char32_t unit = 0;
-    for (char c : text_.substr(pos_, 4)) {
+    for (char c : std::string_view(in, 4)) {
       auto digit = hex_digit(c);
       if (!digit) return std::nullopt;
       unit = unit << 4 | *digit;
     }
-    pos_ += 4;
+    in += 4;
     return unit;
   }
 
   // Puts the members of a closing object whose keys arrived out of order in UTF-16 order of their
-  // keys; a repeated key (whose last value would win) is left to the general path.
-  bool put_in_order(const Open& object) {
+  // keys, the object's text ending at `out`; gives where the output then ends. A repeated key
+  // (whose last value would win) is left to the general path.
+  char* put_in_order(const Open& object, char* out) {
     auto members = std::span(members_).subspan(object.first_member);
-    // The sort moves small (leading bytes, member) pairs rather than the members, and most pairs
-    // are told apart by their leading bytes alone.
-    order_.clear();
-    for (std::size_t i = 0; i < members.size(); ++i) {
-      order_.push_back(SortKey{members[i].key_leading_bytes, i});
-      // Member i's text ends at the comma before member i + 1, the last one's at the end.
-      members[i].out_end = i + 1 < members.size() ? members[i + 1].out_start - 1 : out_size_;
+    std::size_t out_size = offset(out);
+    auto member_end = [&](std::size_t i) { return i + 1 < members.size() ? members[i + 1].out_start - 1 : out_size; };
+    if (!has_last_shape(members)) {
+      // The sort moves small (leading bytes, member) pairs rather than the members, and most
+      // pairs are told apart by their leading bytes alone.
+      order_.clear();
+      for (std::size_t i = 0; i < members.size(); ++i) order_.push_back(SortKey{members[i].key_leading_bytes, i});
+      auto less = [&](const SortKey& a, const SortKey& b) {
+        if (!object.keys_in_doubt && a.leading_bytes != b.leading_bytes) return a.leading_bytes < b.leading_bytes;
+        return sorts_before(members[a.member], members[b.member], object.keys_in_doubt);
+      };
+      sort_members(less);
+      auto not_before = [&](const SortKey& a, const SortKey& b) { return !less(a, b); };
+      if (std::ranges::adjacent_find(order_, not_before) != order_.end()) return nullptr;
+      remember_shape(object, members);
     }
-    auto less = [&](const SortKey& a, const SortKey& b) {
-      if (!object.keys_in_doubt && a.leading_bytes != b.leading_bytes) return a.leading_bytes < b.leading_bytes;
-      return sorts_before(members[a.member], members[b.member], object.keys_in_doubt);
-    };
-    sort_members(less);
-    auto not_before = [&](const SortKey& a, const SortKey& b) { return !less(a, b); };
-    if (std::ranges::adjacent_find(order_, not_before) != order_.end()) return false;
     // The members are gathered into the scratch buffer (both buffers have the slack of the input's
     // size for the short copies), and the same members and commas in another order take the same
     // space. An object holding more text than precedes it is gathered where it will lie, and the
@@ -457,29 +468,53 @@ class CanonicalScanner {
     // the scratch buffer's start and copied back. Either way the lesser part is copied, and the
     // scratch buffer's pages are touched no further than the output's.
     if (!reordered_) reordered_ = std::make_unique_for_overwrite<char[]>(capacity_);
-    std::size_t size = out_size_ - object.out_start;
+    std::size_t size = out_size - object.out_start;
     bool trade_places = size > object.out_start;
     char* const gathered = reordered_.get() + (trade_places ? object.out_start : 0);
     char* to = gathered;
     for (const SortKey& key : order_) {
-      const PendingMember& member = members[key.member];
+      std::size_t start = members[key.member].out_start;
+      std::size_t length = member_end(key.member) - start;
       if (to != gathered) *to++ = ',';
-      copy_short_or_long(to, out_.get() + member.out_start, member.out_end - member.out_start);
-      to += member.out_end - member.out_start;
+      copy_in_blocks(to, out_.get() + start, length);
+      to += length;
     }
     if (trade_places) {
       std::memcpy(reordered_.get(), out_.get(), object.out_start);
       std::swap(out_, reordered_);
     } else {
-      std::memcpy(out_.get() + object.out_start, gathered, size);
+      copy_in_blocks(out_.get() + object.out_start, gathered, size);
     }
-    return true;
+    return out_.get() + out_size;
+  }
+
+  // Whether `members` arrive with the keys of the last small object put in order, in the same
+  // order; order_ then still holds the order found for them, repeated keys ruled out. A program's
+  // records of one kind (the properties of every entity) arrive alike, and each after the first
+  // is put in order without sorting.
+  bool has_last_shape(std::span<const PendingMember> members) const {
+    auto same_key = [](const PendingMember& member, const PendingMember& remembered) {
+      return member.key_leading_bytes == remembered.key_leading_bytes && member.key_size == remembered.key_size &&
+             (member.key_size <= sizeof member.key_leading_bytes || member.key() == remembered.key());
+    };
+    return !last_shape_.empty() && std::ranges::equal(members, last_shape_, same_key);
+  }
+
+  // Keeps the keys of a small object just put in order, unless some were decoded from escapes:
+  // those are dropped when the object closes, while the input's own stay for the whole scan.
+  void remember_shape(const Open& object, std::span<const PendingMember> members) {
+    last_shape_.clear();
+    if (members.size() < kFewMembers && object.escaped_keys == 0) last_shape_.assign(members.begin(), members.end());
   }
 
   // Sorts order_. A program's map kept in insertion order ("e0" ... "e9", "e10" ... "e99", ...)
   // arrives as a few runs already in order, which merging joins in far fewer steps than sorting.
   template <class Less>
   void sort_members(const Less& less) {
+    if (order_.size() < kFewMembers) {
+      insertion_sort(less);
+      return;
+    }
     run_ends_.clear();
     for (std::size_t i = 1; i < order_.size(); ++i) {
       if (less(order_[i], order_[i - 1])) run_ends_.push_back(i);
@@ -505,11 +540,23 @@ class CanonicalScanner {
     }
   }
 
+  // Sorts order_ by inserting one pair after another, moving the pairs it passes one at a time:
+  // std::sort inserts by moving runs with a call to memmove each, which for an object's few
+  // members costs more than the moves.
+  template <class Less>
+  void insertion_sort(const Less& less) {
+    for (std::size_t i = 1; i < order_.size(); ++i) {
+      SortKey inserted = order_[i];
+      std::size_t at = i;
+      for (; at > 0 && less(inserted, order_[at - 1]); --at) order_[at] = order_[at - 1];
+      order_[at] = inserted;
+    }
+  }
+
   std::string_view text_;
-  std::size_t pos_ = 0;
+  const char* end_;              // of the text
   std::size_t capacity_;         // of the output and the scratch buffer: the input and slack
-  std::unique_ptr<char[]> out_;  // the first out_size_ bytes are written
-  std::size_t out_size_ = 0;
+  std::unique_ptr<char[]> out_;  // written up to the cursor's output position
   std::size_t extra_utf8_bytes_ = 0;
   std::vector<Open> open_;
   std::vector<PendingMember> members_;    // of every open object, innermost last
@@ -520,7 +567,8 @@ class CanonicalScanner {
   std::string quoted_;
   std::unique_ptr<char[]> reordered_;
   std::vector<SortKey> order_;
-  std::vector<std::size_t> run_ends_;  // where each run of members already in order ends
+  std::vector<PendingMember> last_shape_;  // the keys order_ was last found for, if a small object's
+  std::vector<std::size_t> run_ends_;      // where each run of members already in order ends
 };
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <unicode/utf8.h>
 
 #include "kest/canonical.hpp"
+#include "nfc_inert.hpp"
 
 namespace kest::events {
 namespace {
@@ -25,10 +26,8 @@ const icu::Normalizer2* nfc_normalizer() {
   return nfc;
 }
 
-// Code points below U+0300, whose UTF-8 lead bytes are below 0xCC, are NFC on their own and never
-// combine with or reorder against what precedes them, so text of nothing else is NFC.
 bool is_nfc_inert(std::string_view s) {
-  return std::ranges::all_of(s, [](char c) { return static_cast<unsigned char>(c) < 0xCC; });
+  return std::ranges::all_of(s, [](char c) { return static_cast<unsigned char>(c) < kFirstNfcActiveLeadByte; });
 }
 
 bool is_normalized_piece(const icu::Normalizer2& nfc, std::string_view piece) {
