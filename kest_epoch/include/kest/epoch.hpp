@@ -3,8 +3,8 @@
 // that runs one admitted action and the JSON form of an applied mutation.
 //
 // Threads: every function may be called from any number of threads at once. None keeps state
-// between calls, and what is passed by const reference or by view is only read; the state and
-// generator that `resolve_action` works on belong to one thread at a time.
+// between calls, and what is passed by const reference or by view is only read; the state, the
+// generator and the `VettedActions` that `resolve_action` works on belong to one thread at a time.
 #pragma once
 
 #include <cstdint>
