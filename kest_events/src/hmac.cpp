@@ -2,6 +2,7 @@
 // messages (a framed world state) need not be assembled first.
 #include <array>
 #include <memory>
+#include <new>
 #include <stdexcept>
 
 #include <openssl/core_names.h>
@@ -44,7 +45,7 @@ std::string to_lower_hex(const std::array<unsigned char, kDigestSize>& digest) {
 
 std::string hmac_sha256_hex_bytes(std::string_view key, std::initializer_list<std::string_view> pieces) {
   std::unique_ptr<EVP_MAC_CTX, MacContextFree> ctx(EVP_MAC_CTX_new(hmac_algorithm()));
-  if (!ctx) fail("no context");
+  if (!ctx) throw std::bad_alloc();  // a context is only refused for want of memory
   char digest_name[] = "SHA256";
   OSSL_PARAM params[] = {OSSL_PARAM_construct_utf8_string(OSSL_MAC_PARAM_DIGEST, digest_name, 0),
                          OSSL_PARAM_construct_end()};
