@@ -24,8 +24,10 @@ Result<CatchUpResult> catch_up_epochs(CatchUpInput input) {
       .epochs_voided = gap - to_resolve,
   };
   // The working state moves into each tick and back out of it: it is never copied. Its index
-  // of tags goes along, so the world is scanned for selections once, not once an epoch.
+  // of tags goes along, so the world is scanned for selections once, not once an epoch, and so
+  // do the vetted actions, so each action is vetted once, not once an epoch.
   ruleset::SelectionIndex selections;
+  VettedActions actions(input.ruleset);
   for (std::int64_t k = 1; k <= to_resolve; ++k) {
     const std::int64_t epoch = last + k;
     // Only the canonical decimal key names an epoch's proposals; a non-object member counts as
@@ -39,6 +41,7 @@ Result<CatchUpResult> catch_up_epochs(CatchUpInput input) {
                                          .actor_tags = input.actor_tags,
                                          .max_actions = input.max_actions,
                                          .selections = &selections,
+                                         .actions = &actions,
                                      }));
     result.state = std::move(tick.state);
     result.events.push_back(std::move(tick.event));

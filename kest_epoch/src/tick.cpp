@@ -65,7 +65,8 @@ Result<TickEpochResult> tick_epoch(TickEpochInput input) {
   json::Value& state = input.state;
   ruleset::SelectionIndex own_selections;
   ruleset::SelectionIndex& selections = input.selections != nullptr ? *input.selections : own_selections;
-  VettedActions actions(input.ruleset);
+  VettedActions own_actions(input.ruleset);
+  VettedActions& actions = input.actions != nullptr ? *input.actions : own_actions;
   json::Array records;
   TickEpochResult result;
   for (const std::string& actor : actors) {

@@ -19,8 +19,10 @@ Result<ReconcileResult> reconcile_frames(ReconcileInput input) {
   ReconcileResult result{.state = std::move(input.corrected_state), .frames_replayed = frames};
   result.events.reserve(frames);
   // The state moves into each tick and back out of it: it is never copied. Its index of tags
-  // goes along, so the world is scanned for selections once, not once a frame.
+  // goes along, so the world is scanned for selections once, not once a frame, and so do the
+  // vetted actions, so each action is vetted once, not once a frame.
   ruleset::SelectionIndex selections;
+  epoch::VettedActions actions(input.rules.ruleset);
   for (std::uint64_t frame = base + 1; frame <= input.to_frame; ++frame) {
     // Only the plain decimal key names a frame's commands.
     KEST_ASSIGN_OR_RETURN(auto tick, tick_frame({
@@ -30,6 +32,7 @@ Result<ReconcileResult> reconcile_frames(ReconcileInput input) {
                                          .commands = input.commands_by_frame[std::to_string(frame)],
                                          .rules = input.rules,
                                          .selections = &selections,
+                                         .actions = &actions,
                                      }));
     result.state = std::move(tick.state);
     result.events.push_back(std::move(tick.event));

@@ -47,7 +47,8 @@ Result<TickFrameResult> tick_frame(TickFrameInput input) {
   json::Value& state = input.state;
   ruleset::SelectionIndex own_selections;
   ruleset::SelectionIndex& selections = input.selections != nullptr ? *input.selections : own_selections;
-  epoch::VettedActions actions(rules.ruleset);
+  epoch::VettedActions own_actions(rules.ruleset);
+  epoch::VettedActions& actions = input.actions != nullptr ? *input.actions : own_actions;
   json::Array records;
   TickFrameResult result;
 

@@ -55,8 +55,9 @@ using VettedRule = std::variant<ruleset::ValidatedCheck, ruleset::ValidatedTrigg
 
 // The actions of one ruleset document, each looked up, parsed and vetted the first time an action
 // names it and kept from then on (the fault included), so that a tick in which a thousand actors
-// use one action vets its rule once. It refers to the ruleset document, which must outlive it; a
-// document that is not an object has no actions.
+// use one action vets its rule once, and a catch-up or a reconciliation once for all its ticks.
+// It refers to the ruleset document, which must outlive it; a document that is not an object has
+// no actions.
 class VettedActions {
  public:
   explicit VettedActions(const json::Value& ruleset) noexcept : ruleset_(&ruleset) {}
@@ -108,6 +109,9 @@ struct TickEpochInput {
   // The index of `state` that its previous ticks kept, so that a run of ticks scans the world
   // for a selection once; none: the tick starts its own.
   ruleset::SelectionIndex* selections = nullptr;
+  // The actions of this same `ruleset` that its previous ticks vetted, so that a run of ticks
+  // vets each action once; none: the tick vets its own.
+  VettedActions* actions = nullptr;
 };
 
 // What one tick returns, an epoch's here and a frame's alike: the new state (always an object

@@ -58,6 +58,9 @@ struct TickFrameInput {
   // The index of `state` that its previous ticks kept, so that a run of ticks scans the world
   // for a selection once; none: the tick starts its own.
   ruleset::SelectionIndex* selections = nullptr;
+  // The actions of this same `rules.ruleset` that its previous ticks vetted, so that a run of
+  // ticks vets each action once; none: the tick vets its own.
+  epoch::VettedActions* actions = nullptr;
 };
 
 // The state holds "frame"; the event is the "FrameResolved" event.
