@@ -25,7 +25,7 @@ from kest.conformance import FUNCTIONS, encode, outcome  # noqa: E402
 VECTORS = Path(__file__).resolve().parent / "vectors"
 WHOLE_REQUEST = ("tick_epoch", "catch_up_epochs", "resume_session", "tick_frame", "reconcile_frames")
 MIN_PER_FUNCTION, MIN_PER_WHOLE_REQUEST, MIN_TOTAL = 50, 1000, 15000
-MAX_BYTES = 25 * 1024 * 1024
+MAX_BYTES = 30 * 1024 * 1024
 
 
 class KitError(Exception):

@@ -191,7 +191,6 @@ MESSAGES = {
         "record missing prevSig",
         "record missing sig",
         "world-session: chain tamper detected in tail",
-        "world-session: chain tail records a mutation with an unknown op",
         "world-session: time travel detected (currentEpoch < state.epoch)",
     ),
 }

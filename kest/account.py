@@ -3,7 +3,7 @@
 from kest_engine_native import MUTATION_OPS
 
 # Unpacked rather than indexed: an operation the engine adds stops this import until the
-# lines below learn to show it.
+# lines below know whether it edits a tag.
 SET_PROP, ADD_PROP, SUB_PROP, ADD_TAG, REMOVE_TAG = MUTATION_OPS
 
 
@@ -14,18 +14,21 @@ def short(signature: str) -> str:
 
 def changes(mutations: list[dict]) -> str:
     """The applied mutations grouped by entity, e.g. "gob-1 hp 9->2 +down -acts_offline"; successive
-    changes of one property are chained ("hp 3->11->22")."""
+    changes of one property are chained ("hp 3->11->22"). As replay does, only the two tag operations
+    are told apart: any other op, one that a newer engine records included, shows the property write
+    it recorded."""
     parts: dict[str, list[str]] = {}
     last_property: dict[str, str] = {}
     for mutation in mutations:
         target, entity_parts = mutation["target"], parts.setdefault(mutation["target"], [])
-        if "property" not in mutation:
-            entity_parts.append(("+" if mutation["op"] == ADD_TAG else "-") + mutation["tag"])
+        op = mutation.get("op")
+        if op in (ADD_TAG, REMOVE_TAG):
+            entity_parts.append(("+" if op == ADD_TAG else "-") + mutation["tag"])
             last_property.pop(target, None)
         elif last_property.get(target) == mutation["property"]:
-            entity_parts[-1] += f"->{mutation['next']}"
+            entity_parts[-1] += f"->{mutation.get('next')}"
         else:
-            entity_parts.append(f"{mutation['property']} {mutation['previous']}->{mutation['next']}")
+            entity_parts.append(f"{mutation['property']} {mutation.get('previous', '?')}->{mutation.get('next')}")
             last_property[target] = mutation["property"]
     return "; ".join(f"{target} {' '.join(texts)}" for target, texts in parts.items())
 

@@ -10,7 +10,7 @@ import time
 import pytest
 
 import kest_engine_native as k
-from kest import bundles, chain, demo
+from kest import account, bundles, chain, demo
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 
@@ -89,3 +89,26 @@ def test_two_runs_write_the_same_files(demo_run, tmp_path):
     assert again.replace(str(tmp_path), "OUT") == stdout.replace(str(out), "OUT")
     for name in ["chain.jsonl", "chain-seal.json", "bundle.json", "final-state.json"]:
         assert (tmp_path / name).read_bytes() == (out / name).read_bytes()
+
+
+@pytest.mark.parametrize(
+    ("mutations", "line"),
+    [
+        (
+            [
+                {"op": "sub_prop", "target": "g", "property": "hp", "previous": 9, "next": 2},
+                {"op": "add_prop", "target": "g", "property": "hp", "previous": 2, "next": 5},
+                {"op": "add_tag", "target": "g", "tag": "down"},
+                {"op": "remove_tag", "target": "h", "tag": "x"},
+                {"op": "set_prop", "target": "g", "property": "hp", "previous": 5, "next": 0},
+            ],
+            "g hp 9->2->5 +down hp 5->0; h -x",
+        ),
+        # Records of operations this engine does not apply read as the property write they carry.
+        ([{"op": "teleport", "target": "g", "property": "zone", "next": 4}], "g zone ?->4"),
+        ([{"op": 7, "target": "g", "property": "hp", "previous": 1, "next": None}], "g hp 1->None"),
+        ([{"target": "g", "property": "hp", "previous": 1, "next": 3}], "g hp 1->3"),
+    ],
+)
+def test_account_lines_show_each_recorded_change(mutations, line):
+    assert account.changes(mutations) == line

@@ -43,9 +43,10 @@ def entity(tags, hp=10, **properties) -> dict:
     return {"properties": {"hp": hp, **properties}, "tags": tags}
 
 
-def _present(value):
+def present(value):
+    """The value with every member given as ABSENT left out, at any depth."""
     if isinstance(value, dict):
-        return {name: _present(member) for name, member in value.items() if member is not ABSENT}
+        return {name: present(member) for name, member in value.items() if member is not ABSENT}
     return value
 
 
@@ -56,4 +57,4 @@ def dumps(value) -> str:
 
 def document(members: dict) -> str:
     """The JSON text of an input document, members given as ABSENT left out at any depth."""
-    return dumps(_present(members))
+    return dumps(present(members))

@@ -92,3 +92,26 @@ def graded(roll, dc, mutations=()) -> dict:
             "critical_failure": degree(fumble, []),
         },
     )
+
+
+ROLL_SOURCES = ("roll", "dc", "delta", "natural")
+
+
+def roll_reading_triggers() -> list:
+    """Trigger lists holding a compare that reads a check's numbers, which a trigger has none of:
+    each source on either side, at the top of an "if" and nested in "and", "or", an inner "if",
+    an "else", a "repeat" and a "foreach_target"."""
+    three = operand("literal", value=3)
+    lists = []
+    for source in ROLL_SOURCES:
+        for reads in (compare("gte", operand(source), three), compare("lt", three, operand(source))):
+            lists += [
+                [when(reads, [])],
+                [when(all_of(ALWAYS, reads), [change("add_prop", "actor", "n", lit(1))])],
+                [when(any_of(ALWAYS, reads), [])],
+                [change("add_prop", "actor", "n", dice("1d6")), when(ALWAYS, [when(reads, [])])],
+                [when(any_of(), [], [when(reads, [])])],
+                [repeat(2, [when(reads, [])])],
+                [foreach("x", [when(all_of(any_of(reads)), [])], limit=2)],
+            ]
+    return lists

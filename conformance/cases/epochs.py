@@ -3,7 +3,7 @@
 import random
 
 from conformance.cases import ABSENT, DECOMPOSED_E, SAFE, boundary, call, document, dumps, entity, randomized
-from conformance.cases.ast import ALWAYS, change, degree, dice, foreach, graded, lit, tagging
+from conformance.cases.ast import ALWAYS, change, degree, dice, foreach, graded, lit, roll_reading_triggers, tagging
 from conformance.cases.ast import check as check_node
 
 HIT = change("sub_prop", "target", "hp", dice("1d6"))
@@ -253,6 +253,14 @@ def _tick_tables() -> dict:
             for epoch in DRAW_EPOCHS
         ],
         "sampled": _sampled_epochs(6110, 600),
+        # Refused at validation: "invalid_action", and the next actor draws what it would have.
+        "roll_operands": [
+            tick(
+                ruleset=RULESET | {"reads": {"kind": "mutations", "mutations": mutations}},
+                proposals=PROPOSALS | {"9": {"actionId": "reads"}},
+            )
+            for mutations in roll_reading_triggers()
+        ],
         "large": [tick(state=large_state, proposals=large_proposals, maxActions=900)],
         "keyword": [call(input_json=document({"worldId": "w", "epochNumber": 0}))],
         "conversion": [boundary(None), boundary(b"{}"), boundary(5), boundary('"\ud800"')],

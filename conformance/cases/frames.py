@@ -3,6 +3,7 @@
 import random
 
 from conformance.cases import ABSENT, DECOMPOSED_E, SAFE, boundary, call, document, dumps, entity, randomized
+from conformance.cases.ast import change, lit, roll_reading_triggers
 from conformance.cases.epochs import (
     CAPS,
     DRAW_RULES,
@@ -147,6 +148,54 @@ def _sweep_commands(order: list) -> dict:
     return frame(state=SWEEP_STATE, ruleset=SWEEPS, playerEntities={"p": "1"}, commands=commands)
 
 
+# Actions that set the actor's "v" to their own number, for groups of commands whose order shows
+# in the state as well as in the records.
+STAMPS = {f"v{n}": {"kind": "mutations", "mutations": [change("set_prop", "actor", "v", lit(n))]} for n in range(20)}
+
+
+def _equal_keys_commands(rng: random.Random, group: int) -> list:
+    """A group of commands of player "p1" all with seq 1, in arrival order, among commands of
+    other players and of "p1" with other seqs, interleaved at random. Each command of the group
+    names an action of its own (a stamp, or an unknown one that is recorded by its id)."""
+    same = [command("p1", 1, f"v{n % 20}" if n % 3 else f"u{n}") for n in range(group)]
+    others = [
+        command(rng.choice(["p2", "10", "9", "p1"]), rng.randrange(0, 3), rng.choice(["heal", "x"]))
+        for _ in range(group // 4)
+    ]
+    others = [other for other in others if not (other["playerId"] == "p1" and other["seq"] == 1)]
+    merged, positions = list(same), sorted(rng.randrange(0, group + 1) for _ in others)
+    for offset, (position, other) in enumerate(zip(positions, others, strict=True)):
+        merged.insert(position + offset, other)
+    return merged
+
+
+def _equal_keys_frames(seed: int) -> list:
+    """Groups of 17 to 200 commands equal on player and seq, which a sort that is not stable
+    reorders; caps that cut a group in the middle."""
+    rng = random.Random(seed)
+    ruleset = RULESET | STAMPS
+    cases = []
+    for group in (17, 18, 24, 33, 40, 64, 100, 150, 200):
+        commands = _equal_keys_commands(rng, group)
+        cases.append(frame(commands=commands, ruleset=ruleset))
+        cases.append(frame(commands=commands, ruleset=ruleset, maxCommandsPerPlayer=group // 2 + 1))
+        cases.append(frame(commands=commands, ruleset=ruleset, maxCommands=group // 3 + 1))
+    return cases
+
+
+def _equal_keys_windows(seed: int) -> list:
+    """Reconciliation windows whose frames hold such groups."""
+    rng = random.Random(seed)
+    ruleset = RULESET | STAMPS
+    cases = []
+    for groups in ((17, 40), (64, 17, 100), (200,), (33, 18, 24, 150)):
+        by_frame = {str(42 + n): _equal_keys_commands(rng, group) for n, group in enumerate(groups)}
+        to_frame = 41 + len(groups)
+        for caps in ({}, {"maxCommandsPerPlayer": 20}, {"maxCommands": 12}):
+            cases.append(reconcile(toFrame=to_frame, commandsByFrame=by_frame, ruleset=ruleset, **caps))
+    return cases
+
+
 def _tick_tables() -> dict:
     large = _large_frame(1000, 55)
     return {
@@ -209,6 +258,15 @@ def _tick_tables() -> dict:
             for number in DRAW_FRAMES
         ],
         "sampled": _sampled_frames(7130, 600),
+        "equal_keys": _equal_keys_frames(7131),
+        # Refused at validation: "invalid_action", and the next command draws what it would have.
+        "roll_operands": [
+            frame(
+                ruleset=RULESET | {"reads": {"kind": "mutations", "mutations": mutations}},
+                commands=[command("9", 0, "reads", "orc"), *COMMANDS],
+            )
+            for mutations in roll_reading_triggers()
+        ],
         "large": [frame(**large, maxCommands=1500)],
         "keyword": [call(input_json='{"worldId":"w","frameNumber":0}')],
         "conversion": [boundary(None), boundary(b"{}"), boundary(0)],
@@ -330,6 +388,7 @@ def _reconcile_tables() -> dict:
             for span in (0, 1, 2, 3)
         ],
         "sampled": _sampled_reconciles(7240, 770),
+        "equal_keys": _equal_keys_windows(7241),
         "large": [
             reconcile(
                 correctedState=large["state"] | {"frame": 0},

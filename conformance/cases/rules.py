@@ -21,6 +21,7 @@ from conformance.cases.ast import (
     operand,
     prop,
     repeat,
+    roll_reading_triggers,
     tagging,
     when,
 )
@@ -589,6 +590,7 @@ def _trigger_tables() -> dict:
         "volley_seeds": [trigger(volley, seed=seed) for seed in seeds],
         "expressions": [trigger([change("set_prop", "actor", "v", node)]) for node in EXPRESSIONS],
         "conditions": [trigger(mutations) for mutations in ([node] for node in context_faults)],
+        "roll_operands": [trigger(mutations) for mutations in roll_reading_triggers()],
         "mutation_lists": [trigger(mutations) for mutations in MUTATION_LISTS],
         "selection": [trigger(mutations, state=SELECTION_STATE, actor="b", target="a") for mutations in SELECTIONS],
         "not_a_list": [

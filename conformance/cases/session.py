@@ -4,7 +4,7 @@ checks name, each reaching the check meant for it."""
 import copy
 import random
 
-from conformance.cases import ABSENT, DECOMPOSED_E, SAFE, boundary, call, document, dumps, randomized
+from conformance.cases import ABSENT, DECOMPOSED_E, SAFE, boundary, call, document, dumps, present, randomized
 from conformance.cases.epochs import CAPS, DRAW_RULES, DRAW_STATE, DRAW_WORLDS, PROPOSALS, RULESET, STATE
 from kest import bundles, campaign, chain
 
@@ -287,6 +287,39 @@ REPLAY_PAYLOADS = [
         _applied({"target": "e", "op": "add_tag", "tag": "z"}),
         _applied({"target": "e", "op": "remove_tag", "tag": "c"}) | {"epoch_number": 2},
     ],
+    # Every op but the two tag operations writes the recorded "next": a name this engine does not
+    # apply, a value that is no string, none at all.
+    [_applied({"target": "e", "op": "teleport", "property": "hp", "previous": 1, "next": 9})],
+    [_applied({"target": "e", "op": "ADD_TAG", "tag": "b", "property": "hp", "next": 8})],
+    [_applied({"target": "e", "op": "", "property": "mp", "next": -3})],
+    [_applied({"target": "e", "op": "if", "property": "hp", "next": 0})],
+    [_applied({"target": "e", "op": 0, "property": "hp", "next": 5})],
+    [_applied({"target": "e", "op": None, "property": "hp", "next": 6})],
+    [_applied({"target": "e", "op": ["add_tag"], "tag": "b", "property": "hp", "next": 7})],
+    [_applied({"target": "e", "op": {"name": "remove_tag"}, "tag": "c", "property": "hp", "next": 7})],
+    [_applied({"target": "e", "op": True, "property": "hp", "next": 2})],
+    [_applied({"target": "e", "tag": "b", "property": "hp", "next": None})],
+    [_applied({"target": "e", "op": "teleport", "property": "hp", "next": None})],
+    [_applied({"target": "e", "op": "teleport", "property": "hp", "next": {"to": ["x", 1]}})],
+    [_applied({"target": "e", "op": "teleport", "property": "hp", "previous": 1})],
+    [_applied({"target": "e", "op": "teleport", "tag": "b", "next": 2})],
+    [_applied({"target": "e", "op": "teleport", "property": 3, "next": 2})],
+    [_applied({"target": "new", "op": "teleport"})],
+    [_applied({"target": "new", "op": 9, "property": "hp", "next": 2})],
+    [_applied({"target": "f", "op": "teleport", "property": "hp", "next": 2})],
+    [_applied({"target": "g", "op": "teleport", "property": "hp", "next": 2})],
+    [_applied({"target": "h", "property": "hp", "next": 2})],
+    [_applied({"target": 5, "op": "teleport", "property": "hp", "next": 2})],
+    [_applied({"target": None, "op": 7, "property": "hp", "next": 2}, {"target": ["e"], "property": "hp", "next": 2})],
+    [
+        _applied(
+            {"target": "e", "op": "teleport", "property": "hp", "next": 2},
+            {"target": "e", "op": "add_tag", "tag": "b"},
+            {"target": "e", "op": "grow", "property": "hp", "next": 3},
+            {"target": "new", "op": "remove_tag", "tag": "c"},
+        ),
+        _applied({"target": "e", "op": "shrink", "property": "hp", "next": 1}) | {"epoch_number": 2},
+    ],
 ]
 
 
@@ -298,6 +331,49 @@ def _replays() -> list:
         bundle = bundles.suspend(KEY, WORLD_ID, REPLAY_STATE, chain.sign_chain(KEY, payloads), 0)
         for current in (10, -1):
             cases.append(call(dumps({"key": KEY, "bundle": bundle, "currentEpoch": current, "maxCatchup": 0})))
+    return cases
+
+
+# What a recorded mutation's members may hold in tails of newer engines and of siblings, besides
+# what this engine writes; ABSENT leaves the member out.
+RECORDED_OPS = ["set_prop", "add_prop", "sub_prop", "add_tag", "remove_tag", "teleport", "swap", "Set_Prop", ""]
+RECORDED_OPS += [0, 3, None, True, [], {"op": "add_tag"}, ABSENT]
+RECORDED_NEXTS = [0, 7, -2, SAFE, None, "full", [1], {"n": 1}, ABSENT]
+
+
+def _recorded_mutation(rng: random.Random, ids: list) -> dict:
+    return present(
+        {
+            "target": rng.choice(ids + ["new", "new2"] + ([5, None] if rng.random() < 0.1 else [])),
+            "op": rng.choice(RECORDED_OPS),
+            "property": rng.choice(randomized.PROPERTIES + [ABSENT] + ([3] if rng.random() < 0.1 else [])),
+            "tag": rng.choice(randomized.TAGS + [ABSENT]),
+            "previous": rng.choice([1, ABSENT]),
+            "next": rng.choice(RECORDED_NEXTS),
+        }
+    )
+
+
+def _replays_sampled(seed: int, count: int) -> list:
+    """Signed tails of random recorded mutations, mixing the operations this engine applies with
+    others, resumed without catch-up so that the outcome is the replayed state."""
+    rng = random.Random(seed)
+    cases = []
+    for _ in range(count):
+        state = randomized.world(rng) | {"epoch": 0}
+        ids = list(state["entities"])
+        payloads = [
+            {
+                "epoch_number": epoch,
+                "actions_processed": [
+                    {"mutations_applied": [_recorded_mutation(rng, ids) for _ in range(rng.randrange(1, 5))]}
+                    for _ in range(rng.randrange(1, 3))
+                ],
+            }
+            for epoch in range(1, rng.randrange(2, 4))
+        ]
+        bundle = bundles.suspend(KEY, WORLD_ID, state, chain.sign_chain(KEY, payloads), 0)
+        cases.append(call(dumps({"key": KEY, "bundle": bundle, "currentEpoch": len(payloads), "maxCatchup": 0})))
     return cases
 
 
@@ -376,6 +452,7 @@ def _tables() -> dict:
         ],
         "small_bundles": _small_bundles(),
         "replay": _replays(),
+        "replay_sampled": _replays_sampled(2202, 80),
         "sampled": _sampled(8150, 620),
         "large": _large(),
         "keyword": [call(input_json="{}")],

@@ -257,6 +257,40 @@ def _region_documents() -> list[str]:
     ]
 
 
+# Region states without a canonical form, each for another reason.
+UNHASHABLE = ['{"x":0.5}', '{"x":9007199254740992}', '{"x":-0.0}', '{"__proto__":1}', '"e\u0301"']
+HASHABLE = ["{}", '{"entities":{}}', "[1]"]
+# Ids between U+E000 and U+FFFF come before those above U+FFFF in byte order and after them in
+# UTF-16 order.
+HIGH_BMP_IDS = ["\ue000", "\uffff", "\ue000a", "\uf8ff", "a\ue000"]
+ASTRAL_IDS = ["\U00010000", "\U0010ffff", "\U0001f600", "\U00010000a", "a\U00010000"]
+
+
+def _first_failure_orders(seed: int, count: int) -> list[str]:
+    """Regions documents in which several regions fail, each with another kind, among regions
+    that hash, their ids mixing the two ranges so that the first failing region in byte order of
+    the ids is not the first in UTF-16 order."""
+    rng = random.Random(seed)
+    documents = []
+    while len(documents) < count:
+        failing = rng.randrange(2, 5)
+        ids = rng.sample(HIGH_BMP_IDS, rng.randrange(1, failing)) + rng.sample(ASTRAL_IDS, failing)
+        ids = ids[:failing]
+        if not any(region in HIGH_BMP_IDS for region in ids) or not any(region in ASTRAL_IDS for region in ids):
+            continue
+        regions = dict(zip(ids, rng.sample(UNHASHABLE, failing), strict=True))
+        by_bytes = min(ids, key=lambda region: region.encode())
+        by_units = min(ids, key=lambda region: region.encode("utf-16-be"))
+        if regions[by_bytes] == regions[by_units]:
+            continue
+        for n in range(rng.randrange(0, 4)):
+            regions[rng.choice(["r", "\ue001", "\U00010001", "0"]) + str(n)] = rng.choice(HASHABLE)
+        members = list(regions.items())
+        rng.shuffle(members)
+        documents.append("{" + ",".join(f"{json.dumps(region)}:{state}" for region, state in members) + "}")
+    return documents
+
+
 def _region_hashes() -> dict:
     states = _sampled_states(733, 60)
     return {
@@ -266,6 +300,7 @@ def _region_hashes() -> dict:
             call(STATE_KEY, "{" + ",".join(f'"r{n}":{text}' for n, text in enumerate(states[i : i + 4])) + "}")
             for i in range(0, 60, 2)
         ],
+        "first_failure": [call(STATE_KEY, text) for text in _first_failure_orders(4101, 60)],
         "regions_of_values": [call(STATE_KEY, '{"r":' + text + "}") for text in CANONICAL_TEXTS if text.strip()],
         # Hundreds of regions whose ids sort differently by bytes and by UTF-16 code units.
         "many_regions": [

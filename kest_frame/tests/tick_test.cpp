@@ -99,6 +99,26 @@ TEST(TickFrame, CommandsRunByPlayerIdThenSeq) {
                                       "10:10/9:unknown_action", "b:b1:unknown_action"}));
 }
 
+// Commands equal on both keys run in the order they arrived, however many share the keys: a sort
+// that keeps that order only for short runs passes the test above but not this one.
+TEST(TickFrame, CommandsEqualOnBothKeysKeepTheirInputOrder) {
+  for (int group : {17, 40, 200}) {
+    std::string commands = "[";
+    std::vector<std::string> expected;
+    for (int n = 0; n < group; ++n) {
+      // Another player's command now and then, arriving before or amid the group.
+      if (n % 7 == 3) commands += R"({"playerId": "9", "seq": )" + std::to_string(n) + R"(, "actionId": "other"},)";
+      commands += R"({"playerId": "10", "seq": 1, "actionId": ")" + std::to_string(n) + R"("},)";
+      expected.push_back("10:" + std::to_string(n) + ":unknown_action");
+    }
+    commands += R"({"playerId": "10", "seq": 0, "actionId": "first"}])";
+    expected.insert(expected.begin(), "10:first:unknown_action");
+    std::vector<std::string> in_order = records(run({commands.c_str()}).event);
+    std::erase(in_order, "9:other:unknown_action");
+    EXPECT_EQ(in_order, expected) << group << " commands";
+  }
+}
+
 TEST(TickFrame, RecordOfEachOutcome) {
   struct Case {
     const char* command;

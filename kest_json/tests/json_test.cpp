@@ -75,6 +75,12 @@ TEST(Parse, AllowsExactlyTheMaximumNestingDepth) {
 TEST(Parse, KeepsTheLastValueOfARepeatedKey) {
   EXPECT_EQ(write(parse(R"({"b":1,"a":2,"b":3})").value()), R"({"a":2,"b":3})");
   EXPECT_EQ(write(parse(R"({"a":{"x":1},"a":[2],"a":{"y":3}})").value()), R"({"a":{"y":3}})");
+  // Many copies out of key order: sorting the members must keep the copies of one key in input
+  // order, or another copy than the last one wins.
+  std::string text = R"({"z":0)";
+  for (int n = 0; n < 200; ++n)
+    text += R"(,"k":)" + std::to_string(n) + (n % 9 == 0 ? R"(,"b":)" + std::to_string(n) : "");
+  EXPECT_EQ(write(parse(text + "}").value()), R"({"b":198,"k":199,"z":0})");
 }
 
 TEST(Parse, OrdersMembersByKeyBytes) {

@@ -1,6 +1,6 @@
 // Chain-tail replay. The payload was authenticated by its record's signature, so nothing in it is
-// validated here: every part that does not have the expected shape is skipped, except an
-// operation this engine does not know, which fails the replay.
+// validated here and nothing in it fails the replay: every part that does not have the expected
+// shape is skipped.
 #include <algorithm>
 #include <optional>
 
@@ -11,6 +11,27 @@
 
 namespace kest::session {
 namespace {
+
+enum class RecordedEdit { kAddTag, kRemoveTag, kPropertyWrite };
+
+// The one place that reads a record's "op". Only the two tag operations are told apart; any other
+// op, whether one this engine applies, a name it does not know, a value that is no string or no
+// op at all, writes the recorded "next". A newer engine, or a sibling with operations this one
+// lacks, signs records whose outcome is that value, and their bundles must still resume here.
+RecordedEdit recorded_edit(const json::Value& op) {
+  const std::string* name = op.if_string();
+  const std::optional<ruleset::MutationOp> known =
+      name != nullptr ? ruleset::mutation_op_from_name(*name) : std::nullopt;
+  if (!known) return RecordedEdit::kPropertyWrite;
+  switch (*known) {
+    case ruleset::MutationOp::kSetProp:
+    case ruleset::MutationOp::kAddProp:
+    case ruleset::MutationOp::kSubProp: return RecordedEdit::kPropertyWrite;
+    case ruleset::MutationOp::kAddTag: return RecordedEdit::kAddTag;
+    case ruleset::MutationOp::kRemoveTag: return RecordedEdit::kRemoveTag;
+  }
+  return RecordedEdit::kPropertyWrite;  // unreachable: the switch covers every operation
+}
 
 // Every copy of the tag goes; the other elements, strings or not, keep their order and the list is
 // not normalised.
@@ -24,7 +45,8 @@ void remove_tag(json::Object& entity, const std::string& tag) {
   });
 }
 
-// The property takes the recorded value as it stands: no range check, no arithmetic.
+// The property takes the recorded value as it stands, null included: no range check, no
+// arithmetic.
 void set_property(json::Object& entity, const json::Value& mutation) {
   const std::string* property = mutation["property"].if_string();
   const json::Value* next = mutation.find("next");
@@ -36,53 +58,43 @@ void set_property(json::Object& entity, const json::Value& mutation) {
 
 }  // namespace
 
-// A record whose operation this engine does not know cannot be replayed: guessing would drift
-// the resumed world away from the one that was sealed.
-Result<void> TailReplay::replay_mutation(const json::Value& mutation) {
-  if (!mutation.is_object()) return {};
-  const std::string* name = mutation["op"].if_string();
-  std::optional<ruleset::MutationOp> op = name != nullptr ? ruleset::mutation_op_from_name(*name) : std::nullopt;
-  if (!op) return fail("world-session: chain tail records a mutation with an unknown op");
+void TailReplay::replay_mutation(const json::Value& mutation) {
   const std::string* target = mutation["target"].if_string();
   json::Object* world = state_.if_object();
-  if (target == nullptr || world == nullptr) return {};
+  if (target == nullptr || world == nullptr) return;
   json::Value* entities = world->find("entities");
   if (entities == nullptr) entities = &world->insert_or_assign("entities", json::Object{});
   json::Object* by_id = entities->if_object();
-  if (by_id == nullptr) return {};
-  // The target exists from here on, whether or not the rest of the mutation applies.
+  if (by_id == nullptr) return;
+  // The target exists from here on, whatever the op and whether or not the rest applies.
   json::Value* entity = by_id->find(*target);
   if (entity == nullptr) entity = &created_.try_emplace(*target, snapshot::new_entity());
   json::Object* fields = entity->if_object();
-  if (fields == nullptr) return {};
+  if (fields == nullptr) return;
 
   const std::string* tag = mutation["tag"].if_string();
-  switch (*op) {
-    case ruleset::MutationOp::kSetProp:
-    case ruleset::MutationOp::kAddProp:
-    case ruleset::MutationOp::kSubProp: set_property(*fields, mutation); break;
-    case ruleset::MutationOp::kAddTag:
+  switch (recorded_edit(mutation["op"])) {
+    case RecordedEdit::kAddTag:
       if (tag != nullptr) fields->insert_or_assign("tags", snapshot::string_tags_with(fields->find("tags"), *tag));
-      break;
-    case ruleset::MutationOp::kRemoveTag:
+      return;
+    case RecordedEdit::kRemoveTag:
       if (tag != nullptr) remove_tag(*fields, *tag);
-      break;
+      return;
+    case RecordedEdit::kPropertyWrite: set_property(*fields, mutation); return;
   }
-  return {};
 }
 
-Result<void> TailReplay::replay(const json::Value& payload) {
+void TailReplay::replay(const json::Value& payload) {
   if (const json::Array* actions = payload["actions_processed"].if_array()) {
     for (const json::Value& action : *actions) {
       if (const json::Array* mutations = action["mutations_applied"].if_array()) {
-        for (const json::Value& mutation : *mutations) KEST_RETURN_IF_ERROR(replay_mutation(mutation));
+        for (const json::Value& mutation : *mutations) replay_mutation(mutation);
       }
     }
   }
   if (json::Object* world = state_.if_object()) {
     if (const json::Value* epoch = payload.find("epoch_number")) world->insert_or_assign("epoch", *epoch);
   }
-  return {};
 }
 
 json::Value TailReplay::finish() && {
@@ -93,9 +105,9 @@ json::Value TailReplay::finish() && {
   return std::move(state_);
 }
 
-Result<json::Value> replay_epoch_event(json::Value state, const json::Value& payload) {
+json::Value replay_epoch_event(json::Value state, const json::Value& payload) {
   TailReplay replay(std::move(state));
-  KEST_RETURN_IF_ERROR(replay.replay(payload));
+  replay.replay(payload);
   return std::move(replay).finish();
 }
 

@@ -5,24 +5,22 @@
 
 #include "kest/held_members.hpp"
 #include "kest/json.hpp"
-#include "kest/result.hpp"
 
 namespace kest::session {
 
 // Takes the state over and re-applies one "EpochResolved" payload after another, as
-// `replay_epoch_event` does for one, failing as it does on an operation it does not know. The
-// entities the records create are held aside until `finish`, so that a long tail does not move
-// the world's entities once a creation.
+// `replay_epoch_event` does for one. The entities the records create are held aside until
+// `finish`, so that a long tail does not move the world's entities once a creation.
 class TailReplay {
  public:
   explicit TailReplay(json::Value state) noexcept : state_(std::move(state)) {}
 
-  Result<void> replay(const json::Value& payload);
+  void replay(const json::Value& payload);
   // The state with every created entity in place.
   json::Value finish() &&;
 
  private:
-  Result<void> replay_mutation(const json::Value& mutation);
+  void replay_mutation(const json::Value& mutation);
 
   json::Value state_;
   json::HeldMembers created_;

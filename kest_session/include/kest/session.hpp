@@ -25,10 +25,10 @@ namespace kest::session {
 
 // Re-applies the mutations an "EpochResolved" payload recorded, taking their outcomes as facts
 // (no rule runs, no die is rolled), and stamps the state with the payload's "epoch_number".
-// Whatever cannot be applied is skipped, except a mutation whose "op" is not one this engine
-// applies, which fails with a "world-session: " message. The state is taken over and edited in
-// place: move it in to avoid a copy.
-Result<json::Value> replay_epoch_event(json::Value state, const json::Value& payload);
+// Whatever cannot be applied is skipped, so it never fails; a mutation whose "op" is neither tag
+// operation writes its recorded "next", whatever that op is. The state is taken over and edited
+// in place: move it in to avoid a copy.
+json::Value replay_epoch_event(json::Value state, const json::Value& payload);
 
 // ---- Bundles ---------------------------------------------------------------------------------
 
