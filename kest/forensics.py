@@ -203,7 +203,7 @@ def _records_by_seq(records: Sequence[dict], label: str) -> dict[int, dict]:
     for record in records:
         chain.parse_record(record)
         if record["seq"] in by_seq:
-            raise ValueError(f"{label} holds seq {record['seq']} twice")
+            raise Refused(f"{label} holds seq {record['seq']} twice")
         by_seq[record["seq"]] = record
     return by_seq
 
@@ -258,7 +258,7 @@ def first_divergence(a: Sequence, b: Sequence, key: chain.Key | None = None) -> 
     has one, by its index otherwise."""
     chains = _is_chain(a), _is_chain(b)
     if a and b and chains[0] != chains[1]:
-        raise ValueError("one side is a chain of records and the other a list of states")
+        raise Refused("one side is a chain of records and the other a list of states")
     if any(chains):
         return _first_divergent_record(a, b)
     return _first_divergent_frame(a, b, key)

@@ -19,9 +19,8 @@ TOO_DEEP = f"Nesting deeper than {MAX_DEPTH} levels."
 TOO_BIG = "Number too big to be stored in double."
 LONE_SURROGATE = "a string holds a lone surrogate"
 
-# The largest double is below 1e309: an integer literal of fewer characters is always within range,
-# and one of more than this many digits never is.
-_SHORT_INTEGER = 309
+# The largest double is below 1e309: an integer of fewer digits is always within its range, and
+# one of more never is.
 _DOUBLE_DIGITS = 309
 _INFINITIES = (float("inf"), float("-inf"))
 
@@ -31,7 +30,7 @@ def _reject_constant(name: str):
 
 
 def _integer(text: str) -> int | float:
-    if len(text) < _SHORT_INTEGER:
+    if len(text) < _DOUBLE_DIGITS:
         # The engine reads "-0" as the float negative zero, which has no canonical form; Python's
         # int would quietly turn it into 0 and sign or verify a different value.
         return -0.0 if text == "-0" else int(text)
@@ -54,20 +53,36 @@ def _float(text: str) -> float:
 
 
 # Made once: json.loads and json.dumps with options build a new decoder or encoder at every call,
-# and a chain is read one line at a time. Neither keeps state between calls.
-_DECODER = json.JSONDecoder(parse_int=_integer, parse_float=_float, parse_constant=_reject_constant)
+# and a chain is read one line at a time. Neither keeps state between calls. Reading integers in
+# Python costs a third of the parse of a line full of them: the exact decoder reads only texts that
+# may hold "-0" or an integer beyond a double, the other leaves integers to the parser.
+_EXACT_DECODER = json.JSONDecoder(parse_int=_integer, parse_float=_float, parse_constant=_reject_constant)
+_DECODER = json.JSONDecoder(parse_float=_float, parse_constant=_reject_constant)
+_NEGATIVE_ZERO = re.compile(r"-0(?![0-9.eE])")
+# Maps the bytes of a text to what the cheap checks look for: "[" for an opening bracket of either
+# kind, "0" for any digit, " " for the rest.
+_OPENINGS_AND_DIGITS = bytes(
+    ord("[") if byte in b"[{" else ord("0") if byte in b"0123456789" else ord(" ") for byte in range(256)
+)
+_LONG_DIGITS = b"0" * _DOUBLE_DIGITS
 _ENCODER = json.JSONEncoder(separators=(",", ":"), ensure_ascii=False, allow_nan=False)
 # The escape of a surrogate code unit (possibly a backslash's escape followed by such text, which
 # only costs the full check below).
 _SURROGATE_ESCAPE = re.compile(r"\\u[dD][89a-fA-F]")
 
 # The bytes that tell where arrays and objects open and close: brackets, and the quotes around the
-# strings, which hide the brackets they hold.
+# strings, which hide the brackets they hold. Objects count as arrays do: "{" becomes "[".
+_BRACKETS = bytes.maketrans(b"{}", b"[]")
 _NOT_STRUCTURE = bytes(set(range(256)) - set(b'[]{}"'))
 _STRING = re.compile(rb'"[^"]*"')
 _DEPTH_STEP = [0] * 256
-for _mark, _step in zip(b"[{]}", (1, 1, -1, -1), strict=True):
-    _DEPTH_STEP[_mark] = _step
+_DEPTH_STEP[ord("[")], _DEPTH_STEP[ord("]")] = 1, -1
+# Rounds of dropping innermost pairs before the depth is summed bracket by bracket.
+_PRUNING_ROUNDS = 8
+
+
+def _depth(marks: bytes) -> int:
+    return max(accumulate(map(_DEPTH_STEP.__getitem__, marks)), default=0)
 
 
 def _nests_too_deep(data: bytes) -> bool:
@@ -78,19 +93,23 @@ def _nests_too_deep(data: bytes) -> bool:
         # Escaped backslashes first, so that "\\" before a closing quote does not pass for an
         # escaped quote; no other escape holds a quote.
         data = data.replace(b"\\\\", b"").replace(b'\\"', b"")
-    marks = data.translate(None, _NOT_STRUCTURE)
+    marks = data.translate(_BRACKETS, _NOT_STRUCTURE)
     # Two quotes side by side close one string and open the next, or enclose a string without
     # brackets; dropping them keeps which brackets are inside strings, and leaves the pattern
     # only the few strings that hold brackets.
     marks = _STRING.sub(b"", marks.replace(b'""', b""))
-    return max(accumulate(map(_DEPTH_STEP.__getitem__, marks)), default=0) > MAX_DEPTH
+    # Summing bracket by bracket is the slow part. Each round drops every innermost pair "[]",
+    # most of the brackets of most texts, and lowers the depth by one level at most, so a text
+    # that stays within the limit less those rounds is within it; any other is summed in full.
+    pruned = marks
+    for _ in range(_PRUNING_ROUNDS):
+        pruned = pruned.replace(b"[]", b"")
+    return _depth(pruned) + _PRUNING_ROUNDS > MAX_DEPTH and _depth(marks) > MAX_DEPTH
 
 
-def _utf8(text: str | bytes) -> tuple[str, bytes]:
+def _utf8(text: bytes) -> str:
     try:
-        return (text, text.encode()) if isinstance(text, str) else (text.decode(), text)
-    except UnicodeEncodeError:
-        raise Refused(LONE_SURROGATE) from None
+        return text.decode()
     except UnicodeDecodeError as failure:
         raise Refused(f"not UTF-8: {failure.reason} at byte {failure.start}") from None
 
@@ -100,14 +119,27 @@ def loads(text: str | bytes):
     -0.0, other integers are ints. Refused, and nothing else, for text that is not JSON and for
     what the engine refuses: nesting deeper than MAX_DEPTH, a number beyond the range of a double,
     NaN and Infinity, a lone surrogate."""
-    text, data = _utf8(text)
-    # Nesting that deep needs as many brackets; counting them costs far less than the parse.
-    if data.count(b"[") + data.count(b"{") > MAX_DEPTH and _nests_too_deep(data):
-        raise Refused(TOO_DEEP)
+    if type(text) is str:
+        try:
+            data = text.encode()
+        except UnicodeEncodeError:
+            raise Refused(LONE_SURROGATE) from None
+    else:
+        data, text = text, _utf8(text)
+    exact = _NEGATIVE_ZERO.search(text)
+    # Valid text nested too deep holds as many opening brackets and as many closing ones, and an
+    # integer too big for a double as many digits: shorter text holds neither, and never reaches
+    # the parser's own limit on nesting. Mapping and counting cost a tenth of the parse at most.
+    if len(data) > 2 * MAX_DEPTH + 1:
+        marks = data.translate(_OPENINGS_AND_DIGITS)
+        if marks.count(b"[") > MAX_DEPTH and _nests_too_deep(data):
+            raise Refused(TOO_DEEP)
+        exact = exact or _LONG_DIGITS in marks
     try:
-        value = _DECODER.decode(text)
+        value = (_EXACT_DECODER if exact else _DECODER).decode(text)
     except json.JSONDecodeError as failure:
-        raise Refused(str(failure)) from None
+        # Nesting too deep is what the engine names, in text too short to be counted above too.
+        raise Refused(TOO_DEEP if _nests_too_deep(data) else str(failure)) from None
     # A lone surrogate in the text itself fails its encoding above; one from an escape is told
     # from an escaped pair only in the value written out, which only a text holding such an
     # escape needs.
