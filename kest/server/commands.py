@@ -46,7 +46,7 @@ def cmd_token(args) -> int:
     def make(service):
         if args.world is not None:
             service.row(args.world)
-            if args.entity is not None and args.entity not in service.facts(args.world).entities:
+            if args.entity is not None and args.entity not in service.facts(args.world, (args.entity,)).entities:
                 raise Refusal(f'entity "{args.entity}" is not one of world "{args.world}"')
         token, job = issue(args.role, args.world, args.entity, service.clock())
         service.writer.run(job)

@@ -69,14 +69,13 @@ async def file_proposal(request: Request) -> Response:
     who = await principal(request)
     who.require_read(world_id)
     service = host_of(request).service
-    facts = await asyncio.to_thread(service.facts, world_id)
+    facts = service.known_facts(world_id) or await asyncio.to_thread(service.facts, world_id)
     body = await read_json(request)
     if not isinstance(body, dict):
         raise BadInput("a proposal is a JSON object")
     entity_id = who.proposing_entity(world_id, body.get("entityId"))
-    target = body.get("targetId")
-    if isinstance(target, str) and target not in facts.entities:
-        facts = await asyncio.to_thread(service.facts, world_id, True)  # a tick may have made it
+    named = (entity_id, body.get("targetId"))
+    facts = service.known_facts(world_id, named) or await asyncio.to_thread(service.facts, world_id, named)
     job = service.proposal_job(world_id, facts, entity_id, body)
     filed = await asyncio.wrap_future(service.writer.submit(job))
     if filed.pop("worldStatus") != "live":

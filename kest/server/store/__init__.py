@@ -112,15 +112,20 @@ class Outcome:
 
 @dataclass(slots=True, frozen=True)
 class WorldHead:
+    """What says whether a world's row has changed since it was last read: any write that changes
+    its state or settings moves its head seq, its head signature, its status or its `filed`."""
+
     epoch: int
     head_seq: int
     status: str
+    filed: int | None = None
+    head_sig: str | None = None
 
 
 class Reads(Protocol):
     def world(self, world_id: str) -> WorldRow | None: ...
     def head(self, world_id: str) -> WorldHead | None:
-        """The world's resolved epoch, head seq and status, without its state."""
+        """The world's resolved epoch, head and status, without its state."""
         ...
 
     def world_ids(self) -> list[str]: ...

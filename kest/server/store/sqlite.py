@@ -61,7 +61,7 @@ class _Sql:
         return WorldRow(*row) if row else None
 
     def head(self, world_id: str) -> WorldHead | None:
-        row = self._one("SELECT epoch, head_seq, status FROM worlds WHERE world_id = ?", world_id)
+        row = self._one("SELECT epoch, head_seq, status, filed, head_sig FROM worlds WHERE world_id = ?", world_id)
         return WorldHead(*row) if row else None
 
     def world_ids(self) -> list[str]:
