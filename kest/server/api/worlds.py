@@ -77,7 +77,7 @@ async def file_proposal(request: Request) -> Response:
     named = (entity_id, body.get("targetId"))
     facts = service.known_facts(world_id, named) or await asyncio.to_thread(service.facts, world_id, named)
     job = service.proposal_job(world_id, facts, entity_id, body)
-    filed = await asyncio.wrap_future(service.writer.submit(job))
+    filed = await service.writer.submit_async(job)
     if filed.pop("worldStatus") != "live":
         # Filing counts as using the world: bring it back, without making this caller wait.
         asyncio.get_running_loop().run_in_executor(None, service.live_row, world_id)
