@@ -6,6 +6,7 @@ commands alike. Synchronous and thread-safe; call it from worker threads, never 
 - `proposal_job(world_id, facts, entity_id, body)`: checks a proposal and gives the write job that files it;
   the job returns {"epoch", "entityId", "status"} and raises Conflict for a resolved epoch.
 - `advance(world_id)`: ticks the epochs the clock says are due, at most maxCatchup of them.
+- `configure(world_id, changes)`: new settings, vetted as at creation, from the next tick on.
 - `suspend(world_id)`, `resume(world_id)`: to a bundle and back, catching up what was missed.
 - `export(world_id, before)`, `archive(world_id)`: the chain's files, and pruning what they hold.
 
@@ -24,6 +25,7 @@ import threading
 import time
 from collections.abc import Callable, Iterable
 from dataclasses import dataclass
+from functools import partial
 
 import kest_engine_native as k
 from kest import jsontext, world
@@ -38,6 +40,7 @@ log = logging.getLogger("kest.server")
 STALE_RETRIES = 3
 PROPOSAL_HORIZON = 1000  # how many epochs ahead a proposal may be filed
 RECORD_PAGE = 1000
+CONFIGURABLE = frozenset({"epochSeconds", "maxCatchup", "actorTags", "maxActions", "standingOrders"})
 
 
 @dataclass(frozen=True)
@@ -64,6 +67,14 @@ def proposals_object(orders: dict, filed: Iterable[ProposalRow]) -> str:
     merged = dict(orders)
     merged.update((row.entity_id, row.proposal) for row in filed)
     return "{" + ",".join(jsontext.dumps(entity) + ":" + merged[entity] for entity in sorted(merged)) + "}"
+
+
+def _target_of(order) -> str | None:
+    return order.get("targetId") if isinstance(order, dict) else None
+
+
+def _store_settings(world: WorldRow, expected_filed: int, writes) -> None:
+    writes.configure(world.world_id, expected_filed, world.settings, world.created_at, world.next_epoch_at)
 
 
 class WorldService:
@@ -191,6 +202,49 @@ class WorldService:
 
         self.writer.run(insert)
         return row
+
+    def configure(self, world_id: str, changes) -> WorldRow:
+        """Changes the world's settings (members left out keep their values; a standing order
+        given as null is withdrawn) from its next tick on. A new epoch period keeps the epochs
+        already due and times the later ones from now."""
+        if not isinstance(changes, dict):
+            raise BadInput("the settings are an object")
+        unknown = sorted(set(changes) - CONFIGURABLE)
+        if unknown:
+            raise BadInput(f'"{unknown[0]}" is not a setting; the settings are {", ".join(sorted(CONFIGURABLE))}')
+        for _ in range(STALE_RETRIES):
+            row = self.live_row(world_id)
+            current = stored_settings(row.settings)
+            orders = changes.get("standingOrders")
+            if isinstance(orders, dict):
+                merged = {entity: jsontext.loads(text) for entity, text in current.standing_orders.items()}
+                merged.update(orders)
+                orders = {entity: order for entity, order in merged.items() if order is not None}
+                named = [name for entity, order in orders.items() for name in (entity, _target_of(order))]
+            else:
+                named = []
+            facts = self.facts(world_id, named)
+            settings = parse_settings({**changes, "standingOrders": orders}, current, facts.entities, facts.actions)
+            now = self.clock()
+            due = max(row.epoch, self.clock_epoch(row, current, now))
+            origin = row.created_at
+            if settings.epoch_seconds != current.epoch_seconds:
+                origin = now - due * settings.epoch_seconds
+            configured = dataclasses.replace(
+                row,
+                settings=settings.text(),
+                created_at=origin,
+                next_epoch_at=origin + (row.epoch + 1) * settings.epoch_seconds,
+                filed=row.filed + 1,
+            )
+            job = partial(_store_settings, configured, row.filed)
+            try:
+                self.writer.run(job)
+            except Stale:
+                continue
+            self._keep_row(configured)
+            return configured
+        raise Conflict(f'world "{world_id}" is changing too fast to configure; try again')
 
     # Proposals.
     def known_facts(self, world_id: str, naming: Iterable = ()) -> Facts | None:

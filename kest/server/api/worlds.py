@@ -64,6 +64,14 @@ async def read_world(request: Request) -> Response:
     return json_text(view)
 
 
+async def configure_world(request: Request) -> Response:
+    world_id = await _administered(request)
+    body = await read_json(request)
+    service = host_of(request).service
+    await asyncio.to_thread(service.configure, world_id, body)
+    return json_text(await asyncio.to_thread(service.view, world_id))
+
+
 async def file_proposal(request: Request) -> Response:
     world_id = path_world(request)
     who = await principal(request)
