@@ -24,7 +24,7 @@ def cmd_serve(args) -> int:
     config.body_limit, config.idle_seconds = args.body_limit, args.idle_seconds
     try:
         serve(config)
-    except StoreError as failure:
+    except (StoreError, ValueError) as failure:  # a database or a server key that cannot be used
         raise Refusal(str(failure)) from None
     return 0
 
