@@ -1,11 +1,15 @@
 """The host's refusals, each with the HTTP status it is answered with."""
 
+from kest.errors import Refused
+
 
 class HostError(Exception):
     status = 400
 
 
-class BadInput(HostError, ValueError):
+class BadInput(HostError, Refused):
+    """Input the host will not take: the package's refusal, answered with 400."""
+
     status = 400
 
 

@@ -9,6 +9,7 @@ from starlette.requests import Request
 from starlette.responses import Response
 
 from kest import jsontext
+from kest.errors import Refused, refusing
 from kest.server import tokens
 from kest.server.config import ServerConfig
 from kest.server.errors import BadInput, HostError, TooLarge, Unavailable
@@ -63,12 +64,8 @@ async def read_json(request: Request, required: bool = True):
         chunks.append(chunk)
     if not size and not required:
         return {}
-    try:
-        return jsontext.loads(b"".join(chunks).decode())
-    except UnicodeDecodeError:
-        raise BadInput("the body is not UTF-8 text") from None
-    except (ValueError, RecursionError) as refusal:
-        raise BadInput(f"the body is not JSON: {refusal}") from None
+    with refusing("the body: "):
+        return jsontext.loads(b"".join(chunks))
 
 
 def path_world(request: Request) -> str:
@@ -77,6 +74,10 @@ def path_world(request: Request) -> str:
 
 async def refused(request: Request, failure: HostError) -> Response:
     return json_value({"error": str(failure)}, failure.status)
+
+
+async def refused_input(request: Request, failure: Refused) -> Response:
+    return json_value({"error": str(failure)}, BadInput.status)
 
 
 async def storage_failed(request: Request, failure: StoreError) -> Response:
@@ -96,6 +97,7 @@ async def unknown_route(request: Request, failure) -> Response:
 
 EXCEPTION_HANDLERS = {
     HostError: refused,
+    Refused: refused_input,
     StoreError: storage_failed,
     404: unknown_route,
     405: unknown_route,
