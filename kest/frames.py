@@ -1,0 +1,80 @@
+"""Frame ticks as text: the `tick_frame` input built by joining texts, and its output split into the
+event and the state without parsing the state.
+
+A room ticks many frames a second over a state that may be large; parsing and writing the whole
+state at every frame would cost more than the tick itself. The engine writes its output compactly
+with sorted keys, `{"event":E,"rejected":N,"resolved":N,"state":S}`, so the event is the one JSON
+value after `{"event":` and the state is everything between `,"state":` and the final `}`.
+"""
+
+import json
+from dataclasses import dataclass
+
+import kest_engine_native as k
+from kest import jsontext
+
+_EVENT_START = len('{"event":')
+_STATE_MEMBER = ',"state":'
+_DECODER = json.JSONDecoder()
+
+
+@dataclass(frozen=True)
+class FrameRules:
+    """What every frame of a room is ticked with besides its state and commands, as JSON texts."""
+
+    world_id: str
+    ruleset: str
+    player_entities: str
+    max_commands_per_player: int | None
+
+    def tick_input(self, frame: int, state: str, commands: str) -> str:
+        cap = "null" if self.max_commands_per_player is None else str(self.max_commands_per_player)
+        return (
+            f'{{"commands":{commands},"frameNumber":{frame},"maxCommandsPerPlayer":{cap},'
+            f'"playerEntities":{self.player_entities},"ruleset":{self.ruleset},"state":{state},'
+            f'"worldId":{jsontext.dumps(self.world_id)}}}'
+        )
+
+    def reconcile_input(self, corrected_state: str, commands_by_frame: str, to_frame: int) -> str:
+        cap = "null" if self.max_commands_per_player is None else str(self.max_commands_per_player)
+        return (
+            f'{{"commandsByFrame":{commands_by_frame},"correctedState":{corrected_state},'
+            f'"maxCommandsPerPlayer":{cap},"playerEntities":{self.player_entities},'
+            f'"ruleset":{self.ruleset},"toFrame":{to_frame},"worldId":{jsontext.dumps(self.world_id)}}}'
+        )
+
+
+@dataclass(frozen=True)
+class TickedFrame:
+    event: str
+    state: str
+    resolved: int
+    rejected: int
+
+
+def split_tick_output(output: str) -> TickedFrame:
+    """The parts of a `tick_frame` (or `tick_epoch`) output document, as the engine wrote them."""
+    _, event_end = _DECODER.raw_decode(output, _EVENT_START)
+    state_start = output.index(_STATE_MEMBER, event_end)
+    counts = json.loads("{" + output[event_end + 1 : state_start] + "}")
+    return TickedFrame(
+        event=output[_EVENT_START:event_end],
+        state=output[state_start + len(_STATE_MEMBER) : -1],
+        resolved=counts["resolved"],
+        rejected=counts["rejected"],
+    )
+
+
+def reconciled_state(output: str) -> str:
+    """The state of a `reconcile_frames` output document (`{"events":..,"framesReplayed":N,"state":S}`)."""
+    _, events_end = _DECODER.raw_decode(output, len('{"events":'))
+    state_start = output.index(_STATE_MEMBER, events_end)
+    return output[state_start + len(_STATE_MEMBER) : -1]
+
+
+def tick(rules: FrameRules, frame: int, state: str, commands: str) -> TickedFrame:
+    return split_tick_output(k.tick_frame(rules.tick_input(frame, state, commands)))
+
+
+def state_hash(key: str, state: str) -> str:
+    return k.world_state_hash(key, state)

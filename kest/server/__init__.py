@@ -1,0 +1,1 @@
+"""The reference host, `kest serve`. Needs the [host] extra (starlette, uvicorn, websockets)."""
