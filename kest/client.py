@@ -125,7 +125,8 @@ class RoomClient:
     # -- sending -----------------------------------------------------------------------------
 
     async def command(self, action_id: str, target_id: str | None = None) -> int:
-        """Send a command for the next frame and predict it; returns its seq."""
+        """Send a command for the next frame and predict it; returns its seq. ConnectionError while
+        the connection is down (the next `next_frame` takes it up again)."""
         seq, self._next_seq = self._next_seq, self._next_seq + 1
         entry = {"actionId": action_id, "playerId": self.player_id, "seq": seq}
         if target_id is not None:
@@ -133,7 +134,10 @@ class RoomClient:
         message = {"type": "command", "seq": seq, "actionId": action_id}
         if target_id is not None:
             message["targetId"] = target_id
-        await self._socket.send(jsontext.dumps(message))
+        try:
+            await self._socket.send(jsontext.dumps(message))
+        except websockets.ConnectionClosed as closed:
+            raise ConnectionError("the room connection is down") from closed
         self._pending.append(entry)
         self._predict()
         return seq
