@@ -42,6 +42,7 @@ class Connection:
         self.acked_frame = -1
         self.last_ack_at = loop.time()
         self.closed = False
+        self._closing: asyncio.Task | None = None
         self._queue: deque[str] = deque()
         self._ready = asyncio.Event()
         self._writer = asyncio.create_task(self._write())
@@ -67,7 +68,13 @@ class Connection:
         self.closed = True
         self._queue.clear()
         self._writer.cancel()
-        asyncio.get_running_loop().create_task(self._close_socket(code, reason))
+        self._closing = asyncio.get_running_loop().create_task(self._close_socket(code, reason))
+
+    async def finish(self) -> None:
+        """Wait for the close frame to go out (or the wait to be given up), so that the server does
+        not drop the connection before its close code and reason are sent."""
+        if self._closing is not None:
+            await self._closing
 
     async def _close_socket(self, code: int, reason: str) -> None:
         # A client that never reads has filled its buffers; its close frame may never go out.

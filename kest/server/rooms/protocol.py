@@ -13,6 +13,7 @@ from kest import jsontext
 MAX_MESSAGE_CHARACTERS = 4096
 JS_SAFE = 9007199254740991
 MAX_ID_UNITS = 256
+MAX_DEPTH = 127  # arrays and objects, as deep as the engine reads them
 
 # Close codes of the application range, each sent with a reason text.
 CLOSE_BAD_JOIN = 4400
@@ -79,6 +80,18 @@ def id_problem(value) -> str | None:
     return None
 
 
+def _depth(value) -> int:
+    """How deeply arrays and objects nest in a value (a scalar is 0), without recursion."""
+    deepest, todo = 0, [(value, 1)]
+    while todo:
+        item, level = todo.pop()
+        children = item.values() if type(item) is dict else item if type(item) is list else None
+        if children is not None:
+            deepest = max(deepest, level)
+            todo.extend((child, level + 1) for child in children)
+    return deepest
+
+
 def read_message(text: str | bytes):
     """The JSON object of one message; Refusal when it is not one."""
     if isinstance(text, bytes):
@@ -90,6 +103,8 @@ def read_message(text: str | bytes):
         message = jsontext.loads(text)
     except (ValueError, RecursionError) as failure:
         raise Refusal("bad_json", f"not a JSON message: {failure}") from None
+    if _depth(message) > MAX_DEPTH:
+        raise Refusal("bad_json", f"not a JSON message: nested deeper than {MAX_DEPTH} levels")
     if type(message) is not dict or type(message.get("type")) is not str:
         raise Refusal("bad_message", 'a message is an object with a string "type"')
     return message

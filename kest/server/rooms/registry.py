@@ -5,7 +5,6 @@ its grace window; opening and closing take one lock, so a join never lands in a 
 """
 
 import asyncio
-import contextlib
 
 from starlette.requests import Request
 from starlette.responses import JSONResponse
@@ -138,5 +137,5 @@ class Rooms:
                     connection.send(protocol.error_message(refusal))
         finally:
             room.leave(connection)
-            with contextlib.suppress(Exception):
-                connection.close(1000, "bye")
+            connection.close(1000, "")
+            await connection.finish()
