@@ -1,6 +1,5 @@
-"""A real server process for room tests: uvicorn serving rooms over a SQLite file on loopback."""
+"""A real `kest serve` process for room tests, on loopback, with the tokens the tests play with."""
 
-import json
 import os
 import pathlib
 import signal
@@ -9,20 +8,13 @@ import subprocess
 import sys
 import time
 
+import httpx
 import pytest
-
-from tests.rooms.sqlite_room_host import create_world
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 WORLD_ID = "ashen-vale"
-# token -> (role, world, entity)
-TOKENS = {
-    "aria-token": ("player", WORLD_ID, "aria"),
-    "brom-token": ("player", WORLD_ID, "brom"),
-    "cael-token": ("player", WORLD_ID, "cael"),
-    "watcher-token": ("spectator", WORLD_ID, None),
-    "elsewhere-token": ("player", "other-world", "aria"),
-}
+OTHER_WORLD = "other-world"
+PLAYERS = ("aria", "brom", "cael")
 
 
 def _free_port() -> int:
@@ -32,50 +24,82 @@ def _free_port() -> int:
 
 
 class RoomServer:
-    def __init__(self, db: pathlib.Path):
-        self.db = db
+    """`kest serve` over its own data folder; a restart keeps the folder, the port and the tokens."""
+
+    def __init__(self, data_dir: pathlib.Path):
+        self.data_dir = data_dir
         self.port = _free_port()
         self.process: subprocess.Popen | None = None
+        self.tokens: dict[str, str] = {"no-such": "0" * 64}
+
+    @property
+    def http(self) -> str:
+        return f"http://127.0.0.1:{self.port}"
 
     @property
     def url(self) -> str:
         return f"ws://127.0.0.1:{self.port}/worlds/{WORLD_ID}/room"
 
     def start(self) -> None:
-        env = dict(os.environ, KEST_ROOM_DB=str(self.db), PYTHONPATH=str(ROOT))
-        command = [sys.executable, "-m", "uvicorn", "--factory", "tests.rooms.sqlite_room_host:app"]
-        command += ["--host", "127.0.0.1", "--port", str(self.port), "--log-level", "warning"]
-        self.process = subprocess.Popen(command, env=env, cwd=ROOT)
+        command = [sys.executable, "-c", "import sys; from kest.cli import main; sys.exit(main())", "serve"]
+        command += ["--data", str(self.data_dir), "--port", str(self.port)]
+        env = dict(os.environ, PYTHONPATH=str(ROOT))
+        self.process = subprocess.Popen(command, env=env, cwd=ROOT, stdout=subprocess.PIPE, text=True)
+        printed = []
+        while not printed or not printed[-1].startswith("kest host on"):
+            line = self.process.stdout.readline()
+            if not line:
+                raise RuntimeError(f"kest serve did not start: {printed}")
+            printed.append(line.strip())
+        for line in printed:
+            if line.startswith("operator token "):
+                self.tokens["operator"] = line.split()[-1]
+            elif line.startswith(f"world {WORLD_ID}: game-master token "):
+                self.tokens["gm"] = line.split()[-1]
+        self._wait_until_answering()
+        if "watcher" not in self.tokens:
+            self._issue_tokens()
+
+    def _wait_until_answering(self) -> None:
         deadline = time.monotonic() + 10
         while time.monotonic() < deadline:
             try:
-                socket.create_connection(("127.0.0.1", self.port), timeout=0.2).close()
-                return
-            except OSError:
+                if httpx.get(f"{self.http}/health").status_code == 200:
+                    return
+            except httpx.TransportError:
                 time.sleep(0.05)
-        raise RuntimeError("the room server did not start")
+        raise RuntimeError("kest serve is not answering")
+
+    def _post(self, path: str, token: str, body: dict) -> dict:
+        answer = httpx.post(f"{self.http}{path}", json=body, headers={"Authorization": f"Bearer {token}"})
+        answer.raise_for_status()
+        return answer.json()
+
+    def _issue_tokens(self) -> None:
+        gm = self.tokens["gm"]
+        for player in PLAYERS:
+            issued = self._post(f"/worlds/{WORLD_ID}/tokens", gm, {"role": "player", "entityId": player})
+            self.tokens[player] = issued["token"]
+        self.tokens["watcher"] = self._post(f"/worlds/{WORLD_ID}/tokens", gm, {"role": "spectator"})["token"]
+        other_gm = self._post("/worlds", self.tokens["operator"], {"worldId": OTHER_WORLD})["gmToken"]
+        issued = self._post(f"/worlds/{OTHER_WORLD}/tokens", other_gm, {"role": "player", "entityId": "aria"})
+        self.tokens["elsewhere"] = issued["token"]
 
     def kill(self) -> None:
         self.process.send_signal(signal.SIGKILL)
         self.process.wait()
+        self.process.stdout.close()
 
     def stop(self) -> None:
         if self.process.poll() is None:
             self.process.terminate()
             self.process.wait(10)
-
-
-def new_server(directory: pathlib.Path) -> RoomServer:
-    world = json.loads((ROOT / "kest/data/world.json").read_text())
-    ruleset = (ROOT / "kest/data/ruleset.json").read_text()
-    db = directory / "rooms.db"
-    create_world(str(db), WORLD_ID, json.dumps(world["state"]), ruleset, TOKENS)
-    return RoomServer(db)
+        self.process.stdout.close()
 
 
 @pytest.fixture(scope="module")
 def room_server(tmp_path_factory):
-    server = new_server(tmp_path_factory.mktemp("rooms"))
+    server = RoomServer(tmp_path_factory.mktemp("kest-data"))
     server.start()
     yield server
     server.stop()

@@ -14,7 +14,7 @@ from tests.rooms import wire
 
 pytestmark = pytest.mark.anyio
 
-PLAYERS = ["aria-token", "brom-token", "cael-token"]
+PLAYERS = ["aria", "brom", "cael"]
 TARGETS = ["ogre", "gob-1", "gob-2", "aria"]
 
 
@@ -31,8 +31,8 @@ async def _play(client: RoomClient, rng: random.Random, count: int) -> list[int]
 
 
 async def test_predicting_clients_reach_the_server_hash_at_every_frame(room_server):
-    clients = [await RoomClient.join(room_server.url, token) for token in PLAYERS]
-    watcher = await RoomClient.join(room_server.url, "watcher-token")
+    clients = [await RoomClient.join(room_server.url, room_server.tokens[name]) for name in PLAYERS]
+    watcher = await RoomClient.join(room_server.url, room_server.tokens["watcher"])
     rng = random.Random(26)
     await asyncio.gather(*(_play(client, rng, 60) for client in clients), _play(watcher, rng, 0))
     for _ in range(60):
@@ -45,7 +45,7 @@ async def test_predicting_clients_reach_the_server_hash_at_every_frame(room_serv
 
 
 async def test_a_state_that_parts_from_the_server_is_reported_with_its_differences(room_server):
-    client = await RoomClient.join(room_server.url, "brom-token")
+    client = await RoomClient.join(room_server.url, room_server.tokens["brom"])
     await client.next_frame()
     state = json.loads(client.state)
     state["entities"]["ogre"]["properties"]["hp"] += 1
@@ -63,7 +63,7 @@ async def test_a_state_that_parts_from_the_server_is_reported_with_its_differenc
 
 
 async def test_a_client_that_drops_and_comes_back_gets_every_frame_once(room_server):
-    client = await RoomClient.join(room_server.url, "cael-token")
+    client = await RoomClient.join(room_server.url, room_server.tokens["cael"])
     numbers = [(await client.next_frame()).number]
     for drops, pause in enumerate((0.0, 1.2, 0.3), start=1):
         await asyncio.sleep(pause)  # frames go on while the client is away
@@ -80,8 +80,8 @@ async def test_a_client_that_drops_and_comes_back_gets_every_frame_once(room_ser
 
 
 async def test_a_second_connection_with_the_same_token_replaces_the_first(room_server):
-    first = await RoomClient.join(room_server.url, "aria-token")
-    second = await RoomClient.join(room_server.url, "aria-token")
+    first = await RoomClient.join(room_server.url, room_server.tokens["aria"])
+    second = await RoomClient.join(room_server.url, room_server.tokens["aria"])
     with pytest.raises(RoomClosed) as closed:
         while True:
             await first.next_frame()
@@ -91,9 +91,9 @@ async def test_a_second_connection_with_the_same_token_replaces_the_first(room_s
 
 
 async def test_a_stalled_client_is_cut_off_while_the_others_keep_the_rate(room_server):
-    stalled, _ = await wire.join(room_server.url, "watcher-token")
+    stalled, _ = await wire.join(room_server.url, room_server.tokens["watcher"])
     stalled.transport.pause_reading()  # reads nothing, acknowledges nothing
-    client = await RoomClient.join(room_server.url, "brom-token", predict=False)
+    client = await RoomClient.join(room_server.url, room_server.tokens["brom"], predict=False)
     await client.next_frame()
     started, first = asyncio.get_running_loop().time(), client.frame
     while asyncio.get_running_loop().time() - started < 3.0:
@@ -103,14 +103,17 @@ async def test_a_stalled_client_is_cut_off_while_the_others_keep_the_rate(room_s
     assert (await wire.close_of(stalled))[0] == 4408
     async with httpx.AsyncClient() as http:
         report = (
-            await http.get(room_server.url.replace("ws:", "http:"), headers={"Authorization": "Bearer brom-token"})
+            await http.get(
+                room_server.url.replace("ws:", "http:"),
+                headers={"Authorization": f"Bearer {room_server.tokens['brom']}"},
+            )
         ).json()
     assert report["open"] and report["stalledCut"] >= 1
     await client.close()
 
 
 async def test_a_player_commands_only_its_own_entity(room_server):
-    socket, welcome = await wire.join(room_server.url, "aria-token")
+    socket, welcome = await wire.join(room_server.url, room_server.tokens["aria"])
     assert welcome["playerId"] == "aria"
     await socket.send(
         json.dumps({"type": "command", "seq": 1, "actionId": "strike", "targetId": "ogre", "playerId": "ogre"})

@@ -56,7 +56,7 @@ last committed frame.
 """
 
 from kest.server.rooms.host import FrameGroup, Principal, RoomHost, RoomWorld
-from kest.server.rooms.registry import Rooms
+from kest.server.rooms.registry import Rooms, routes
 from kest.server.rooms.settings import RoomSettings
 
-__all__ = ["FrameGroup", "Principal", "RoomHost", "RoomSettings", "RoomWorld", "Rooms"]
+__all__ = ["FrameGroup", "Principal", "RoomHost", "RoomSettings", "RoomWorld", "Rooms", "routes"]

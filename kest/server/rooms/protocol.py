@@ -5,14 +5,14 @@ a frame fail as a whole: its seq is a JS-safe integer, its action names an actio
 its target an entity of the world, each id within the host's id rules.
 """
 
-import unicodedata
 from dataclasses import dataclass
 
 from kest import jsontext
+from kest.server.errors import BadInput
+from kest.server.vetting import check_id
 
 MAX_MESSAGE_CHARACTERS = 4096
 JS_SAFE = 9007199254740991
-MAX_ID_UNITS = 256
 MAX_DEPTH = 127  # arrays and objects, as deep as the engine reads them
 
 # Close codes of the application range, each sent with a reason text.
@@ -65,19 +65,6 @@ def _is_js_safe(value) -> bool:
 
 def _is_frame_number(value) -> bool:
     return type(value) is int and 0 <= value <= JS_SAFE
-
-
-def id_problem(value) -> str | None:
-    """Why a text cannot be an id of a world, or None when it can."""
-    if type(value) is not str or not value:
-        return "must be a non-empty string"
-    if len(value.encode("utf-16-le")) // 2 > MAX_ID_UNITS:
-        return f"must be at most {MAX_ID_UNITS} UTF-16 units"
-    if value == "__proto__":
-        return 'must not be "__proto__"'
-    if not unicodedata.is_normalized("NFC", value):
-        return "must be NFC"
-    return None
 
 
 def _depth(value) -> int:
@@ -136,17 +123,19 @@ def read_request(message: dict, actions, entities) -> Command | Ack | StateReque
     if not _is_js_safe(seq):
         raise Refusal("bad_seq", '"seq" must be a JS-safe integer')
     action_id, target_id = message.get("actionId"), message.get("targetId")
-    problem = id_problem(action_id)
-    if problem:
-        raise Refusal("unknown_action", f'"actionId" {problem}', seq)
+    try:
+        check_id("actionId", action_id)
+    except BadInput as refusal:
+        raise Refusal("unknown_action", str(refusal), seq) from None
     if action_id not in actions:
-        raise Refusal("unknown_action", f"no action {action_id!r} in the ruleset", seq)
+        raise Refusal("unknown_action", f'actionId "{action_id}" is not an action of this world', seq)
     if target_id is not None:
-        problem = id_problem(target_id)
-        if problem:
-            raise Refusal("unknown_target", f'"targetId" {problem}', seq)
+        try:
+            check_id("targetId", target_id)
+        except BadInput as refusal:
+            raise Refusal("unknown_target", str(refusal), seq) from None
         if target_id not in entities:
-            raise Refusal("unknown_target", f"no entity {target_id!r} in the world", seq)
+            raise Refusal("unknown_target", f'targetId "{target_id}" is not an entity of this world', seq)
     return Command(seq, action_id, target_id)
 
 

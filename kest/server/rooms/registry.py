@@ -54,12 +54,6 @@ class Rooms:
             rooms, self._rooms = list(self._rooms.values()), {}
             await asyncio.gather(*(room.close() for room in rooms))
 
-    def routes(self) -> list:
-        return [
-            WebSocketRoute("/worlds/{world_id}/room", self._serve),
-            Route("/worlds/{world_id}/room", self._report, methods=["GET"]),
-        ]
-
     async def _principal(self, token: str, world_id: str) -> tuple[Principal | None, int, str]:
         principal = await self.host.authenticate(token)
         if principal is None:
@@ -68,7 +62,7 @@ class Rooms:
             return None, protocol.CLOSE_FORBIDDEN, "the token is for another world"
         return principal, 0, ""
 
-    async def _report(self, request: Request) -> JSONResponse:
+    async def report(self, request: Request) -> JSONResponse:
         world_id = request.path_params["world_id"]
         scheme, _, token = request.headers.get("authorization", "").partition(" ")
         principal, code, reason = await self._principal(token if scheme.lower() == "bearer" else "", world_id)
@@ -77,7 +71,7 @@ class Rooms:
         room = self._rooms.get(world_id)
         return JSONResponse({"open": room is not None, **(room.report() if room else {})})
 
-    async def _serve(self, socket: WebSocket) -> None:
+    async def serve(self, socket: WebSocket) -> None:
         await socket.accept()
         try:
             joined = await self._join(socket)
@@ -139,3 +133,23 @@ class Rooms:
             room.leave(connection)
             connection.close(1000, "")
             await connection.finish()
+
+
+def _rooms_of(connection) -> Rooms:
+    return connection.app.state.rooms
+
+
+async def _serve(socket: WebSocket) -> None:
+    await _rooms_of(socket).serve(socket)
+
+
+async def _report(request: Request) -> JSONResponse:
+    return await _rooms_of(request).report(request)
+
+
+def routes() -> list:
+    """The room routes; they find the server's `Rooms` at `app.state.rooms`."""
+    return [
+        WebSocketRoute("/worlds/{world_id}/room", _serve),
+        Route("/worlds/{world_id}/room", _report, methods=["GET"]),
+    ]
