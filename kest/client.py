@@ -285,8 +285,8 @@ class RoomClient:
         if self.predict and self._pending and self.state is not None:
             number = self.frame + 1
             commands = list(self._pending)
-            ticked = frames.tick(self._rules, number, self.state, jsontext.dumps(commands))
-            self._prediction = _Prediction(number, commands, ticked.state)
+            _, state = frames.tick(self._rules, number, self.state, jsontext.dumps(commands))
+            self._prediction = _Prediction(number, commands, state)
 
     async def _checked(self, number: int, state: str, server_hash: str) -> str:
         """The state to go on with: ours when the hashes agree, else the server's, with a Desync recorded."""

@@ -44,25 +44,12 @@ class FrameRules:
         )
 
 
-@dataclass(frozen=True)
-class TickedFrame:
-    event: str
-    state: str
-    resolved: int
-    rejected: int
-
-
-def split_tick_output(output: str) -> TickedFrame:
-    """The parts of a `tick_frame` (or `tick_epoch`) output document, as the engine wrote them."""
+def split_tick_output(output: str) -> tuple[str, str]:
+    """The event text and the state text of a `tick_frame` (or `tick_epoch`) output, whose members
+    come in key order: "event", "rejected", "resolved", "state". Only the event is scanned."""
     _, event_end = _DECODER.raw_decode(output, _EVENT_START)
-    state_start = output.index(_STATE_MEMBER, event_end)
-    counts = json.loads("{" + output[event_end + 1 : state_start] + "}")
-    return TickedFrame(
-        event=output[_EVENT_START:event_end],
-        state=output[state_start + len(_STATE_MEMBER) : -1],
-        resolved=counts["resolved"],
-        rejected=counts["rejected"],
-    )
+    state_start = output.index(_STATE_MEMBER, event_end) + len(_STATE_MEMBER)
+    return output[_EVENT_START:event_end], output[state_start:-1]
 
 
 def reconciled_state(output: str) -> str:
@@ -72,7 +59,8 @@ def reconciled_state(output: str) -> str:
     return output[state_start + len(_STATE_MEMBER) : -1]
 
 
-def tick(rules: FrameRules, frame: int, state: str, commands: str) -> TickedFrame:
+def tick(rules: FrameRules, frame: int, state: str, commands: str) -> tuple[str, str]:
+    """The event and the state of the frame, as texts."""
     return split_tick_output(k.tick_frame(rules.tick_input(frame, state, commands)))
 
 

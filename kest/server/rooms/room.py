@@ -185,22 +185,22 @@ class Room:
         since = self._empty_since
         return since is not None and asyncio.get_running_loop().time() - since > self.settings.grace_seconds
 
-    def _tick(self, rules: frames.FrameRules, frame: int, state: str, commands: str) -> tuple[frames.TickedFrame, str]:
-        ticked = frames.tick(rules, frame, state, commands)
-        return ticked, frames.state_hash(self.hash_key, ticked.state)
+    def _tick(self, rules: frames.FrameRules, frame: int, state: str, commands: str) -> tuple[str, str, str]:
+        event, state = frames.tick(rules, frame, state, commands)
+        return event, state, frames.state_hash(self.hash_key, state)
 
     async def _run_frame(self) -> None:
         commands, self._intake = self._intake, []
         commands_text = jsontext.dumps(commands)
         rules, frame = self._rules, self.frame + 1
-        ticked, state_hash = await asyncio.to_thread(self._tick, rules, frame, self.state, commands_text)
-        self.state, self.frame = ticked.state, frame
+        event, state, state_hash = await asyncio.to_thread(self._tick, rules, frame, self.state, commands_text)
+        self.state, self.frame = state, frame
         self.stats.frames += 1
-        message = protocol.frame_message(frame, commands_text, ticked.event, state_hash, rules.player_entities)
-        self._recent.add(frame, message, ticked.state)
+        message = protocol.frame_message(frame, commands_text, event, state_hash, rules.player_entities)
+        self._recent.add(frame, message, state)
         if not self._uncommitted:
             self._uncommitted_since = asyncio.get_running_loop().time()
-        self._uncommitted.append(ticked.event)
+        self._uncommitted.append(event)
         self._broadcast(message)
 
     def _broadcast(self, message: str) -> None:
