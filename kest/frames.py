@@ -28,19 +28,19 @@ class FrameRules:
     max_commands_per_player: int | None
 
     def tick_input(self, frame: int, state: str, commands: str) -> str:
-        cap = "null" if self.max_commands_per_player is None else str(self.max_commands_per_player)
-        return (
-            f'{{"commands":{commands},"frameNumber":{frame},"maxCommandsPerPlayer":{cap},'
-            f'"playerEntities":{self.player_entities},"ruleset":{self.ruleset},"state":{state},'
-            f'"worldId":{jsontext.dumps(self.world_id)}}}'
-        )
+        return self._document(f'"commands":{commands},"frameNumber":{frame},"state":{state}')
 
     def reconcile_input(self, corrected_state: str, commands_by_frame: str, to_frame: int) -> str:
+        return self._document(
+            f'"commandsByFrame":{commands_by_frame},"correctedState":{corrected_state},"toFrame":{to_frame}'
+        )
+
+    def _document(self, members: str) -> str:
+        """An input document: `members` (JSON text) and the members every frame of the room shares."""
         cap = "null" if self.max_commands_per_player is None else str(self.max_commands_per_player)
         return (
-            f'{{"commandsByFrame":{commands_by_frame},"correctedState":{corrected_state},'
-            f'"maxCommandsPerPlayer":{cap},"playerEntities":{self.player_entities},'
-            f'"ruleset":{self.ruleset},"toFrame":{to_frame},"worldId":{jsontext.dumps(self.world_id)}}}'
+            f'{{{members},"maxCommandsPerPlayer":{cap},"playerEntities":{self.player_entities},'
+            f'"ruleset":{self.ruleset},"worldId":{jsontext.dumps(self.world_id)}}}'
         )
 
 

@@ -123,20 +123,20 @@ def read_request(message: dict, actions, entities) -> Command | Ack | StateReque
     if not _is_js_safe(seq):
         raise Refusal("bad_seq", '"seq" must be a JS-safe integer')
     action_id, target_id = message.get("actionId"), message.get("targetId")
-    try:
-        check_id("actionId", action_id)
-    except BadInput as refusal:
-        raise Refusal("unknown_action", str(refusal), seq) from None
-    if action_id not in actions:
-        raise Refusal("unknown_action", f'actionId "{action_id}" is not an action of this world', seq)
+    _check_member("actionId", action_id, actions, "an action", "unknown_action", seq)
     if target_id is not None:
-        try:
-            check_id("targetId", target_id)
-        except BadInput as refusal:
-            raise Refusal("unknown_target", str(refusal), seq) from None
-        if target_id not in entities:
-            raise Refusal("unknown_target", f'targetId "{target_id}" is not an entity of this world', seq)
+        _check_member("targetId", target_id, entities, "an entity", "unknown_target", seq)
     return Command(seq, action_id, target_id)
+
+
+def _check_member(name: str, value, known, what: str, reason: str, seq: int) -> None:
+    """A command's id passes the host's id rules and names something the world has."""
+    try:
+        check_id(name, value)
+    except BadInput as refusal:
+        raise Refusal(reason, str(refusal), seq) from None
+    if value not in known:
+        raise Refusal(reason, f'{name} "{value}" is not {what} of this world', seq)
 
 
 def error_message(refusal: Refusal) -> str:
