@@ -96,7 +96,6 @@ class RoomClient:
         self._token = token
         self._rules: frames.FrameRules | None = None
         self._ruleset = "{}"
-        self._cap = None
         self._pending: list[dict] = []
         self._prediction: _Prediction | None = None
         self._next_seq = time.time_ns() // 1000  # microseconds: later sessions never reuse a seq
@@ -227,9 +226,8 @@ class RoomClient:
     def _welcome(self, message: dict) -> None:
         self.world_id, self.role, self.player_id = message["worldId"], message["role"], message["playerId"]
         self.hash_key, self.rate = message["hashKey"], message["rate"]
-        self._cap = message["maxCommandsPerPlayer"]
         self._ruleset = jsontext.dumps(message["ruleset"])
-        self._set_rules(message["playerEntities"])
+        self._set_rules(message)
         if "state" in message:
             if self.frame is not None and self.frame > message["frame"]:
                 self.counts["rewinds"] += 1  # frames the room lost in a crash are dropped here too
@@ -243,8 +241,15 @@ class RoomClient:
         self._pending, self._prediction = [], None
         self._backlog.extend(message["frames"])
 
-    def _set_rules(self, player_entities: dict) -> None:
-        self._rules = frames.FrameRules(self.world_id, self._ruleset, jsontext.dumps(player_entities), self._cap)
+    def _set_rules(self, message: dict) -> None:
+        """The rules of the frames after a welcome or a frame message: its players and caps."""
+        self._rules = frames.FrameRules(
+            self.world_id,
+            self._ruleset,
+            jsontext.dumps(message["playerEntities"]),
+            message["maxCommandsPerPlayer"],
+            message["maxCommands"],
+        )
 
     async def _apply(self, message: dict) -> Frame | None:
         number = message["frame"]
@@ -254,7 +259,7 @@ class RoomClient:
         if number != self.frame + 1:
             raise RoomClosed(None, f"frame {number} came after frame {self.frame}")
         commands = message["commands"]
-        self._set_rules(message["playerEntities"])
+        self._set_rules(message)
         predicted = rolled_back = False
         if self.follow_state:
             prediction = self._prediction

@@ -26,6 +26,7 @@ class FrameRules:
     ruleset: str
     player_entities: str
     max_commands_per_player: int | None
+    max_commands: int | None = None
 
     def tick_input(self, frame: int, state: str, commands: str) -> str:
         return self._document(f'"commands":{commands},"frameNumber":{frame},"state":{state}')
@@ -35,13 +36,20 @@ class FrameRules:
             f'"commandsByFrame":{commands_by_frame},"correctedState":{corrected_state},"toFrame":{to_frame}'
         )
 
+    def frame_members(self) -> str:
+        """The members of a frame's input that may change from frame to frame (the caps and the
+        players), as JSON text in key order: a frame message carries them so that its frame can be
+        ticked again exactly."""
+        return (
+            f'"maxCommands":{jsontext.dumps(self.max_commands)},'
+            f'"maxCommandsPerPlayer":{jsontext.dumps(self.max_commands_per_player)},'
+            f'"playerEntities":{self.player_entities}'
+        )
+
     def _document(self, members: str) -> str:
         """An input document: `members` (JSON text) and the members every frame of the room shares."""
-        cap = "null" if self.max_commands_per_player is None else str(self.max_commands_per_player)
-        return (
-            f'{{{members},"maxCommandsPerPlayer":{cap},"playerEntities":{self.player_entities},'
-            f'"ruleset":{self.ruleset},"worldId":{jsontext.dumps(self.world_id)}}}'
-        )
+        world_id = jsontext.dumps(self.world_id)
+        return f'{{{members},{self.frame_members()},"ruleset":{self.ruleset},"worldId":{world_id}}}'
 
 
 def split_tick_output(output: str) -> tuple[str, str]:

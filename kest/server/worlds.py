@@ -448,6 +448,26 @@ class WorldService:
 
         return self.writer.run(store_frames)
 
+    def change_settings(self, world_id: str, change) -> dict:
+        """Rewrites the world's settings object with `change` (settings -> settings) in one
+        transaction and returns the new settings. For members the host keeps but does not read,
+        such as a room's settings."""
+        self.live_row(world_id)
+
+        def store_settings(writes):
+            row = writes.world(world_id)
+            if row is None:
+                raise NotFound(f'no world "{world_id}"')
+            settings = change(jsontext.loads(row.settings))
+            changed = dataclasses.replace(row, settings=jsontext.dumps(settings))
+            writes.append(changed, row.head_seq, None, [], [])
+            return settings
+
+        try:
+            return self.writer.run(store_settings)
+        except Stale:
+            raise Conflict("the world was suspended meanwhile; try again") from None
+
     # History.
     def stored_records(self, world_id: str, before: int | None = None) -> list[RecordRow]:
         reads, records, since = self.store.reads(), [], -1

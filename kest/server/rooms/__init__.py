@@ -19,16 +19,17 @@ Client to server:
 
 Server to client:
   {"type":"welcome","worldId","role","playerId","hashKey","rate","maxCommandsPerPlayer",
-   "playerEntities","frame","state"?,"ruleset","frames":[frame messages]}
+   "maxCommands","playerEntities","frame","state"?,"ruleset","frames":[frame messages]}
       The answer to a join. With "state", the client starts from that state at "frame" and drops
       any later frame it had (after a crash the room reopens from its last committed frame);
       without it, the client keeps its own state at "frame" (its lastFrame). Then it applies
       "frames", the frames it missed, in order.
-  {"type":"frame","frame":N,"commands":[...],"event":{...},"hash":H,"playerEntities":{...}}
+  {"type":"frame","frame":N,"commands":[...],"event":{...},"hash":H,"maxCommands":C,
+   "maxCommandsPerPlayer":P,"playerEntities":{...}}
       After each frame: the commands exactly as the array given to `tick_frame`, its
       "FrameResolved" event, and `world_state_hash` of the new state under "hashKey". Written once
-      per frame for every connection. Ticking the state of frame N-1 with "commands",
-      "playerEntities", the welcome's "ruleset" and "maxCommandsPerPlayer" gives that hash.
+      per frame for every connection. Ticking the state of frame N-1 with "commands", the caps,
+      "playerEntities" and the welcome's "ruleset" gives that hash.
   {"type":"state","frame":F,"state":{...}}
       The answer to a state request.
   {"type":"error","reason":R,"message":M,"seq":S?}
@@ -48,6 +49,12 @@ Overload policy: commands beyond `maxCommandsPerPlayer` in one frame are the eng
 behind is cut off (4408) without holding up the frame; a frame that takes longer than its period is
 counted as an overrun, logged and reported (`GET /worlds/{worldId}/room`), and the next frame runs
 at once: frames are never skipped.
+
+Room settings (`PATCH /worlds/{worldId}/room`, the world's game master or the operator):
+{"rate"?: 1 to 60, "maxCommandsPerPlayer"?: null|n, "maxCommands"?: null|n}; members left out keep
+their values (default: `kest serve --room-rate`, 20; 4 commands a player; no room cap). They are
+kept in the world's settings and an open room takes them at once: the caps from its next frame
+(each frame message carries its caps), the rate from its next deadline.
 
 History: frame events are signed into the world's chain as "FramesResolved" records, one per
 commit group (`{"frames":[events]}`), each with the state after its last frame, at most a commit

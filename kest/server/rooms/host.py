@@ -26,12 +26,14 @@ class Principal:
 @dataclass(frozen=True)
 class RoomWorld:
     """A world's committed state as the room starts from it. Texts are JSON, handed on unparsed.
-    A player's id in frames is its token's entity id, so the room maps players as they join."""
+    A player's id in frames is its token's entity id, so the room maps players as they join.
+    `room_members` are the room settings the world's game master set (`check_world_members`)."""
 
     world_id: str
     state: str
     ruleset: str
     frame: int
+    room_members: dict
 
 
 @dataclass(frozen=True)
@@ -64,3 +66,7 @@ class RoomHost(Protocol):
 
     async def release_world(self, world_id: str) -> None:
         """Give the world back to the epoch clock."""
+
+    async def configure_room(self, world_id: str, members: dict) -> dict | None:
+        """Store checked room settings over the world's earlier ones and return them all; None for
+        an unknown world."""

@@ -146,11 +146,12 @@ def error_message(refusal: Refusal) -> str:
     return jsontext.dumps(body)
 
 
-def frame_message(frame: int, commands: str, event: str, state_hash: str, player_entities: str) -> str:
-    """Written once per frame and sent as it is to every connection of the room."""
+def frame_message(frame: int, commands: str, event: str, state_hash: str, frame_members: str) -> str:
+    """Written once per frame and sent as it is to every connection of the room. `frame_members`
+    are the caps and players the frame was ticked with (`FrameRules.frame_members`)."""
     return (
         f'{{"type":"frame","frame":{frame},"commands":{commands},"event":{event},'
-        f'"hash":"{state_hash}","playerEntities":{player_entities}}}'
+        f'"hash":"{state_hash}",{frame_members}}}'
     )
 
 

@@ -11,12 +11,16 @@ from starlette.responses import JSONResponse
 from starlette.routing import Route, WebSocketRoute
 from starlette.websockets import WebSocket, WebSocketDisconnect
 
+from kest import jsontext
+from kest.server.errors import BadInput, Forbidden, NotFound, TooLarge, Unauthorized
 from kest.server.rooms import protocol
 from kest.server.rooms.connection import Connection
 from kest.server.rooms.host import PLAYER, Principal, RoomHost
 from kest.server.rooms.protocol import Refusal
 from kest.server.rooms.room import Room
-from kest.server.rooms.settings import RoomSettings
+from kest.server.rooms.settings import RoomSettings, check_world_members
+
+_GAME_MASTERS = ("gm", "operator")
 
 
 class Rooms:
@@ -37,7 +41,8 @@ class Rooms:
                 world = await self.host.open_world(world_id)
                 if world is None:
                     return None
-                room = Room(world, self.host, self.settings, self._close_if_idle)
+                settings = self.settings.with_world_members(world.room_members)
+                room = Room(world, self.host, settings, self._close_if_idle)
                 room.start()
                 self._rooms[world_id] = room
             return room
@@ -62,14 +67,40 @@ class Rooms:
             return None, protocol.CLOSE_FORBIDDEN, "the token is for another world"
         return principal, 0, ""
 
-    async def report(self, request: Request) -> JSONResponse:
-        world_id = request.path_params["world_id"]
+    async def _caller(self, request: Request) -> Principal:
+        """The principal of an HTTP request's bearer token; refusals as the host answers them."""
         scheme, _, token = request.headers.get("authorization", "").partition(" ")
-        principal, code, reason = await self._principal(token if scheme.lower() == "bearer" else "", world_id)
+        principal, code, reason = await self._principal(token if scheme.lower() == "bearer" else "", _world_of(request))
         if principal is None:
-            return JSONResponse({"error": reason}, status_code=401 if code == protocol.CLOSE_UNAUTHORIZED else 403)
-        room = self._rooms.get(world_id)
+            raise Unauthorized(reason) if code == protocol.CLOSE_UNAUTHORIZED else Forbidden(reason)
+        return principal
+
+    async def report(self, request: Request) -> JSONResponse:
+        await self._caller(request)
+        room = self._rooms.get(_world_of(request))
         return JSONResponse({"open": room is not None, **(room.report() if room else {})})
+
+    async def configure(self, request: Request) -> JSONResponse:
+        """A game master sets the world's frame rate and command caps; an open room takes them at once."""
+        world_id = _world_of(request)
+        if (await self._caller(request)).role not in _GAME_MASTERS:
+            raise Forbidden("only the world's game master sets its room")
+        body = await request.body()
+        if len(body) > protocol.MAX_MESSAGE_CHARACTERS:
+            raise TooLarge(f"room settings are at most {protocol.MAX_MESSAGE_CHARACTERS} bytes")
+        try:
+            value = jsontext.loads(body.decode())
+        except (UnicodeDecodeError, RecursionError, ValueError) as refusal:
+            raise BadInput(f"the body is not JSON: {refusal}") from None
+        members = check_world_members(value)
+        async with self._lock:  # no room opens with the settings this replaces
+            stored = await self.host.configure_room(world_id, members)
+            if stored is None:
+                raise NotFound(f'no world "{world_id}"')
+            room = self._rooms.get(world_id)
+            if room is not None:
+                room.reconfigure(self.settings.with_world_members(stored))
+        return JSONResponse(self.settings.with_world_members(stored).world_members())
 
     async def serve(self, socket: WebSocket) -> None:
         await socket.accept()
@@ -135,6 +166,10 @@ class Rooms:
             await connection.finish()
 
 
+def _world_of(request: Request) -> str:
+    return request.path_params["world_id"]
+
+
 def _rooms_of(connection) -> Rooms:
     return connection.app.state.rooms
 
@@ -147,9 +182,14 @@ async def _report(request: Request) -> JSONResponse:
     return await _rooms_of(request).report(request)
 
 
+async def _configure(request: Request) -> JSONResponse:
+    return await _rooms_of(request).configure(request)
+
+
 def routes() -> list:
     """The room routes; they find the server's `Rooms` at `app.state.rooms`."""
     return [
         WebSocketRoute("/worlds/{world_id}/room", _serve),
         Route("/worlds/{world_id}/room", _report, methods=["GET"]),
+        Route("/worlds/{world_id}/room", _configure, methods=["PATCH"]),
     ]

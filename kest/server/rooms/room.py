@@ -96,6 +96,7 @@ class Room:
             "hashKey": self.hash_key,
             "rate": self.settings.rate,
             "maxCommandsPerPlayer": self.settings.max_commands_per_player,
+            "maxCommands": self.settings.max_commands,
             "playerEntities": self._player_entities,
             "frame": start_frame,
         }
@@ -110,6 +111,12 @@ class Room:
             del self._connections[connection.principal.key]
         if not self._connections:
             self._empty_since = asyncio.get_running_loop().time()
+
+    def reconfigure(self, settings: RoomSettings) -> None:
+        """Take a game master's new rate and caps: the caps from the next frame on (each frame
+        message carries the caps it was ticked with), the rate from the next deadline."""
+        self.settings = settings
+        self._rules = self._frame_rules()
 
     def holds_entity(self, entity_id: str | None) -> bool:
         return entity_id in self._entities
@@ -150,15 +157,20 @@ class Room:
     # -- frames -----------------------------------------------------------------------------
 
     def _frame_rules(self) -> frames.FrameRules:
+        settings = self.settings
         return frames.FrameRules(
-            self.world_id, self._ruleset, jsontext.dumps(self._player_entities), self.settings.max_commands_per_player
+            self.world_id,
+            self._ruleset,
+            jsontext.dumps(self._player_entities),
+            settings.max_commands_per_player,
+            settings.max_commands,
         )
 
     async def _tick_forever(self) -> None:
         loop = asyncio.get_running_loop()
-        period = self.settings.period
-        deadline = loop.time() + period
+        deadline = loop.time() + self.settings.period
         while not self._stopping.is_set():
+            period = self.settings.period  # a game master may change the rate while the room runs
             delay = deadline - loop.time()
             if delay > 0:
                 await asyncio.sleep(delay)
@@ -196,7 +208,7 @@ class Room:
         event, state, state_hash = await asyncio.to_thread(self._tick, rules, frame, self.state, commands_text)
         self.state, self.frame = state, frame
         self.stats.frames += 1
-        message = protocol.frame_message(frame, commands_text, event, state_hash, rules.player_entities)
+        message = protocol.frame_message(frame, commands_text, event, state_hash, rules.frame_members())
         self._recent.add(frame, message, state)
         if not self._uncommitted:
             self._uncommitted_since = asyncio.get_running_loop().time()

@@ -2,10 +2,13 @@
 
 import asyncio
 
+from kest import jsontext
 from kest.server import tokens
 from kest.server.errors import NotFound, Unauthorized
 from kest.server.rooms.host import FrameGroup, Principal, RoomWorld
 from kest.server.worlds import WorldService
+
+ROOM_MEMBER = "room"  # the member of a world's settings that holds its room settings
 
 
 class WorldServiceRoomHost:
@@ -24,10 +27,21 @@ class WorldServiceRoomHost:
             row = await asyncio.to_thread(self._service.hold, world_id)
         except NotFound:
             return None
-        return RoomWorld(world_id, row.state, row.ruleset, row.frame)
+        return RoomWorld(world_id, row.state, row.ruleset, row.frame, jsontext.loads(row.settings).get(ROOM_MEMBER, {}))
 
     async def append_frames(self, world_id: str, group: FrameGroup) -> None:
         await asyncio.to_thread(self._service.append_frames, world_id, group.payload(), group.state, group.last_frame)
 
     async def release_world(self, world_id: str) -> None:
         self._service.release(world_id)
+
+    async def configure_room(self, world_id: str, members: dict) -> dict | None:
+        def merge(settings: dict) -> dict:
+            settings[ROOM_MEMBER] = {**settings.get(ROOM_MEMBER, {}), **members}
+            return settings
+
+        try:
+            settings = await asyncio.to_thread(self._service.change_settings, world_id, merge)
+        except NotFound:
+            return None
+        return settings[ROOM_MEMBER]
