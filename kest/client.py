@@ -71,7 +71,13 @@ class Desync:
 class _Prediction:
     frame: int
     commands: list
+    rules: frames.FrameRules
     state: str
+
+    def holds(self, frame: int, commands: list, rules: frames.FrameRules) -> bool:
+        """The server's frame is the one predicted: its commands, and its rules too (the caps and
+        the players may change from one frame to the next)."""
+        return (self.frame, self.commands, self.rules) == (frame, commands, rules)
 
 
 @dataclass(frozen=True)
@@ -263,7 +269,7 @@ class RoomClient:
         predicted = rolled_back = False
         if self.follow_state:
             prediction = self._prediction
-            if prediction is not None and prediction.frame == number and prediction.commands == commands:
+            if prediction is not None and prediction.holds(number, commands, self._rules):
                 state, predicted = prediction.state, True
                 self.counts["predicted"] += 1
             else:
@@ -291,7 +297,7 @@ class RoomClient:
             number = self.frame + 1
             commands = list(self._pending)
             _, state = frames.tick(self._rules, number, self.state, jsontext.dumps(commands))
-            self._prediction = _Prediction(number, commands, state)
+            self._prediction = _Prediction(number, commands, self._rules, state)
 
     async def _checked(self, number: int, state: str, server_hash: str) -> str:
         """The state to go on with: ours when the hashes agree, else the server's, with a Desync recorded."""

@@ -68,6 +68,9 @@ async def test_an_open_room_takes_new_settings_at_once_and_clients_still_predict
     assert client.desyncs == []
     report = httpx.get(f"{room_server.http}/worlds/{WORLD_ID}/room", headers=bearer(gm)).json()
     assert report["rate"] == 4
+    described = httpx.get(f"{room_server.http}/openapi.json").json()["components"]["schemas"]
+    assert set(report) == set(described["RoomReport"]["properties"])
+    assert set(kept) == set(described["RoomSettings"]["properties"])
     await client.close()
 
 
