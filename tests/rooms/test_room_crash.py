@@ -1,5 +1,6 @@
 """A room killed with SIGKILL reopens from its last committed frame, with a chain that verifies."""
 
+import asyncio
 import json
 
 import httpx
@@ -9,6 +10,7 @@ from kest import chain, forensics, world
 from kest.client import RoomClient
 from kest.server import ledger
 from kest.server.store import RecordRow
+from tests.rooms import wire
 from tests.rooms.conftest import WORLD_ID, RoomServer
 
 pytestmark = pytest.mark.anyio
@@ -32,12 +34,13 @@ def _chain(server: RoomServer) -> dict:
 async def test_a_killed_room_reopens_from_its_last_committed_frame(crashing_server):
     server = crashing_server
     client = await RoomClient.join(server.url, server.tokens["aria"])
-    states = {}
+    states, seqs = {}, {}
     for turn in range(60):
         if turn % 2:
             await client.command("strike", "ogre")
         frame = await client.next_frame()
         states[frame.number] = client.state
+        seqs.update({entry["seq"]: frame.number for entry in frame.commands})
     report = httpx.get(server.url.replace("ws:", "http:"), headers={"Authorization": f"Bearer {server.tokens['gm']}"})
     assert report.json()["commitLagP99Ms"] <= 250
     server.kill()
@@ -69,3 +72,11 @@ async def test_a_killed_room_reopens_from_its_last_committed_frame(crashing_serv
         await client.next_frame()
     assert client.desyncs == []
     await client.close()
+
+    # A command of a committed frame sent again after the crash is still refused.
+    replayed_seq = max(seq for seq, number in seqs.items() if number <= committed)
+    socket, _ = await wire.join(server.url, server.tokens["aria"])
+    await socket.send(json.dumps({"type": "command", "seq": replayed_seq, "actionId": "strike", "targetId": "ogre"}))
+    refusal = await asyncio.wait_for(wire.next_of(socket, "error"), 5.0)
+    assert (refusal["reason"], refusal["seq"]) == ("seq_taken", replayed_seq)
+    await socket.close()

@@ -2,7 +2,9 @@
 back, the states of the last few frames, for clients that want to compare, and the seqs each
 player has used, so that a command is taken once."""
 
-from collections import deque
+from collections import defaultdict, deque
+
+from kest import jsontext
 
 
 class RecentFrames:
@@ -54,3 +56,13 @@ class TakenSeqs:
             self._seqs.discard(forgotten)
             self._floor = forgotten if self._floor is None else max(self._floor, forgotten)
         return True
+
+
+def seqs_by_player(payloads: list[str]) -> dict[str, list[int]]:
+    """The seqs of each player in frame-group payloads (`FrameGroup.payload`), oldest first."""
+    seqs = defaultdict(list)
+    for payload in payloads:
+        for commands in jsontext.loads(payload).get("commands", ()):
+            for command in commands:
+                seqs[command["playerId"]].append(command["seq"])
+    return dict(seqs)

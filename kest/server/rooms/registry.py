@@ -38,7 +38,8 @@ class Rooms:
         async with self._lock:
             room = self._rooms.get(world_id)
             if room is None:
-                world = await self.host.open_world(world_id)
+                # Clients come back within the grace window; the room keeps about that many frames.
+                world = await self.host.open_world(world_id, self.settings.frames_kept)
                 if world is None:
                     return None
                 settings = self.settings.with_world_members(world.room_members)

@@ -45,9 +45,12 @@ class Room:
         self._rules = self._frame_rules()
         self._recent = RecentFrames(settings.frames_kept, settings.states_kept)
         self._taken: defaultdict[str, TakenSeqs] = defaultdict(TakenSeqs)
+        for player, seqs in world.taken_seqs.items():
+            for seq in seqs:
+                self._taken[player].take(seq)
         self._intake: list[dict] = []
         self._connections: dict[str, Connection] = {}
-        self._uncommitted: list[str] = []
+        self._uncommitted: list[tuple[str, str]] = []  # (commands, event) of each frame not yet committed
         self._uncommitted_since: float | None = None
         self._empty_since: float | None = None
         self._idle_reported = False
@@ -212,7 +215,7 @@ class Room:
         self._recent.add(frame, message, state)
         if not self._uncommitted:
             self._uncommitted_since = asyncio.get_running_loop().time()
-        self._uncommitted.append(event)
+        self._uncommitted.append((commands_text, event))
         self._broadcast(message)
 
     def _broadcast(self, message: str) -> None:
@@ -240,15 +243,16 @@ class Room:
     async def _commit(self) -> None:
         if not self._uncommitted:
             return
-        events, since = self._uncommitted, self._uncommitted_since
-        group = FrameGroup(self.committed_frame + 1, self.frame, tuple(events), self.state)
+        frames_ticked, since = self._uncommitted, self._uncommitted_since
+        commands, events = zip(*frames_ticked, strict=True)
+        group = FrameGroup(self.committed_frame + 1, self.frame, commands, events, self.state)
         self._uncommitted = []
         try:
             await self._host.append_frames(self.world_id, group)
         except Exception:
             _log.exception("room %s: frames %d to %d not committed", self.world_id, group.first_frame, group.last_frame)
             self.stats.commit_failures += 1
-            self._uncommitted = events + self._uncommitted
+            self._uncommitted = frames_ticked + self._uncommitted
             self._uncommitted_since = since
             return
         self.committed_frame = group.last_frame

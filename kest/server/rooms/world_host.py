@@ -5,6 +5,7 @@ import asyncio
 from kest import jsontext
 from kest.server import tokens
 from kest.server.errors import NotFound, Unauthorized
+from kest.server.rooms.history import seqs_by_player
 from kest.server.rooms.host import FrameGroup, Principal, RoomWorld
 from kest.server.worlds import WorldService
 
@@ -22,12 +23,18 @@ class WorldServiceRoomHost:
             return None
         return Principal(tokens.token_hash(token), found.role, found.world_id, found.entity_id)
 
-    async def open_world(self, world_id: str) -> RoomWorld | None:
+    async def open_world(self, world_id: str, recent_frames: int) -> RoomWorld | None:
         try:
             row = await asyncio.to_thread(self._service.hold, world_id)
         except NotFound:
             return None
-        return RoomWorld(world_id, row.state, row.ruleset, row.frame, jsontext.loads(row.settings).get(ROOM_MEMBER, {}))
+        # Every frame record holds one frame at least, so as many records as frames are enough.
+        records = await asyncio.to_thread(
+            self._service.store.reads().records, world_id, row.head_seq - recent_frames, recent_frames
+        )
+        payloads = [record.payload for record in records if record.type == FrameGroup.RECORD_TYPE]
+        room_members = jsontext.loads(row.settings).get(ROOM_MEMBER, {})
+        return RoomWorld(world_id, row.state, row.ruleset, row.frame, room_members, seqs_by_player(payloads))
 
     async def append_frames(self, world_id: str, group: FrameGroup) -> None:
         await asyncio.to_thread(self._service.append_frames, world_id, group.payload(), group.state, group.last_frame)
