@@ -1,6 +1,11 @@
 """Bad input on a room connection: each answered on that connection, the room going on."""
 
+import asyncio
+import contextlib
 import json
+import os
+import pathlib
+import socket as socket_module
 
 import pytest
 import websockets
@@ -84,3 +89,40 @@ async def test_too_big_or_too_many_messages_close_only_that_connection(room_serv
     before = (await wire.next_of(other, "frame"))["frame"]
     assert (await wire.next_of(other, "frame"))["frame"] == before + 1
     await other.close()
+
+
+def _holds_connection(pid: int, peer_port: int) -> bool:
+    """Whether the process still has a socket of the TCP connection from `peer_port`."""
+    sockets = set()
+    for fd in os.listdir(f"/proc/{pid}/fd"):
+        with contextlib.suppress(OSError):
+            sockets.add(os.readlink(f"/proc/{pid}/fd/{fd}"))
+    for line in pathlib.Path(f"/proc/{pid}/net/tcp").read_text().splitlines()[1:]:
+        fields = line.split()
+        if int(fields[2].split(":")[1], 16) == peer_port and f"socket:[{fields[9]}]" in sockets:
+            return True
+    return False
+
+
+async def test_a_client_that_never_reads_is_cut_off_and_its_socket_released(room_server):
+    raw = socket_module.socket()
+    raw.setsockopt(socket_module.SOL_SOCKET, socket_module.SO_RCVBUF, 4096)
+    raw.connect(("127.0.0.1", room_server.port))
+    client = await websockets.connect(room_server.url, sock=raw, max_size=None, ping_interval=None)
+    await client.send(json.dumps({"type": "join", "token": room_server.tokens["watcher"], "lastFrame": None}))
+    frame = json.loads(await client.recv())["frame"]
+    while json.loads(await client.recv())["type"] != "frame":
+        pass
+    client.transport.pause_reading()
+    # Whole states asked for and never read fill every buffer between the room and the client, so
+    # not even the close frame can go out.
+    for _ in range(190):
+        await client.send(json.dumps({"type": "state", "frame": frame + 1}))
+    server_pid, port = room_server.server.process.pid, raw.getsockname()[1]
+    assert _holds_connection(server_pid, port)
+    loop = asyncio.get_running_loop()
+    deadline = loop.time() + 10.0  # cut after 2 s unacknowledged, 1 s for the close frame, 2 s to drain
+    while _holds_connection(server_pid, port) and loop.time() < deadline:
+        await asyncio.sleep(0.1)
+    assert not _holds_connection(server_pid, port)
+    client.transport.abort()

@@ -42,7 +42,9 @@ Close codes (with a reason text): 4400 no or bad join message, 4401 unknown toke
 another world (or of no entity of it), 4404 unknown world, 4408 too far behind (nothing acknowledged
 for 2 s, or 64 messages waiting to be written), 4409 replaced by a newer connection with the same
 token, 4429 more messages than the per-second limit, 1009 message too big, 1001 room closed.
-A client may come back after any close but 4400, 4401, 4403, 4404 and 4409.
+A client may come back after any close but 4400, 4401, 4403, 4404 and 4409. A client that reads
+nothing may never receive its close frame: the server gives it 1 s to go out and 2 s more to
+drain, then drops the TCP connection.
 
 Overload policy: commands beyond `maxCommandsPerPlayer` in one frame are the engine's
 "rate_limited"; a connection over its message rate is closed (4429); a connection that falls

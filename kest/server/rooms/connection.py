@@ -42,6 +42,7 @@ class Connection:
         self.acked_frame = -1
         self.last_ack_at = loop.time()
         self.closed = False
+        self.cut = loop.create_future()  # done once the connection is closed, by either side
         self._closing: asyncio.Task | None = None
         self._queue: deque[str] = deque()
         self._ready = asyncio.Event()
@@ -66,9 +67,20 @@ class Connection:
         if self.closed:
             return
         self.closed = True
+        self.cut.set_result(None)
         self._queue.clear()
         self._writer.cancel()
         self._closing = asyncio.get_running_loop().create_task(self._close_socket(code, reason))
+
+    async def receive(self) -> dict | None:
+        """The next message from the client, or None once the connection is closed: a client that
+        sends nothing does not keep its reader waiting after the room cut it off."""
+        receiving = asyncio.ensure_future(self.socket.receive())
+        await asyncio.wait((receiving, self.cut), return_when=asyncio.FIRST_COMPLETED)
+        if not receiving.done():
+            receiving.cancel()
+            return None
+        return receiving.result()
 
     async def finish(self) -> None:
         """Wait for the close frame to go out (or the wait to be given up), so that the server does
@@ -93,3 +105,4 @@ class Connection:
         except Exception as failure:  # the peer went away; the reader sees it too and detaches
             _log.debug("room connection write ended: %s", failure)
             self.closed = True
+            self.cut.set_result(None)

@@ -146,8 +146,8 @@ class Rooms:
     async def _converse(self, socket: WebSocket, room: Room, connection: Connection) -> None:
         try:
             while not connection.closed:
-                message = await socket.receive()
-                if message["type"] == "websocket.disconnect":
+                message = await connection.receive()
+                if message is None or message["type"] == "websocket.disconnect":
                     break
                 if not connection.gate.admit():
                     room.stats.flood_closed += 1
