@@ -11,11 +11,23 @@ usage error. Errors are printed to standard error as the engine words them.
 import argparse
 import contextlib
 import os
+import signal
 import sys
 
 import kest_engine_native as k
 from kest import bundles, chain, chainfile, durable, forensics_commands, jsontext
-from kest.command_io import KEY_VARIABLE, Parser, Refusal, engine, load_key, read_json, read_text, text_key
+from kest.command_io import (
+    KEY_VARIABLE,
+    Parser,
+    engine,
+    load_key,
+    parse_chain,
+    parse_json,
+    read_json,
+    read_text,
+    text_key,
+)
+from kest.errors import Refused, refusing
 
 DEFAULT_MAX_CATCHUP = 64
 REPAIR_SHOWN = 60  # bytes of a dropped line shown to the operator
@@ -26,13 +38,6 @@ def cmd_hash(args) -> int:
     return 0
 
 
-def parse_chain(text: str, path: str) -> list[dict]:
-    try:
-        return chain.read_chain(text)
-    except ValueError as failure:
-        raise Refusal(f"{path}: {failure}") from None
-
-
 def payloads(args) -> list:
     """The payloads to sign: one per input line, or the chosen member of each line (a list there
     gives one payload per element)."""
@@ -40,13 +45,10 @@ def payloads(args) -> list:
     for number, line in enumerate(jsontext.lines(read_text(args.payloads)), start=1):
         if not line.strip():
             continue
-        try:
-            value = jsontext.loads(line)
-        except ValueError as failure:
-            raise Refusal(f"{args.payloads}: line {number}: not JSON: {failure}") from None
+        value = parse_json(f"{args.payloads}: line {number}", line)
         if args.member is not None:
             if not isinstance(value, dict) or args.member not in value:
-                raise Refusal(f"{args.payloads}: line {number}: no member {args.member!r}")
+                raise Refused(f"{args.payloads}: line {number}: no member {args.member!r}")
             value = value[args.member]
             if isinstance(value, list):
                 found.extend(value)
@@ -61,12 +63,12 @@ def report(findings: list[chain.Finding], out) -> None:
 
 
 @contextlib.contextmanager
-def refusing(doing: str):
-    """Reports a failing file operation in the block as the refusal "{doing}: {reason}"."""
+def file_operation(doing: str):
+    """Refuses a failing file operation in the block as "{doing}: {reason}"."""
     try:
         yield
     except OSError as failure:
-        raise Refusal(f"{doing}: {failure.strerror or failure}") from None
+        raise Refused(f"{doing}: {failure.strerror or failure}") from None
 
 
 def read_chain_file(data: bytes, path: str) -> tuple[list[dict], chainfile.Torn | None]:
@@ -74,13 +76,13 @@ def read_chain_file(data: bytes, path: str) -> tuple[list[dict], chainfile.Torn 
     try:
         text, torn = chainfile.split_torn(data)
     except UnicodeDecodeError as failure:
-        raise Refusal(f"cannot read {path}: {failure}") from None
-    return parse_chain(text, path), torn
+        raise Refused(f"cannot read {path}: {failure}") from None
+    return parse_chain(path, text), torn
 
 
 def write_seal(key: bytes, records: list[dict], genesis: str, path: str) -> None:
     chain_seal = chain.seal(key, len(records), chain.head(records, genesis))
-    with refusing(f"cannot write {path}"):
+    with file_operation(f"cannot write {path}"):
         durable.write_text(path, jsontext.dumps(chain_seal) + "\n")
 
 
@@ -88,19 +90,17 @@ def cmd_sign(args) -> int:
     key = load_key(args)
     # Read before the lock is taken: a slow writer of the payloads must not hold up other signers.
     signing = payloads(args)
-    with refusing(f"cannot extend {args.chain}"), chainfile.hold(args.chain, writable=True, create=True) as held:
+    with file_operation(f"cannot extend {args.chain}"), chainfile.hold(args.chain, writable=True, create=True) as held:
         existing = held.read()
         records, torn = read_chain_file(existing, args.chain)
         if torn is not None:
-            raise Refusal(f"{args.chain}: {torn}")
+            raise Refused(f"{args.chain}: {torn}")
         findings = chain.verify(key, records, args.genesis)
         if findings:
             report(findings, sys.stderr)
-            raise Refusal(f"{args.chain}: refusing to extend a chain that does not verify")
-        try:
+            raise Refused(f"{args.chain}: refusing to extend a chain that does not verify")
+        with refusing():
             new = chain.extend(key, records, signing, args.genesis, args.type)
-        except ValueError as failure:
-            raise Refusal(str(failure)) from None
         # A last record written by hand may lack its line break.
         separator = "\n" if existing and not existing.endswith(b"\n") else ""
         held.append((separator + chain.chain_lines(new)).encode())
@@ -117,10 +117,9 @@ def cmd_sign(args) -> int:
 
 
 def read_seal(path: str) -> dict:
-    try:
-        return chain.parse_seal(read_json(path))
-    except ValueError as failure:
-        raise Refusal(f"{path}: {failure}") from None
+    value = read_json(path)
+    with refusing(f"{path}: "):
+        return chain.parse_seal(value)
 
 
 def cmd_verify(args) -> int:
@@ -128,7 +127,7 @@ def cmd_verify(args) -> int:
     if args.chain == "-":
         data = sys.stdin.buffer.read()
     else:
-        with refusing(f"cannot read {args.chain}"), chainfile.hold(args.chain, writable=False) as held:
+        with file_operation(f"cannot read {args.chain}"), chainfile.hold(args.chain, writable=False) as held:
             data = held.read()
     records, torn = read_chain_file(data, args.chain)
     chain_seal = read_seal(args.seal) if args.seal is not None else None
@@ -152,15 +151,15 @@ def read_seal_if_any(path: str) -> dict | None:
 
 def cmd_repair(args) -> int:
     key = load_key(args)
-    with refusing(f"cannot repair {args.chain}"), chainfile.hold(args.chain, writable=True) as held:
+    with file_operation(f"cannot repair {args.chain}"), chainfile.hold(args.chain, writable=True) as held:
         records, torn = read_chain_file(held.read(), args.chain)
         findings = chain.verify(key, records, args.genesis)
         if findings:
             report(findings, sys.stderr)
-            raise Refusal(f"{args.chain}: not repaired: damage other than a torn last line")
+            raise Refused(f"{args.chain}: not repaired: damage other than a torn last line")
         old_seal = read_seal_if_any(args.seal) if args.seal is not None else None
         if old_seal is not None and not chain.seals_a_prefix(key, records, old_seal, args.genesis):
-            raise Refusal(f"{args.seal}: not repaired: the seal is not one over the first records of the chain")
+            raise Refused(f"{args.seal}: not repaired: the seal is not one over the first records of the chain")
         if torn is not None:
             held.cut(torn.start)
             shown = torn.data[:REPAIR_SHOWN].decode(errors="replace")
@@ -338,10 +337,13 @@ def add_host_commands(commands) -> None:
 
 
 def main(argv: list[str] | None = None) -> int:
+    # A reader that goes away (`kest ... | head`) ends the command quietly, as it ends other tools,
+    # instead of with an error on standard error.
+    signal.signal(signal.SIGPIPE, signal.SIG_DFL)
     args = parser().parse_args(argv)
     try:
         return args.run(args)
-    except (Refusal, OSError) as failure:  # OSError: a chain or seal file that cannot be written
+    except (Refused, OSError) as failure:  # OSError: a chain or seal file that cannot be written
         print(failure, file=sys.stderr)
         return 1
 

@@ -1,11 +1,12 @@
-"""What every `kest` command shares: its argument parser, the refusal it reports, and the reading
-of keys and files."""
+"""What every `kest` command shares: its argument parser and the reading of keys and files, each
+failure a Refused that the command reports as one line."""
 
 import argparse
 import os
 import sys
 
 from kest import chain, jsontext
+from kest.errors import Refused, refusing
 
 KEY_VARIABLE = "KEST_KEY"
 
@@ -17,30 +18,30 @@ class Parser(argparse.ArgumentParser):
         super().__init__(*args, allow_abbrev=False, **kwargs)
 
 
-class Refusal(Exception):
-    """A failure to report on standard error with exit status 1."""
-
-
 def read_text(path: str) -> str:
-    if path == "-":
-        return sys.stdin.read()
     try:
+        if path == "-":
+            return sys.stdin.read()
         with open(path, encoding="utf-8") as file:
             return file.read()
     except (OSError, UnicodeDecodeError) as failure:
-        raise Refusal(f"cannot read {path}: {failure}") from None
+        raise Refused(f"cannot read {path}: {failure}") from None
 
 
 def parse_json(path: str, text: str):
     """The JSON document `text`, read from `path`."""
-    try:
+    with refusing(f"{path}: not JSON: "):
         return jsontext.loads(text)
-    except ValueError as failure:
-        raise Refusal(f"{path}: not JSON: {failure}") from None
 
 
 def read_json(path: str):
     return parse_json(path, read_text(path))
+
+
+def parse_chain(path: str, text: str) -> list[dict]:
+    """The records of the JSON-lines chain `text`, read from `path`."""
+    with refusing(f"{path}: "):
+        return chain.read_chain(text)
 
 
 def load_key(args) -> bytes:
@@ -49,24 +50,21 @@ def load_key(args) -> bytes:
             with open(args.key_file, "rb") as file:
                 key = file.read()
         except OSError as failure:
-            raise Refusal(f"cannot read the key: {failure}") from None
+            raise Refused(f"cannot read the key: {failure}") from None
         key = key.removesuffix(b"\n").removesuffix(b"\r")
     elif (key := os.environb.get(KEY_VARIABLE.encode())) is None:
-        raise Refusal(f"no key: give --key-file FILE or set {KEY_VARIABLE}")
+        raise Refused(f"no key: give --key-file FILE or set {KEY_VARIABLE}")
     if not key:
-        raise Refusal("the key is empty")
+        raise Refused("the key is empty")
     return key
 
 
 def text_key(args) -> str:
-    try:
-        return chain.key_text(load_key(args))
-    except ValueError as failure:
-        raise Refusal(str(failure)) from None
+    key = load_key(args)
+    with refusing():
+        return chain.key_text(key)
 
 
 def engine(function, *arguments) -> str:
-    try:
+    with refusing():
         return function(*arguments)
-    except ValueError as failure:
-        raise Refusal(str(failure)) from None

@@ -13,6 +13,7 @@ from dataclasses import dataclass
 
 from kest import chain
 from kest.bundles import state_hash
+from kest.errors import Refused
 
 ABSENT = object()  # a member one side does not have
 _SHOWN_CHARACTERS = 160  # a value longer than this is cut when a finding is printed
@@ -152,17 +153,17 @@ def _entity_diff(old, new, path: tuple, out: list[Finding]) -> None:
 def check_state(state, label: str) -> None:
     """A world state is an object whose "entities", when present, is an object."""
     if type(state) is not dict:
-        raise ValueError(f"{label} is not a world state: a JSON object is expected")
+        raise Refused(f"{label} is not a world state: a JSON object is expected")
     if "entities" in state and type(state["entities"]) is not dict:
-        raise ValueError(f'{label} is not a world state: its "entities" must be an object')
+        raise Refused(f'{label} is not a world state: its "entities" must be an object')
 
 
-def diff_states(a, b) -> list[Finding]:
+def diff_states(a, b, a_label: str = "the first state", b_label: str = "the second state") -> list[Finding]:
     """The differences between two world states, in a stable order: the members in ascending
-    order, the entities by id, and within an entity its members by name. ValueError when either
-    is not a world state."""
-    check_state(a, "the first state")
-    check_state(b, "the second state")
+    order, the entities by id, and within an entity its members by name. Refused, naming it by its
+    label, when either is not a world state."""
+    check_state(a, a_label)
+    check_state(b, b_label)
     out: list[Finding] = []
     for name in sorted(a.keys() | b.keys()):
         old, new = a.get(name, ABSENT), b.get(name, ABSENT)

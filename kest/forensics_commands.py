@@ -12,8 +12,8 @@ import os
 import sys
 
 import kest_engine_native as k
-from kest import chain
-from kest.command_io import KEY_VARIABLE, Refusal, parse_json, read_text, text_key
+from kest.command_io import KEY_VARIABLE, parse_chain, parse_json, read_text, text_key
+from kest.errors import Refused, refusing
 
 # forensics and synctest are imported by the commands that run them: every kest command builds
 # this parser, and a signer, which starts once per record, must not pay for their imports.
@@ -23,7 +23,7 @@ TROUBLE = 2
 
 def _one_stdin(paths: list[str]) -> None:
     if paths.count("-") > 1:
-        raise Refusal("only one side can be read from standard input")
+        raise Refused("only one side can be read from standard input")
 
 
 def _print_hash(key: str, label: str, text: str) -> None:
@@ -39,10 +39,8 @@ def cmd_diff(args) -> int:
     _one_stdin([args.a, args.b])
     texts = read_text(args.a), read_text(args.b)
     a, b = parse_json(args.a, texts[0]), parse_json(args.b, texts[1])
-    try:
-        findings = forensics.diff_states(a, b)
-    except ValueError as failure:
-        raise Refusal(str(failure).replace("the first state", args.a).replace("the second state", args.b)) from None
+    with refusing():
+        findings = forensics.diff_states(a, b, args.a, args.b)
     if args.key_file is not None or KEY_VARIABLE in os.environ:
         key = text_key(args)
         _print_hash(key, args.a, texts[0])
@@ -52,22 +50,13 @@ def cmd_diff(args) -> int:
     return 1 if findings else 0
 
 
-def _read_chain(path: str) -> list[dict]:
-    try:
-        return chain.read_chain(read_text(path))
-    except ValueError as failure:
-        raise Refusal(f"{path}: {failure}") from None
-
-
 def cmd_diff_chains(args) -> int:
     from kest import forensics
 
     _one_stdin([args.a, args.b])
-    first, second = _read_chain(args.a), _read_chain(args.b)
-    try:
+    first, second = parse_chain(args.a, read_text(args.a)), parse_chain(args.b, read_text(args.b))
+    with refusing():
         divergence = forensics.first_divergence(first, second)
-    except ValueError as failure:
-        raise Refusal(str(failure)) from None
     if divergence is None:
         print(f"the chains agree: {len(first)} records")
         return 0
@@ -99,21 +88,17 @@ def cmd_synctest(args) -> int:
     timeline = synctest.EPOCHS if args.epochs else synctest.FRAMES
     text = read_text(args.session)
     document = parse_json(args.session, text)
-    try:
+    with refusing(f"{args.session}: "):
         session = synctest.parse_session(document, timeline)
-    except ValueError as failure:
-        raise Refusal(f"{args.session}: {failure}") from None
     count = args.count
     if count is None:
         last = session.last_with_items()
         if last is None:
-            raise Refusal(f"{args.session}: no {timeline.unit} after the start holds items; give --frames M")
+            raise Refused(f"{args.session}: no {timeline.unit} after the start holds items; give --frames M")
         count = last - session.start
-    try:
-        distance = args.check_distance or synctest.DEFAULT_CHECK_DISTANCE
+    distance = args.check_distance or synctest.DEFAULT_CHECK_DISTANCE
+    with refusing():
         outcome = synctest.run(session, count, distance, args.host, args.child, text)
-    except synctest.Refused as failure:
-        raise Refusal(str(failure)) from None
     if outcome.mismatch is not None:
         print("\n".join(synctest.mismatch_lines(outcome.mismatch, timeline.unit)))
         return 1
@@ -127,7 +112,7 @@ def _guarded(command, trouble: int):
     def run(args) -> int:
         try:
             return command(args)
-        except (Refusal, OSError) as failure:
+        except (Refused, OSError) as failure:
             print(failure, file=sys.stderr)
             return trouble
 

@@ -1,49 +1,127 @@
 """JSON text read the way the engine reads it and written compactly.
 
-Python's `json` accepts a few texts the engine refuses or reads differently; `loads` closes those
-gaps so that what Python signs or verifies is what the engine would see.
+Python's `json` accepts texts the engine refuses (NaN, numbers no double holds, escaped lone
+surrogates, nesting far beyond the engine's limit, deep enough to exhaust Python's own) and reads
+"-0" differently. `loads` closes those gaps, so that what Python signs or verifies is what the
+engine would see, and text from outside (a file, standard input, a request body) is either read
+or refused with Refused, in the engine's words where it has some.
 """
 
 import json
 import re
+from itertools import accumulate
+
+from kest.errors import Refused
+
+MAX_DEPTH = 127  # arrays and objects inside one another, as deep as the engine reads them
+
+TOO_DEEP = f"Nesting deeper than {MAX_DEPTH} levels."
+TOO_BIG = "Number too big to be stored in double."
+LONE_SURROGATE = "a string holds a lone surrogate"
+
+# The largest double is below 1e309: an integer literal of fewer characters is always within range,
+# and one of more than this many digits never is.
+_SHORT_INTEGER = 309
+_DOUBLE_DIGITS = 309
+_INFINITIES = (float("inf"), float("-inf"))
 
 
 def _reject_constant(name: str):
-    raise ValueError(f"{name} is not a JSON value")
+    raise Refused(f"{name} is not a JSON value")
 
 
 def _integer(text: str) -> int | float:
-    # The engine reads "-0" as the float negative zero, which has no canonical form; Python's
-    # int would quietly turn it into 0 and sign or verify a different value.
-    return -0.0 if text == "-0" else int(text)
+    if len(text) < _SHORT_INTEGER:
+        # The engine reads "-0" as the float negative zero, which has no canonical form; Python's
+        # int would quietly turn it into 0 and sign or verify a different value.
+        return -0.0 if text == "-0" else int(text)
+    # Refused before `int` spends time quadratic in the length on it.
+    if len(text.removeprefix("-")) <= _DOUBLE_DIGITS:
+        value = int(text)
+        try:
+            float(value)
+            return value
+        except OverflowError:
+            pass
+    raise Refused(TOO_BIG)
+
+
+def _float(text: str) -> float:
+    value = float(text)
+    if value in _INFINITIES:
+        raise Refused(TOO_BIG)
+    return value
 
 
 # Made once: json.loads and json.dumps with options build a new decoder or encoder at every call,
 # and a chain is read one line at a time. Neither keeps state between calls.
-_DECODER = json.JSONDecoder(parse_int=_integer, parse_constant=_reject_constant)
+_DECODER = json.JSONDecoder(parse_int=_integer, parse_float=_float, parse_constant=_reject_constant)
 _ENCODER = json.JSONEncoder(separators=(",", ":"), ensure_ascii=False, allow_nan=False)
 # The escape of a surrogate code unit (possibly a backslash's escape followed by such text, which
 # only costs the full check below).
 _SURROGATE_ESCAPE = re.compile(r"\\u[dD][89a-fA-F]")
 
+# The bytes that tell where arrays and objects open and close: brackets, and the quotes around the
+# strings, which hide the brackets they hold.
+_NOT_STRUCTURE = bytes(set(range(256)) - set(b'[]{}"'))
+_STRING = re.compile(rb'"[^"]*"')
+_DEPTH_STEP = [0] * 256
+for _mark, _step in zip(b"[{]}", (1, 1, -1, -1), strict=True):
+    _DEPTH_STEP[_mark] = _step
 
-def loads(text: str):
-    """Parse JSON text; NaN, Infinity and escaped lone surrogates are refused with ValueError."""
-    value = _DECODER.decode(text)
-    # A lone surrogate in the value comes from the text itself, which encoding it finds, or from
-    # an escape; only a text holding such an escape needs the value written out to tell a lone
-    # surrogate from a pair.
+
+def _nests_too_deep(data: bytes) -> bool:
+    """Whether UTF-8 JSON text nests arrays and objects more than MAX_DEPTH levels deep. Exact over
+    the longest start of the text that is valid JSON, the only part a parser reads; and a parser
+    that met no such nesting there never goes deeper than MAX_DEPTH."""
+    if b"\\" in data:
+        # Escaped backslashes first, so that "\\" before a closing quote does not pass for an
+        # escaped quote; no other escape holds a quote.
+        data = data.replace(b"\\\\", b"").replace(b'\\"', b"")
+    marks = data.translate(None, _NOT_STRUCTURE)
+    # Two quotes side by side close one string and open the next, or enclose a string without
+    # brackets; dropping them keeps which brackets are inside strings, and leaves the pattern
+    # only the few strings that hold brackets.
+    marks = _STRING.sub(b"", marks.replace(b'""', b""))
+    return max(accumulate(map(_DEPTH_STEP.__getitem__, marks)), default=0) > MAX_DEPTH
+
+
+def _utf8(text: str | bytes) -> tuple[str, bytes]:
     try:
-        text.encode()
-        if _SURROGATE_ESCAPE.search(text):
-            dumps(value).encode()
+        return (text, text.encode()) if isinstance(text, str) else (text.decode(), text)
     except UnicodeEncodeError:
-        raise ValueError("a string holds a lone surrogate") from None
+        raise Refused(LONE_SURROGATE) from None
+    except UnicodeDecodeError as failure:
+        raise Refused(f"not UTF-8: {failure.reason} at byte {failure.start}") from None
+
+
+def loads(text: str | bytes):
+    """The value of JSON text, or of its UTF-8 bytes, as the engine reads it: "-0" is the float
+    -0.0, other integers are ints. Refused, and nothing else, for text that is not JSON and for
+    what the engine refuses: nesting deeper than MAX_DEPTH, a number beyond the range of a double,
+    NaN and Infinity, a lone surrogate."""
+    text, data = _utf8(text)
+    # Nesting that deep needs as many brackets; counting them costs far less than the parse.
+    if data.count(b"[") + data.count(b"{") > MAX_DEPTH and _nests_too_deep(data):
+        raise Refused(TOO_DEEP)
+    try:
+        value = _DECODER.decode(text)
+    except json.JSONDecodeError as failure:
+        raise Refused(str(failure)) from None
+    # A lone surrogate in the text itself fails its encoding above; one from an escape is told
+    # from an escaped pair only in the value written out, which only a text holding such an
+    # escape needs.
+    if _SURROGATE_ESCAPE.search(text):
+        try:
+            dumps(value).encode()
+        except UnicodeEncodeError:
+            raise Refused(LONE_SURROGATE) from None
     return value
 
 
 def dumps(value) -> str:
-    """Compact JSON text, non-ASCII characters kept as they are."""
+    """Compact JSON text, non-ASCII characters kept as they are. Never fails on a value `loads`
+    returned; ValueError for NaN, infinities and integers of more than 4300 digits from elsewhere."""
     return _ENCODER.encode(value)
 
 

@@ -34,6 +34,7 @@ from dataclasses import dataclass
 
 import kest_engine_native as k
 from kest import forensics, jsontext
+from kest.errors import Refused, refusing
 
 MAX_CHECK_DISTANCE = 4096  # the engine's rollback window
 DEFAULT_CHECK_DISTANCE = 8
@@ -86,10 +87,6 @@ EPOCHS = Timeline(
     k.tick_epoch,
     k.catch_up_epochs,
 )
-
-
-class Refused(ValueError):
-    """A session document or host the sync test cannot run."""
 
 
 @dataclass(frozen=True)
@@ -187,10 +184,8 @@ class Runner:
     def tick(self, number: int, items: str, state_text: str) -> str:
         timeline = self.session.timeline
         members = f'"{timeline.number_member}":{number},"{timeline.items_member}":{items},"state":{state_text}'
-        try:
+        with refusing():
             return timeline.tick("{" + self.session.fixed + members + "}")
-        except ValueError as failure:
-            raise Refused(str(failure)) from None
 
     def state_at(self, number: int) -> str:
         for at, _, _, state_text in self.forward(number - self.session.start):

@@ -17,7 +17,9 @@ WORLD_ID, STATE = world.default_world()
 RULESET = world.default_ruleset()
 
 
-def kest(*args: str, key: str | None = KEY, stdin: str | None = None) -> subprocess.CompletedProcess:
+def kest(
+    *args: str, key: str | None = KEY, stdin: str | None = None, stdout=subprocess.PIPE
+) -> subprocess.CompletedProcess:
     env = dict(os.environ)
     env.pop("KEST_KEY", None)
     if key is not None:
@@ -26,7 +28,9 @@ def kest(*args: str, key: str | None = KEY, stdin: str | None = None) -> subproc
     # unless an installed one is found first.
     env["PYTHONPATH"] = os.pathsep.join(filter(None, [env.get("PYTHONPATH"), str(ROOT)]))
     command = [sys.executable, "-m", "kest.cli", *args]
-    return subprocess.run(command, input=stdin, capture_output=True, text=True, env=env, timeout=60, check=False)
+    return subprocess.run(
+        command, input=stdin, stdout=stdout, stderr=subprocess.PIPE, text=True, env=env, timeout=60, check=False
+    )
 
 
 def write(path: pathlib.Path, document) -> str:

@@ -59,6 +59,9 @@ PROPOSAL = {"actionId": "strike", "targetId": "ogre", "clientId": "c1"}
         ("aria", "POST", "/worlds/ashen-vale/tokens", {"role": "player", "entityId": "ogre"}, 403),
         ("watcher", "POST", "/worlds/ashen-vale/proposals", {**PROPOSAL, "entityId": "aria"}, 403),
         ("watcher", "POST", "/worlds/ashen-vale/resume", None, 403),
+        ("aria", "PATCH", "/worlds/ashen-vale", {"maxCatchup": 3}, 403),
+        ("watcher", "PATCH", "/worlds/ashen-vale", {"maxCatchup": 3}, 403),
+        ("other-gm", "PATCH", "/worlds/ashen-vale", {"maxCatchup": 3}, 403),
         ("gm", "GET", "/worlds/other", None, 403),
         ("gm", "POST", "/worlds/other/suspend", None, 403),
         ("gm", "POST", "/worlds", {}, 403),
@@ -143,6 +146,16 @@ def test_reads_events_chain_and_bundle_of_a_ticking_world(server):
     key = (server.data / "server.key").read_text().strip()
     assert not any(key in answer for answer in answers)
     assert call(server, "other-gm", "POST", "/worlds/other/resume").json()["status"] == "live"
+
+
+def test_the_game_master_configures_its_world_vetted_as_at_creation(server):
+    orders = {"standingOrders": {"ogre": {"actionId": "strike", "targetId": "aria"}}}
+    configured = call(server, "gm", "PATCH", "/worlds/ashen-vale", json={"maxCatchup": 5, **orders})
+    assert (configured.status_code, configured.json()["maxCatchup"]) == (200, 5), configured.text
+    hostile = {"standingOrders": {"ogre": {"actionId": "strike", "targetId": "__proto__"}}, "maxCatchup": 9}
+    refused = call(server, "gm", "PATCH", "/worlds/ashen-vale", json=hostile)
+    assert (refused.status_code, "__proto__" in refused.json()["error"]) == (400, True), refused.text
+    assert call(server, "gm", "GET", "/worlds/ashen-vale").json()["maxCatchup"] == 5
 
 
 def test_the_openapi_description_names_every_route_with_its_methods(server):

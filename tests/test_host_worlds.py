@@ -171,3 +171,52 @@ def test_the_host_replay_of_the_chain_gives_the_stored_state_and_exports_verify(
     assert chain.verify(KEY, rest["records"], rest["genesis"], rest["seal"]) == []
     # One world's records never verify inside another world's chain.
     assert chain.verify(KEY, files["records"], ledger.genesis("other")) != []
+
+
+def test_configuring_changes_standing_orders_and_the_clock_from_the_next_tick_on(host):
+    service, other = host(), host()  # two processes on one database
+    service.create("vale", settings={"epochSeconds": 1})
+    host.clock.now += 1.5
+    service.advance("vale")  # epoch 1 under the default orders; half of epoch 2 has passed
+    # The other process configures: the first one's next tick must not use what it kept.
+    orders = {"gob-1": {"actionId": "strike", "targetId": "ogre"}, "cael": None}
+    other.configure("vale", {"standingOrders": orders, "maxCatchup": 7})
+    assert jsontext.loads(service.view("vale"))["maxCatchup"] == 7
+    host.clock.now += 0.5
+    service.advance("vale")
+    orders = jsontext.loads(service.store.reads().tick_input("vale", 2))
+    assert orders["gob-1"] == {"actionId": "strike", "targetId": "ogre"} and "cael" not in orders
+    assert orders["aria"] == {"actionId": "strike", "targetId": "ogre"}  # left as it was
+    # A new period keeps the epoch already due and times the next from now.
+    host.clock.now += 1.2
+    configured = service.configure("vale", {"epochSeconds": 10, "maxActions": 2})
+    assert configured.next_epoch_at == pytest.approx(host.clock.now)
+    assert service.advance("vale") == 1
+    host.clock.now += 9.9
+    assert service.advance("vale") == 0
+    host.clock.now += 0.2
+    assert service.advance("vale") == 1
+    assert service.row("vale").epoch == 4
+    assert len(chain_of(service, "vale")[-1]["payload"]["actions_processed"]) <= 2
+
+
+@pytest.mark.parametrize(
+    ("changes", "message"),
+    [
+        ({"epochSeconds": 0}, "epochSeconds must be a number"),
+        ({"maxCatchup": -1}, "maxCatchup must be an integer"),
+        ({"standingOrders": {"nobody": {"actionId": "strike"}}}, "not an entity of this world"),
+        ({"standingOrders": {"aria": {"actionId": "dance"}}}, "not an action of this world"),
+        ({"standingOrders": {"aria": {"actionId": "strike", "targetId": "__proto__"}}}, "__proto__"),
+        ({"standingOrders": []}, "standingOrders must be an object"),
+        ({"ruleset": {}}, '"ruleset" is not a setting'),
+        ([], "the settings are an object"),
+    ],
+)
+def test_settings_that_could_wedge_a_tick_are_refused_and_nothing_changes(host, changes, message):
+    service = host()
+    service.create("vale")
+    before = service.store.reads().world("vale")
+    with pytest.raises(BadInput, match=message):
+        service.configure("vale", changes)
+    assert service.store.reads().world("vale") == before

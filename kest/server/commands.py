@@ -30,7 +30,7 @@ def cmd_serve(args) -> int:
         raise Refusal(f"--room-rate: {refusal}") from None
     try:
         serve(config)
-    except StoreError as failure:
+    except (StoreError, ValueError) as failure:  # a database or a server key that cannot be used
         raise Refusal(str(failure)) from None
     return 0
 
@@ -52,7 +52,7 @@ def cmd_token(args) -> int:
     def make(service):
         if args.world is not None:
             service.row(args.world)
-            if args.entity is not None and args.entity not in service.facts(args.world).entities:
+            if args.entity is not None and args.entity not in service.facts(args.world, (args.entity,)).entities:
                 raise Refusal(f'entity "{args.entity}" is not one of world "{args.world}"')
         token, job = issue(args.role, args.world, args.entity, service.clock())
         service.writer.run(job)

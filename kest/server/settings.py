@@ -1,6 +1,7 @@
 """A world's settings: its epoch period, its catch-up bound, the engine's per-tick options and
 the standing orders of its actors. They travel as JSON text in the world's row."""
 
+import functools
 import math
 from dataclasses import dataclass
 
@@ -111,7 +112,9 @@ def parse_settings(value, defaults: "Settings", entity_ids, action_ids) -> Setti
     )
 
 
+@functools.lru_cache(maxsize=1024)
 def stored_settings(text: str) -> Settings:
+    """The settings a world's row holds (parsed once per distinct text: every tick needs them)."""
     value = jsontext.loads(text)
     tags = value.get("actorTags")
     return Settings(

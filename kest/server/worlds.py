@@ -3,15 +3,20 @@ commands alike. Synchronous and thread-safe; call it from worker threads, never 
 
 - `create(world_id, state, ruleset, settings)`: vets and stores a new world with its genesis.
 - `view(world_id)`: the world as a JSON text (resumed first when suspended).
-- `proposal_job(facts, entity_id, body)`: checks a proposal and gives the write job that files it;
+- `proposal_job(world_id, facts, entity_id, body)`: checks a proposal and gives the write job that files it;
   the job returns {"epoch", "entityId", "status"} and raises Conflict for a resolved epoch.
 - `advance(world_id)`: ticks the epochs the clock says are due, at most maxCatchup of them.
+- `configure(world_id, changes)`: new settings, vetted as at creation, from the next tick on.
 - `suspend(world_id)`, `resume(world_id)`: to a bundle and back, catching up what was missed.
 - `export(world_id, before)`, `archive(world_id)`: the chain's files, and pruning what they hold.
 
 Each tick is atomic: it is computed from the stored head (state text, proposals, standing
 orders), then stored with its record, its input and the new head in one savepoint, which checks
 that the head and the proposals are still those it was computed from.
+
+The service keeps the row of each live world it last read or wrote: a big world's state is then
+not read back from the database at every tick and every view, only when the world's small head
+row says that something (this process or another) has changed it since.
 """
 
 import dataclasses
@@ -20,13 +25,14 @@ import threading
 import time
 from collections.abc import Callable, Iterable
 from dataclasses import dataclass
+from functools import partial
 
 import kest_engine_native as k
 from kest import jsontext, world
 from kest.server import ledger
 from kest.server.errors import BadInput, Conflict, NotFound
 from kest.server.settings import Settings, parse_proposal, parse_settings, stored_settings
-from kest.server.store import ProposalRow, RecordRow, SnapshotRow, Stale, Store, WorldRow
+from kest.server.store import ProposalRow, RecordRow, SnapshotRow, Stale, Store, WorldHead, WorldRow
 from kest.server.vetting import check_id, vet_ruleset, vet_state
 from kest.server.writer import GroupWriter
 
@@ -34,12 +40,14 @@ log = logging.getLogger("kest.server")
 STALE_RETRIES = 3
 PROPOSAL_HORIZON = 1000  # how many epochs ahead a proposal may be filed
 RECORD_PAGE = 1000
+CONFIGURABLE = frozenset({"epochSeconds", "maxCatchup", "actorTags", "maxActions", "standingOrders"})
 
 
 @dataclass(frozen=True)
 class Facts:
-    """What checking a proposal needs, kept in memory: the world's action ids and entity ids (the
-    latter only grow: a mutation may create an entity, none removes one) as of record `seen_seq`."""
+    """What checking a proposal needs, kept in memory: the world's action ids and entity ids as of
+    record `seen_seq`. Entities only grow (a mutation may create one, none removes one), so facts
+    behind the head are only brought up to date when a request names an entity they lack."""
 
     actions: frozenset
     entities: frozenset
@@ -61,13 +69,12 @@ def proposals_object(orders: dict, filed: Iterable[ProposalRow]) -> str:
     return "{" + ",".join(jsontext.dumps(entity) + ":" + merged[entity] for entity in sorted(merged)) + "}"
 
 
-def _event_targets(event: str) -> set:
-    return {
-        mutation["target"]
-        for action in jsontext.loads(event).get("actions_processed", [])
-        for mutation in action.get("mutations_applied", [])
-        if isinstance(mutation.get("target"), str)
-    }
+def _target_of(order) -> str | None:
+    return order.get("targetId") if isinstance(order, dict) else None
+
+
+def _store_settings(world: WorldRow, expected_filed: int, writes) -> None:
+    writes.configure(world.world_id, expected_filed, world.settings, world.created_at, world.next_epoch_at)
 
 
 class WorldService:
@@ -79,16 +86,47 @@ class WorldService:
         self.defaults = defaults
         self.clock = clock
         self._facts: dict[str, Facts] = {}
+        self._rows: dict[str, WorldRow] = {}  # live worlds' rows as last read or written here
         self._facts_lock = threading.Lock()
         self.faults: dict[str, str] = {}
         self._held: set[str] = set()  # worlds a real-time room plays: the clock leaves them alone
 
     # Reading.
     def row(self, world_id: str) -> WorldRow:
-        row = self.store.reads().world(world_id)
+        row = self._current_row(self.store.reads(), world_id)
         if row is None:
             raise NotFound(f'no world "{world_id}"')
         return row
+
+    def _current_row(self, reads, world_id: str) -> WorldRow | None:
+        """The world's row: the one kept here when the stored head says it is still current."""
+        head = reads.head(world_id)
+        with self._facts_lock:
+            kept = self._rows.get(world_id)
+        if head is None:
+            self._forget_row(world_id)
+            return None
+        if kept is not None and head == WorldHead(kept.epoch, kept.head_seq, kept.status, kept.filed, kept.head_sig):
+            return kept
+        row = reads.world(world_id)
+        if row is not None:
+            self._keep_row(row)
+        return row
+
+    def _keep_row(self, row: WorldRow) -> None:
+        # A world without records is not kept: one deleted and made again under its id would
+        # show the same head. A suspended world's row holds no state worth keeping.
+        if row.head_seq < 0 or row.status != "live":
+            self._forget_row(row.world_id)
+            return
+        with self._facts_lock:
+            kept = self._rows.get(row.world_id)
+            if kept is None or kept.head_seq <= row.head_seq:
+                self._rows[row.world_id] = row
+
+    def _forget_row(self, world_id: str) -> None:
+        with self._facts_lock:
+            self._rows.pop(world_id, None)
 
     def live_row(self, world_id: str) -> WorldRow:
         row = self.row(world_id)
@@ -166,12 +204,67 @@ class WorldService:
         self.writer.run(insert)
         return row
 
+    def configure(self, world_id: str, changes) -> WorldRow:
+        """Changes the world's settings (members left out keep their values; a standing order
+        given as null is withdrawn) from its next tick on. A new epoch period keeps the epochs
+        already due and times the later ones from now."""
+        if not isinstance(changes, dict):
+            raise BadInput("the settings are an object")
+        unknown = sorted(set(changes) - CONFIGURABLE)
+        if unknown:
+            raise BadInput(f'"{unknown[0]}" is not a setting; the settings are {", ".join(sorted(CONFIGURABLE))}')
+        for _ in range(STALE_RETRIES):
+            row = self.live_row(world_id)
+            current = stored_settings(row.settings)
+            orders = changes.get("standingOrders")
+            if isinstance(orders, dict):
+                merged = {entity: jsontext.loads(text) for entity, text in current.standing_orders.items()}
+                merged.update(orders)
+                orders = {entity: order for entity, order in merged.items() if order is not None}
+                named = [name for entity, order in orders.items() for name in (entity, _target_of(order))]
+            else:
+                named = []
+            facts = self.facts(world_id, named)
+            settings = parse_settings({**changes, "standingOrders": orders}, current, facts.entities, facts.actions)
+            now = self.clock()
+            due = max(row.epoch, self.clock_epoch(row, current, now))
+            origin = row.created_at
+            if settings.epoch_seconds != current.epoch_seconds:
+                origin = now - due * settings.epoch_seconds
+            configured = dataclasses.replace(
+                row,
+                settings=settings.text(),
+                created_at=origin,
+                next_epoch_at=origin + (row.epoch + 1) * settings.epoch_seconds,
+                filed=row.filed + 1,
+            )
+            job = partial(_store_settings, configured, row.filed)
+            try:
+                self.writer.run(job)
+            except Stale:
+                continue
+            self._keep_row(configured)
+            return configured
+        raise Conflict(f'world "{world_id}" is changing too fast to configure; try again')
+
     # Proposals.
-    def facts(self, world_id: str, refresh: bool = False) -> Facts:
+    def known_facts(self, world_id: str, naming: Iterable = ()) -> Facts | None:
+        """The facts kept of the world if they know every id `naming`; never touches the store, so
+        the event loop may call it."""
         with self._facts_lock:
             known = self._facts.get(world_id)
-        if known is not None and not refresh:
+        if known is not None and all(name in known.entities for name in naming if isinstance(name, str)):
             return known
+        return None
+
+    def facts(self, world_id: str, naming: Iterable = ()) -> Facts:
+        """The world's facts; brought up to its head first when they lack one of the ids `naming`
+        (a tick may have created that entity since)."""
+        known = self.known_facts(world_id, naming)
+        if known is not None:
+            return known
+        with self._facts_lock:
+            known = self._facts.get(world_id)
         row = self.live_row(world_id)
         if known is not None and known.seen_seq == row.head_seq:
             return known
@@ -180,14 +273,6 @@ class WorldService:
         with self._facts_lock:
             self._facts[world_id] = facts
         return facts
-
-    def _learn(self, world_id: str, seq: int, event: str) -> None:
-        with self._facts_lock:
-            known = self._facts.get(world_id)
-            if known is not None and known.seen_seq == seq - 1:
-                new = _event_targets(event) - known.entities
-                entities = known.entities | new if new else known.entities
-                self._facts[world_id] = Facts(known.actions, entities, seq)
 
     def proposal_job(self, world_id: str, facts: Facts, entity_id, body) -> Callable:
         """Checks a proposal for `entity_id` and returns the write job that files it."""
@@ -266,7 +351,7 @@ class WorldService:
         """One tick of the world's next epoch, if due. None when not due or refused."""
         reads = self.store.reads()
         if attempt < STALE_RETRIES:
-            row = reads.world(world_id)
+            row = self._current_row(reads, world_id)
             if row is None or row.status != "live":
                 return None
             settings = stored_settings(row.settings)
@@ -312,13 +397,13 @@ class WorldService:
             except Stale:
                 continue
             if prepared is not None:
-                self._learn(world_id, prepared.record.seq, prepared.event)
+                self._keep_row(prepared.row)
             return prepared
         return None
 
     def advance(self, world_id: str) -> int:
         """Ticks the world's due epochs, at most its maxCatchup in this pass; returns how many."""
-        row = self.store.reads().world(world_id)
+        row = self._current_row(self.store.reads(), world_id)
         if row is None or self.held(world_id):
             return 0
         limit = max(1, stored_settings(row.settings).max_catchup)
@@ -347,6 +432,7 @@ class WorldService:
         snapshot = SnapshotRow(event_index, row.state, row.state_hash)
         now = self.clock()
         self.writer.run(lambda writes: writes.suspend(row.world_id, row.head_seq, bundle, snapshot, now))
+        self._forget_row(row.world_id)
 
     def resume(self, world_id: str) -> WorldRow:
         """Makes a suspended world live: `resume_session` verifies its bundle and catches up the
@@ -403,6 +489,7 @@ class WorldService:
         self.writer.run(lambda writes: writes.release_bundle(resumed, row.filed, records, inputs))
         with self._facts_lock:
             self._facts.pop(row.world_id, None)
+        self._keep_row(resumed)
         return resumed
 
     def bundle(self, world_id: str) -> str:

@@ -12,6 +12,7 @@ def routes() -> list[Route]:
         Route("/worlds", worlds.create_world, methods=["POST"]),
         Route("/worlds", worlds.list_worlds, methods=["GET"]),
         Route("/worlds/{world_id}", worlds.read_world, methods=["GET"]),
+        Route("/worlds/{world_id}", worlds.configure_world, methods=["PATCH"]),
         Route("/worlds/{world_id}/proposals", worlds.file_proposal, methods=["POST"]),
         Route("/worlds/{world_id}/events", worlds.events, methods=["GET"]),
         Route("/worlds/{world_id}/chain", worlds.export_chain, methods=["GET"]),

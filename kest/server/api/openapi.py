@@ -59,6 +59,30 @@ DOCUMENT = {
                     "lastFault": {"type": ["string", "null"]},
                 },
             },
+            "Settings": {
+                "type": "object",
+                "additionalProperties": False,
+                "properties": {
+                    "epochSeconds": {"type": "number", "minimum": 0.001},
+                    "maxCatchup": {"type": "integer", "minimum": 0},
+                    "maxActions": {"type": ["integer", "null"], "minimum": 0},
+                    "actorTags": {"type": ["array", "null"], "items": {"type": "string"}},
+                    "standingOrders": {
+                        "type": "object",
+                        "description": "entity id -> its standing proposal, or null to withdraw it",
+                        "additionalProperties": {
+                            "oneOf": [
+                                {"type": "null"},
+                                {
+                                    "type": "object",
+                                    "required": ["actionId"],
+                                    "properties": {"actionId": {"type": "string"}, "targetId": {"type": "string"}},
+                                },
+                            ]
+                        },
+                    },
+                },
+            },
             "WorldSummary": {
                 "type": "object",
                 "properties": {
@@ -128,7 +152,15 @@ DOCUMENT = {
                 world=False,
             ),
         },
-        "/worlds/{world_id}": {"get": _operation("read a world", "200", {"$ref": "#/components/schemas/World"})},
+        "/worlds/{world_id}": {
+            "get": _operation("read a world", "200", {"$ref": "#/components/schemas/World"}),
+            "patch": _operation(
+                "configure a world from its next tick on (game master); members left out keep their values",
+                "200",
+                {"$ref": "#/components/schemas/World"},
+                body={"$ref": "#/components/schemas/Settings"},
+            ),
+        },
         "/worlds/{world_id}/proposals": {
             "post": _operation(
                 "file a proposal (the next epoch by default)",

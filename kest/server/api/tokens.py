@@ -35,7 +35,7 @@ async def world_token(request: Request) -> Response:
         raise BadInput('the body is {"role": "player" or "spectator", "entityId"?}')
     entity_id = body.get("entityId")
     if body["role"] == "player":
-        facts = await asyncio.to_thread(host_of(request).service.facts, world_id)
+        facts = await asyncio.to_thread(host_of(request).service.facts, world_id, (entity_id,))
         if check_id("entityId", entity_id) not in facts.entities:
             raise BadInput(f'entityId "{entity_id}" is not an entity of this world')
     return await _issue(request, body["role"], world_id, entity_id)

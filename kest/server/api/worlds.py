@@ -64,21 +64,28 @@ async def read_world(request: Request) -> Response:
     return json_text(view)
 
 
+async def configure_world(request: Request) -> Response:
+    world_id = await _administered(request)
+    body = await read_json(request)
+    service = host_of(request).service
+    await asyncio.to_thread(service.configure, world_id, body)
+    return json_text(await asyncio.to_thread(service.view, world_id))
+
+
 async def file_proposal(request: Request) -> Response:
     world_id = path_world(request)
     who = await principal(request)
     who.require_read(world_id)
     service = host_of(request).service
-    facts = await asyncio.to_thread(service.facts, world_id)
+    facts = service.known_facts(world_id) or await asyncio.to_thread(service.facts, world_id)
     body = await read_json(request)
     if not isinstance(body, dict):
         raise BadInput("a proposal is a JSON object")
     entity_id = who.proposing_entity(world_id, body.get("entityId"))
-    target = body.get("targetId")
-    if isinstance(target, str) and target not in facts.entities:
-        facts = await asyncio.to_thread(service.facts, world_id, True)  # a tick may have made it
+    named = (entity_id, body.get("targetId"))
+    facts = service.known_facts(world_id, named) or await asyncio.to_thread(service.facts, world_id, named)
     job = service.proposal_job(world_id, facts, entity_id, body)
-    filed = await asyncio.wrap_future(service.writer.submit(job))
+    filed = await service.writer.submit_async(job)
     if filed.pop("worldStatus") != "live":
         # Filing counts as using the world: bring it back, without making this caller wait.
         asyncio.get_running_loop().run_in_executor(None, service.live_row, world_id)

@@ -112,15 +112,20 @@ class Outcome:
 
 @dataclass(slots=True, frozen=True)
 class WorldHead:
+    """What says whether a world's row has changed since it was last read: any write that changes
+    its state or settings moves its head seq, its head signature, its status or its `filed`."""
+
     epoch: int
     head_seq: int
     status: str
+    filed: int | None = None
+    head_sig: str | None = None
 
 
 class Reads(Protocol):
     def world(self, world_id: str) -> WorldRow | None: ...
     def head(self, world_id: str) -> WorldHead | None:
-        """The world's resolved epoch, head seq and status, without its state."""
+        """The world's resolved epoch, head and status, without its state."""
         ...
 
     def world_ids(self) -> list[str]: ...
@@ -169,6 +174,14 @@ class Writes(Reads, Protocol):
         """Makes a suspended world live again as `world`, with the records and tick inputs of its
         catch-up, and drops its bundle. Raises Stale when it is no longer suspended or a proposal
         was filed since the catch-up was computed."""
+        ...
+
+    def configure(
+        self, world_id: str, expected_filed: int, settings: str, created_at: float, next_epoch_at: float
+    ) -> None:
+        """Stores the world's new settings and clock (`created_at` is the clock's origin) and
+        counts the change in `filed`, so that a tick computed under the old settings is stale.
+        Raises Stale when `filed` differs from `expected_filed`."""
         ...
 
     def touch(self, world_id: str, now: float) -> None: ...

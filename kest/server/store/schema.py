@@ -9,7 +9,8 @@ PRECISION, composite primary keys).
 V1 = [
     # A world's current state travels as text between the store and the engine; it is NULL while
     # the world is suspended into its bundle. head_seq is -1 before the first record. `filed`
-    # counts proposal writes, so that a tick computed before a proposal arrived is known stale.
+    # counts proposal and settings writes, so that a tick computed before one is known stale.
+    # created_at is the origin of the world's clock (moved when its epoch period changes).
     """CREATE TABLE worlds (
         world_id TEXT PRIMARY KEY,
         ruleset TEXT NOT NULL,

@@ -61,7 +61,7 @@ class _Sql:
         return WorldRow(*row) if row else None
 
     def head(self, world_id: str) -> WorldHead | None:
-        row = self._one("SELECT epoch, head_seq, status FROM worlds WHERE world_id = ?", world_id)
+        row = self._one("SELECT epoch, head_seq, status, filed, head_sig FROM worlds WHERE world_id = ?", world_id)
         return WorldHead(*row) if row else None
 
     def world_ids(self) -> list[str]:
@@ -203,6 +203,17 @@ class _Sql:
             raise Stale(world.world_id)
         self._store_ticks(world, records, tick_inputs)
         self._db.execute("DELETE FROM bundles WHERE world_id = ?", (world.world_id,))
+
+    def configure(
+        self, world_id: str, expected_filed: int, settings: str, created_at: float, next_epoch_at: float
+    ) -> None:
+        stored = self._one("SELECT filed FROM worlds WHERE world_id = ?", world_id)
+        if stored is None or stored[0] != expected_filed:
+            raise Stale(world_id)
+        self._db.execute(
+            "UPDATE worlds SET settings = ?, created_at = ?, next_epoch_at = ?, filed = filed + 1 WHERE world_id = ?",
+            (settings, created_at, next_epoch_at, world_id),
+        )
 
     def touch(self, world_id: str, now: float) -> None:
         self._db.execute("UPDATE worlds SET last_used_at = MAX(last_used_at, ?) WHERE world_id = ?", (now, world_id))
