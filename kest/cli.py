@@ -282,7 +282,7 @@ def host_command(name: str):
         try:
             from kest.server import commands
         except ImportError as missing:
-            raise Refusal(f'the host needs its extra: pip install "kest-engine-native[host]" ({missing})') from None
+            raise Refused(f'the host needs its extra: pip install "kest-engine-native[host]" ({missing})') from None
         return getattr(commands, name)(args)
 
     return run

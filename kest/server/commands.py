@@ -4,7 +4,7 @@ only when one of them runs."""
 from pathlib import Path
 
 from kest import chain, durable, jsontext
-from kest.command_io import Refusal
+from kest.errors import Refused
 from kest.server.app import close_service, open_service
 from kest.server.config import ServerConfig
 from kest.server.errors import BadInput, HostError
@@ -27,11 +27,11 @@ def cmd_serve(args) -> int:
     try:
         RoomSettings(rate=config.room_rate)
     except BadInput as refusal:
-        raise Refusal(f"--room-rate: {refusal}") from None
+        raise Refused(f"--room-rate: {refusal}") from None
     try:
         serve(config)
     except (StoreError, ValueError) as failure:  # a database or a server key that cannot be used
-        raise Refusal(str(failure)) from None
+        raise Refused(str(failure)) from None
     return 0
 
 
@@ -39,11 +39,11 @@ def _with_service(args, work):
     try:
         service = open_service(_config(args))
     except (StoreError, ValueError) as failure:
-        raise Refusal(str(failure)) from None
+        raise Refused(str(failure)) from None
     try:
         return work(service)
     except (HostError, StoreError) as failure:
-        raise Refusal(str(failure)) from None
+        raise Refused(str(failure)) from None
     finally:
         close_service(service)
 
@@ -53,7 +53,7 @@ def cmd_token(args) -> int:
         if args.world is not None:
             service.row(args.world)
             if args.entity is not None and args.entity not in service.facts(args.world, (args.entity,)).entities:
-                raise Refusal(f'entity "{args.entity}" is not one of world "{args.world}"')
+                raise Refused(f'entity "{args.entity}" is not one of world "{args.world}"')
         token, job = issue(args.role, args.world, args.entity, service.clock())
         service.writer.run(job)
         return token
