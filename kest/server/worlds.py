@@ -40,7 +40,7 @@ log = logging.getLogger("kest.server")
 STALE_RETRIES = 3
 PROPOSAL_HORIZON = 1000  # how many epochs ahead a proposal may be filed
 RECORD_PAGE = 1000
-CONFIGURABLE = frozenset({"epochSeconds", "maxCatchup", "actorTags", "maxActions", "standingOrders"})
+CONFIGURABLE = frozenset({"epochSeconds", "maxCatchup", "actorTags", "maxActions", "standingOrders", "room"})
 
 
 @dataclass(frozen=True)
@@ -534,26 +534,6 @@ class WorldService:
             return record
 
         return self.writer.run(store_frames)
-
-    def change_settings(self, world_id: str, change) -> dict:
-        """Rewrites the world's settings object with `change` (settings -> settings) in one
-        transaction and returns the new settings. For members the host keeps but does not read,
-        such as a room's settings."""
-        self.live_row(world_id)
-
-        def store_settings(writes):
-            row = writes.world(world_id)
-            if row is None:
-                raise NotFound(f'no world "{world_id}"')
-            settings = change(jsontext.loads(row.settings))
-            changed = dataclasses.replace(row, settings=jsontext.dumps(settings))
-            writes.append(changed, row.head_seq, None, [], [])
-            return settings
-
-        try:
-            return self.writer.run(store_settings)
-        except Stale:
-            raise Conflict("the world was suspended meanwhile; try again") from None
 
     # History.
     def stored_records(self, world_id: str, before: int | None = None) -> list[RecordRow]:

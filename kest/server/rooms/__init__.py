@@ -52,11 +52,11 @@ behind is cut off (4408) without holding up the frame; a frame that takes longer
 counted as an overrun, logged and reported (`GET /worlds/{worldId}/room`), and the next frame runs
 at once: frames are never skipped.
 
-Room settings (`PATCH /worlds/{worldId}/room`, the world's game master or the operator):
-{"rate"?: 1 to 60, "maxCommandsPerPlayer"?: null|n, "maxCommands"?: null|n}; members left out keep
-their values (default: `kest serve --room-rate`, 20; 4 commands a player; no room cap). They are
-kept in the world's settings and an open room takes them at once: the caps from its next frame
-(each frame message carries its caps), the rate from its next deadline.
+Room settings: the member "room" of a world's settings (at creation, or `PATCH /worlds/{worldId}`
+by its game master): {"rate"?: 1 to 60, "maxCommandsPerPlayer"?: null|n, "maxCommands"?: null|n};
+members left out keep their values (default: `kest serve --room-rate`, 20; 4 commands a player;
+no room cap). An open room takes them at once: the caps from its next frame (each frame message
+carries its caps), the rate from its next deadline.
 
 History: frame events are signed into the world's chain as "FramesResolved" records, one per
 commit group (`{"frames":[events]}`), each with the state after its last frame, at most a commit

@@ -72,7 +72,3 @@ class RoomHost(Protocol):
 
     async def release_world(self, world_id: str) -> None:
         """Give the world back to the epoch clock."""
-
-    async def configure_room(self, world_id: str, members: dict) -> dict | None:
-        """Store checked room settings over the world's earlier ones and return them all; None for
-        an unknown world."""

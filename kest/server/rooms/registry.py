@@ -11,16 +11,13 @@ from starlette.responses import JSONResponse
 from starlette.routing import Route, WebSocketRoute
 from starlette.websockets import WebSocket, WebSocketDisconnect
 
-from kest import jsontext
-from kest.server.errors import BadInput, Forbidden, NotFound, TooLarge, Unauthorized
+from kest.server.errors import Forbidden, Unauthorized
 from kest.server.rooms import protocol
 from kest.server.rooms.connection import Connection
 from kest.server.rooms.host import PLAYER, Principal, RoomHost
 from kest.server.rooms.protocol import Refusal
 from kest.server.rooms.room import Room
-from kest.server.rooms.settings import RoomSettings, check_world_members
-
-_GAME_MASTERS = ("gm", "operator")
+from kest.server.rooms.settings import RoomSettings
 
 
 class Rooms:
@@ -81,27 +78,13 @@ class Rooms:
         room = self._rooms.get(_world_of(request))
         return JSONResponse({"open": room is not None, **(room.report() if room else {})})
 
-    async def configure(self, request: Request) -> JSONResponse:
-        """A game master sets the world's frame rate and command caps; an open room takes them at once."""
-        world_id = _world_of(request)
-        if (await self._caller(request)).role not in _GAME_MASTERS:
-            raise Forbidden("only the world's game master sets its room")
-        body = await request.body()
-        if len(body) > protocol.MAX_MESSAGE_CHARACTERS:
-            raise TooLarge(f"room settings are at most {protocol.MAX_MESSAGE_CHARACTERS} bytes")
-        try:
-            value = jsontext.loads(body.decode())
-        except (UnicodeDecodeError, RecursionError, ValueError) as refusal:
-            raise BadInput(f"the body is not JSON: {refusal}") from None
-        members = check_world_members(value)
-        async with self._lock:  # no room opens with the settings this replaces
-            stored = await self.host.configure_room(world_id, members)
-            if stored is None:
-                raise NotFound(f'no world "{world_id}"')
+    async def world_configured(self, world_id: str, members: dict) -> None:
+        """The world's game master set its room settings (`members`, all of them): an open room
+        takes them at once. Under the rooms' lock, so that no room opens with the settings replaced."""
+        async with self._lock:
             room = self._rooms.get(world_id)
             if room is not None:
-                room.reconfigure(self.settings.with_world_members(stored))
-        return JSONResponse(self.settings.with_world_members(stored).world_members())
+                room.reconfigure(self.settings.with_world_members(members))
 
     async def serve(self, socket: WebSocket) -> None:
         await socket.accept()
@@ -183,14 +166,9 @@ async def _report(request: Request) -> JSONResponse:
     return await _rooms_of(request).report(request)
 
 
-async def _configure(request: Request) -> JSONResponse:
-    return await _rooms_of(request).configure(request)
-
-
 def routes() -> list:
     """The room routes; they find the server's `Rooms` at `app.state.rooms`."""
     return [
         WebSocketRoute("/worlds/{world_id}/room", _serve),
         Route("/worlds/{world_id}/room", _report, methods=["GET"]),
-        Route("/worlds/{world_id}/room", _configure, methods=["PATCH"]),
     ]

@@ -129,7 +129,7 @@ class Room:
             "frame": self.frame,
             "committedFrame": self.committed_frame,
             "connections": len(self._connections),
-            "rate": self.settings.rate,
+            **self.settings.world_members(),
             **self.stats.report(),
         }
 

@@ -2,14 +2,12 @@
 
 import asyncio
 
-from kest import jsontext
 from kest.server import tokens
 from kest.server.errors import NotFound, Unauthorized
 from kest.server.rooms.history import seqs_by_player
 from kest.server.rooms.host import FrameGroup, Principal, RoomWorld
+from kest.server.settings import stored_settings
 from kest.server.worlds import WorldService
-
-ROOM_MEMBER = "room"  # the member of a world's settings that holds its room settings
 
 
 class WorldServiceRoomHost:
@@ -33,7 +31,7 @@ class WorldServiceRoomHost:
             self._service.store.reads().records, world_id, row.head_seq - recent_frames, recent_frames
         )
         payloads = [record.payload for record in records if record.type == FrameGroup.RECORD_TYPE]
-        room_members = jsontext.loads(row.settings).get(ROOM_MEMBER, {})
+        room_members = stored_settings(row.settings).room
         return RoomWorld(world_id, row.state, row.ruleset, row.frame, room_members, seqs_by_player(payloads))
 
     async def append_frames(self, world_id: str, group: FrameGroup) -> None:
@@ -41,14 +39,3 @@ class WorldServiceRoomHost:
 
     async def release_world(self, world_id: str) -> None:
         self._service.release(world_id)
-
-    async def configure_room(self, world_id: str, members: dict) -> dict | None:
-        def merge(settings: dict) -> dict:
-            settings[ROOM_MEMBER] = {**settings.get(ROOM_MEMBER, {}), **members}
-            return settings
-
-        try:
-            settings = await asyncio.to_thread(self._service.change_settings, world_id, merge)
-        except NotFound:
-            return None
-        return settings[ROOM_MEMBER]
