@@ -309,6 +309,13 @@ def add_host_commands(commands) -> None:
         metavar="S",
         help="suspend a world nobody used for this long (default: %(default)s)",
     )
+    serve.add_argument(
+        "--room-rate",
+        type=int,
+        default=20,
+        metavar="HZ",
+        help="frames a second of a real-time room whose game master set none, 1 to 60 (default: %(default)s)",
+    )
     serve.set_defaults(run=host_command("cmd_serve"))
 
     token = commands.add_parser("token", help="issue a host token")

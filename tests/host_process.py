@@ -20,9 +20,9 @@ def free_port() -> int:
 
 
 class Server:
-    def __init__(self, data: pathlib.Path, *options: str):
+    def __init__(self, data: pathlib.Path, *options: str, port: int | None = None):
         self.data = data
-        self.port = free_port()
+        self.port = port or free_port()  # a restart may take the port of the server it follows
         self.url = f"http://127.0.0.1:{self.port}"
         environment = dict(os.environ, PYTHONPATH=str(ROOT))
         command = [sys.executable, "-m", "kest.cli", "serve", "--data", str(data), "--port", str(self.port), *options]

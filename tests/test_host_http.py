@@ -9,8 +9,9 @@ import pytest
 pytest.importorskip("starlette")
 
 from host_process import Server, bearer  # noqa: E402
+from starlette.routing import Route  # noqa: E402
 
-from kest.server import api  # noqa: E402
+from kest.server import api, rooms  # noqa: E402
 
 FAST = {"epochSeconds": 0.2}
 
@@ -162,7 +163,7 @@ def test_the_openapi_description_names_every_route_with_its_methods(server):
     described = call(server, None, "GET", "/openapi.json").json()
     assert described["openapi"].startswith("3.")
     served = {}
-    for route in api.routes():
+    for route in api.routes() + [route for route in rooms.routes() if isinstance(route, Route)]:
         path = route.path.replace("{world_id}", "{world_id}")
         served.setdefault(path, set()).update(method.lower() for method in route.methods if method != "HEAD")
     assert {path: set(operations) for path, operations in described["paths"].items()} == served

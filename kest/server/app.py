@@ -12,9 +12,11 @@ import contextlib
 from starlette.applications import Starlette
 from starlette.routing import BaseRoute
 
-from kest.server import api
+from kest.server import api, rooms
 from kest.server.api.common import EXCEPTION_HANDLERS, Host
 from kest.server.config import ServerConfig, server_key
+from kest.server.rooms.settings import RoomSettings
+from kest.server.rooms.world_host import WorldServiceRoomHost
 from kest.server.scheduler import Clock
 from kest.server.settings import Settings
 from kest.server.store import open_store
@@ -40,15 +42,18 @@ def build_app(config: ServerConfig, extra_routes: list[BaseRoute] = ()) -> Starl
     async def lifespan(app: Starlette):
         service = await asyncio.to_thread(open_service, config)
         app.state.host = Host(config, service)
+        app.state.rooms = rooms.Rooms(WorldServiceRoomHost(service), RoomSettings(rate=config.room_rate))
         clock = Clock(service, config.clock_interval, config.idle_seconds)
         ticking = asyncio.create_task(clock.run())
         try:
             yield
         finally:
+            await app.state.rooms.close()  # the frames ticked reach the chain before the store closes
             ticking.cancel()
             with contextlib.suppress(asyncio.CancelledError):
                 await ticking
             clock.close()
             close_service(service)
 
-    return Starlette(routes=api.routes() + list(extra_routes), exception_handlers=EXCEPTION_HANDLERS, lifespan=lifespan)
+    routes = api.routes() + rooms.routes() + list(extra_routes)
+    return Starlette(routes=routes, exception_handlers=EXCEPTION_HANDLERS, lifespan=lifespan)

@@ -7,7 +7,8 @@ from kest import chain, durable, jsontext
 from kest.errors import Refused
 from kest.server.app import close_service, open_service
 from kest.server.config import ServerConfig
-from kest.server.errors import HostError
+from kest.server.errors import BadInput, HostError
+from kest.server.rooms.settings import RoomSettings
 from kest.server.store import StoreError
 from kest.server.tokens import issue
 
@@ -22,6 +23,11 @@ def cmd_serve(args) -> int:
     config = _config(args)
     config.host, config.port = args.host, args.port
     config.body_limit, config.idle_seconds = args.body_limit, args.idle_seconds
+    config.room_rate = args.room_rate
+    try:
+        RoomSettings(rate=config.room_rate)
+    except BadInput as refusal:
+        raise Refused(f"--room-rate: {refusal}") from None
     try:
         serve(config)
     except (StoreError, ValueError) as failure:  # a database or a server key that cannot be used

@@ -8,6 +8,7 @@ import uvicorn
 
 from kest.server.app import build_app, close_service, open_service
 from kest.server.config import ServerConfig
+from kest.server.rooms.transport import BoundedCloseProtocol
 from kest.server.tokens import issue
 
 
@@ -41,6 +42,7 @@ def serve(config: ServerConfig) -> None:
         port=config.port,
         loop="uvloop",
         http="httptools",
+        ws=BoundedCloseProtocol,
         log_level="warning",
         lifespan="on",
     )

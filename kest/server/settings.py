@@ -3,10 +3,11 @@ the standing orders of its actors. They travel as JSON text in the world's row."
 
 import functools
 import math
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 
 from kest import jsontext
 from kest.server.errors import BadInput
+from kest.server.rooms.settings import check_world_members
 from kest.server.vetting import check_id
 
 MAX_SAFE = 2**53 - 1
@@ -41,17 +42,19 @@ class Settings:
     actor_tags: tuple[str, ...] | None
     max_actions: int | None
     standing_orders: dict  # entity id -> proposal text
+    room: dict = field(default_factory=dict)  # the real-time room's rate and caps the game master set
 
     def text(self) -> str:
-        return jsontext.dumps(
-            {
-                "epochSeconds": self.epoch_seconds,
-                "maxCatchup": self.max_catchup,
-                "actorTags": list(self.actor_tags) if self.actor_tags is not None else None,
-                "maxActions": self.max_actions,
-                "standingOrders": {entity: jsontext.loads(text) for entity, text in self.standing_orders.items()},
-            }
-        )
+        value = {
+            "epochSeconds": self.epoch_seconds,
+            "maxCatchup": self.max_catchup,
+            "actorTags": list(self.actor_tags) if self.actor_tags is not None else None,
+            "maxActions": self.max_actions,
+            "standingOrders": {entity: jsontext.loads(text) for entity, text in self.standing_orders.items()},
+        }
+        if self.room:
+            value["room"] = self.room
+        return jsontext.dumps(value)
 
     def engine_options(self) -> str:
         """The tick and resume members these settings give, as text to put inside an object."""
@@ -109,6 +112,7 @@ def parse_settings(value, defaults: "Settings", entity_ids, action_ids) -> Setti
         actor_tags=actor_tags,
         max_actions=_integer(value.get("maxActions", defaults.max_actions), "maxActions", None),
         standing_orders=standing,
+        room={**defaults.room, **check_world_members(value["room"])} if "room" in value else defaults.room,
     )
 
 
@@ -123,4 +127,5 @@ def stored_settings(text: str) -> Settings:
         actor_tags=tuple(tags) if tags is not None else None,
         max_actions=value.get("maxActions"),
         standing_orders={entity: jsontext.dumps(order) for entity, order in value["standingOrders"].items()},
+        room=value.get("room", {}),
     )

@@ -4,6 +4,7 @@ from starlette.requests import Request
 from starlette.responses import Response
 
 from kest.server.api.common import json_value
+from kest.server.rooms.openapi import add_room_routes
 
 _ERROR = {"description": "refused", "content": {"application/json": {"schema": {"$ref": "#/components/schemas/Error"}}}}
 _WORLD_ID = {"name": "world_id", "in": "path", "required": True, "schema": {"type": "string"}}
@@ -218,6 +219,8 @@ DOCUMENT = {
         },
     },
 }
+
+add_room_routes(DOCUMENT, _operation)
 
 
 async def document(request: Request) -> Response:

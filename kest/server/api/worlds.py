@@ -7,6 +7,7 @@ from starlette.responses import Response
 
 from kest.server.api.common import host_of, json_text, json_value, path_world, principal, read_json
 from kest.server.errors import BadInput
+from kest.server.settings import stored_settings
 from kest.server.tokens import issue
 
 MAX_EVENTS_PAGE = 1000
@@ -68,7 +69,8 @@ async def configure_world(request: Request) -> Response:
     world_id = await _administered(request)
     body = await read_json(request)
     service = host_of(request).service
-    await asyncio.to_thread(service.configure, world_id, body)
+    row = await asyncio.to_thread(service.configure, world_id, body)
+    await request.app.state.rooms.world_configured(world_id, stored_settings(row.settings).room)
     return json_text(await asyncio.to_thread(service.view, world_id))
 
 

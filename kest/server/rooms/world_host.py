@@ -1,0 +1,41 @@
+"""Rooms hosted by `kest serve`: tokens, worlds and chains from the world service."""
+
+import asyncio
+
+from kest.server import tokens
+from kest.server.errors import NotFound, Unauthorized
+from kest.server.rooms.history import seqs_by_player
+from kest.server.rooms.host import FrameGroup, Principal, RoomWorld
+from kest.server.settings import stored_settings
+from kest.server.worlds import WorldService
+
+
+class WorldServiceRoomHost:
+    def __init__(self, service: WorldService):
+        self._service = service
+
+    async def authenticate(self, token: str) -> Principal | None:
+        try:
+            found = await asyncio.to_thread(tokens.authenticate, self._service.store.reads(), f"Bearer {token}")
+        except Unauthorized:
+            return None
+        return Principal(tokens.token_hash(token), found.role, found.world_id, found.entity_id)
+
+    async def open_world(self, world_id: str, recent_frames: int) -> RoomWorld | None:
+        try:
+            row = await asyncio.to_thread(self._service.hold, world_id)
+        except NotFound:
+            return None
+        # Every frame record holds one frame at least, so as many records as frames are enough.
+        records = await asyncio.to_thread(
+            self._service.store.reads().records, world_id, row.head_seq - recent_frames, recent_frames
+        )
+        payloads = [record.payload for record in records if record.type == FrameGroup.RECORD_TYPE]
+        room_members = stored_settings(row.settings).room
+        return RoomWorld(world_id, row.state, row.ruleset, row.frame, room_members, seqs_by_player(payloads))
+
+    async def append_frames(self, world_id: str, group: FrameGroup) -> None:
+        await asyncio.to_thread(self._service.append_frames, world_id, group.payload(), group.state, group.last_frame)
+
+    async def release_world(self, world_id: str) -> None:
+        self._service.release(world_id)
