@@ -46,7 +46,11 @@ def screenshot(driver: webdriver.Chrome, name: str) -> pathlib.Path:
     width, height = metrics["cssContentSize"]["width"], metrics["cssContentSize"]["height"]
     shot = driver.execute_cdp_cmd(
         "Page.captureScreenshot",
-        {"format": "png", "captureBeyondViewport": True, "clip": {"x": 0, "y": 0, "width": width, "height": height, "scale": 1}},
+        {
+            "format": "png",
+            "captureBeyondViewport": True,
+            "clip": {"x": 0, "y": 0, "width": width, "height": height, "scale": 1},
+        },
     )
     path = SCREENSHOTS / f"{name}.png"
     path.write_bytes(base64.b64decode(shot["data"]))
@@ -55,7 +59,9 @@ def screenshot(driver: webdriver.Chrome, name: str) -> pathlib.Path:
 
 def wait_for(driver: webdriver.Chrome, condition, timeout: float = 5.0):
     """Waits until condition(driver) is truthy and returns it; the message says what was awaited."""
-    return WebDriverWait(driver, timeout, poll_frequency=0.02).until(condition, message=getattr(condition, "__doc__", None))
+    return WebDriverWait(driver, timeout, poll_frequency=0.02).until(
+        condition, message=getattr(condition, "__doc__", None)
+    )
 
 
 def console_errors(driver: webdriver.Chrome) -> list[str]:
