@@ -1,0 +1,220 @@
+"""The world page in headless Chromium against a host process on loopback: signing in, live
+updates, a player's proposal, what each role is offered, hostile names, bad tokens, a lost
+connection, and the page's weight. Screenshots go to build/page-screenshots/."""
+
+import json
+import os
+import pathlib
+import socket
+import subprocess
+import sys
+import time
+import urllib.error
+import urllib.request
+
+import pytest
+from browser import DESKTOP, PHONE, console_errors, screenshot, set_size, start_chromium, wait_for
+from selenium.webdriver.common.by import By
+from selenium.webdriver.common.keys import Keys
+from selenium.webdriver.support.ui import Select
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+WORLD = "ashen-vale"
+PAGE_BUDGET = 200 * 1024
+
+
+class Host:
+    """A host process on a free loopback port, which can be stopped and started again on that port."""
+
+    def __init__(self):
+        with socket.socket() as probe:
+            probe.bind(("127.0.0.1", 0))
+            self.port = probe.getsockname()[1]
+        self.url = f"http://127.0.0.1:{self.port}"
+        self.process = None
+
+    def start(self):
+        environment = os.environ | {"PYTHONPATH": str(ROOT)}
+        command = [sys.executable, str(ROOT / "tests" / "canned_host.py"), str(self.port)]
+        self.process = subprocess.Popen(command, env=environment, stdout=subprocess.DEVNULL)
+        deadline = time.monotonic() + 10
+        while time.monotonic() < deadline:
+            try:
+                urllib.request.urlopen(self.url + "/", timeout=1).close()
+                return
+            except OSError:
+                time.sleep(0.05)
+        raise RuntimeError("the host did not start")
+
+    def stop(self):
+        """Ends the process at once, as a crash or a cut cable would end its connections."""
+        self.process.kill()
+        self.process.wait(10)
+
+    def call(self, method: str, path: str, token: str, body=None):
+        """(status, document) of one API request."""
+        data = json.dumps(body).encode() if body is not None else (b"{}" if method == "POST" else None)
+        request = urllib.request.Request(self.url + path, data=data, method=method)
+        request.add_header("Authorization", f"Bearer {token}")
+        request.add_header("Content-Type", "application/json")
+        try:
+            with urllib.request.urlopen(request, timeout=10) as response:
+                return response.status, json.loads(response.read() or b"null")
+        except urllib.error.HTTPError as refusal:
+            return refusal.code, json.loads(refusal.read() or b"null")
+
+
+@pytest.fixture(scope="module")
+def host():
+    running = Host()
+    running.start()
+    yield running
+    running.stop()
+
+
+@pytest.fixture(scope="module")
+def gm_token():
+    return "gm-token"
+
+
+@pytest.fixture(scope="module")
+def player_token():
+    return "player-token"
+
+
+@pytest.fixture
+def chromium():
+    driver = start_chromium(DESKTOP)
+    yield driver
+    errors = [error for error in console_errors(driver) if "Failed to load resource" not in error]
+    driver.quit()
+    assert errors == []
+
+
+def by_id(driver, element_id: str):
+    return driver.find_element(By.ID, element_id)
+
+
+def sign_in(driver, url: str, token: str):
+    driver.get(url + "/")
+    by_id(driver, "token").send_keys(token, Keys.ENTER)
+
+
+def head_seq(driver) -> int:
+    return int(by_id(driver, "world").get_attribute("data-head-seq") or -1)
+
+
+def text_of(element_id: str, wanted: str):
+    def condition(driver):
+        return wanted in by_id(driver, element_id).text
+
+    condition.__doc__ = f"#{element_id} to say {wanted!r}"
+    return condition
+
+
+def test_game_master_sees_the_world_and_ticks_arrive_without_reload(host, chromium, gm_token):
+    sign_in(chromium, host.url, gm_token)
+    wait_for(chromium, text_of("world-title", WORLD))
+    wait_for(chromium, text_of("connection", "Live"))
+    assert by_id(chromium, "gm-controls").is_displayed()
+    names = [element.text for element in chromium.find_elements(By.CSS_SELECTOR, ".entity-name")]
+    assert "<script>window.pwned = 1</script><b>Grub</b>" in names  # shown as text ...
+    assert chromium.execute_script("return window.pwned") is None  # ... never run
+    assert not chromium.find_elements(By.CSS_SELECTOR, ".entity-name b")
+
+    chromium.execute_script("window.sameDocument = true")
+    before = head_seq(chromium)
+    status, _ = host.call("POST", f"/worlds/{WORLD}/tick", gm_token)
+    assert status == 200
+    wait_for(chromium, lambda driver: head_seq(driver) > before)
+    assert chromium.execute_script("return window.sameDocument") is True
+    newest = chromium.find_element(By.CSS_SELECTOR, "#log > li")
+    assert newest.text.startswith(f"Epoch {before + 1}")
+
+    by_id(chromium, "tick-now").click()  # the page's own control
+    wait_for(chromium, lambda driver: head_seq(driver) > before + 1)
+    screenshot(chromium, "game-master-desktop")
+    set_size(chromium, PHONE)
+    assert chromium.execute_script("return document.documentElement.scrollWidth") <= PHONE[0]
+    screenshot(chromium, "game-master-phone")
+
+
+def test_player_files_a_proposal_sees_it_resolved_and_refused(host, chromium, gm_token, player_token):
+    set_size(chromium, PHONE)
+    sign_in(chromium, host.url, player_token)
+    wait_for(chromium, text_of("proposal-actor", "aria"))
+    assert not by_id(chromium, "gm-controls").is_displayed()
+    assert host.call("POST", f"/worlds/{WORLD}/tick", player_token)[0] == 403
+
+    Select(by_id(chromium, "proposal-action")).select_by_value("strike")
+    Select(by_id(chromium, "proposal-target")).select_by_value("gob-1")
+    by_id(chromium, "proposal").submit()
+    wait_for(chromium, text_of("proposal-result", "Filed for epoch"))
+    host.call("POST", f"/worlds/{WORLD}/tick", gm_token)
+    wait_for(chromium, text_of("proposal-result", "aria strike -> gob-1:"))
+    assert "aria strike \u2192 gob-1" in chromium.find_element(By.CSS_SELECTOR, "#log > li").text
+    screenshot(chromium, "player-resolved-phone")
+
+    # A strike needs a target: the engine rejects it when the epoch resolves, and says why.
+    Select(by_id(chromium, "proposal-target")).select_by_value("")
+    by_id(chromium, "proposal").submit()
+    wait_for(chromium, text_of("proposal-result", "Filed for epoch"))
+    host.call("POST", f"/worlds/{WORLD}/tick", gm_token)
+    wait_for(chromium, text_of("proposal-result", "your proposal was rejected: eval_error"))
+    assert "rejected: eval_error" in chromium.find_element(By.CSS_SELECTOR, "#log > li").text
+    screenshot(chromium, "player-rejected-phone")
+
+
+def test_the_page_is_operable_from_the_keyboard(host, chromium, player_token):
+    chromium.get(host.url + "/")
+    active = chromium.switch_to.active_element
+    assert active.get_attribute("id") == "token"
+    active.send_keys(player_token, Keys.TAB)
+    chromium.switch_to.active_element.send_keys(Keys.ENTER)  # the sign-in button
+    wait_for(chromium, text_of("proposal-actor", "aria"))
+    unlabelled = chromium.execute_script(
+        "return [...document.querySelectorAll('input, select')].filter((c) => !c.labels.length).map((c) => c.id)"
+    )
+    assert unlabelled == []
+
+
+@pytest.mark.parametrize("token", ["not-a-token", ""])
+def test_a_wrong_token_is_refused_with_the_reason(host, chromium, token):
+    sign_in(chromium, host.url, token or "x")
+    wait_for(chromium, text_of("notice", "The server refused this token: unknown token."))
+    assert by_id(chromium, "sign-in").is_displayed()
+    assert not by_id(chromium, "world").is_displayed()
+
+
+def test_a_lost_connection_is_said_and_the_page_reconnects(host, chromium, gm_token):
+    sign_in(chromium, host.url, gm_token)
+    wait_for(chromium, text_of("connection", "Live"))
+    host.stop()
+    try:
+        wait_for(chromium, text_of("connection", "Connection lost; reconnecting"))
+        screenshot(chromium, "connection-lost-desktop")
+    finally:
+        host.start()
+    wait_for(chromium, text_of("connection", "Connection restored"), timeout=15)
+
+
+def test_first_load_is_light(host, chromium, gm_token):
+    sign_in(chromium, host.url, gm_token)
+    wait_for(chromium, text_of("connection", "Live"))
+    loaded = chromium.execute_script(
+        "const own = (entry) => !/\\/(me|worlds)/.test(new URL(entry.name).pathname);"
+        "return [...performance.getEntriesByType('navigation'), ...performance.getEntriesByType('resource')]"
+        ".filter(own).map((entry) => [entry.name, entry.transferSize])"
+    )
+    total = sum(size for _, size in loaded)
+    print(f"first load: {total} bytes in {len(loaded)} files")
+    assert {name.rsplit("/", 1)[1] for name, _ in loaded} == {
+        "",
+        "page.css",
+        "page.js",
+        "api.js",
+        "view.js",
+        "words.js",
+    }
+    assert all(name.startswith(host.url) for name, _ in loaded)
+    assert 0 < total < PAGE_BUDGET
