@@ -81,6 +81,9 @@ class WorldService:
         self._facts: dict[str, Facts] = {}
         self._facts_lock = threading.Lock()
         self.faults: dict[str, str] = {}
+        # Told the id of every world a commit changed (a tick, a suspension, a resumption); the
+        # app points it at the live feed. Called on the committing thread.
+        self.changed: Callable[[str], None] = lambda world_id: None
 
     # Reading.
     def row(self, world_id: str) -> WorldRow:
@@ -93,15 +96,19 @@ class WorldService:
         row = self.row(world_id)
         return row if row.status == "live" else self.resume(world_id)
 
-    def view(self, world_id: str) -> str:
-        row = self.live_row(world_id)
+    def view(self, world_id: str, resume: bool = True) -> str:
+        """The world as its readers see it; reading resumes a suspended world unless `resume` is
+        False (a live stream watches a suspension without undoing it: its state is then null)."""
+        row = self.live_row(world_id) if resume else self.row(world_id)
         settings = stored_settings(row.settings)
         fault = self.faults.get(world_id)
+        actions = jsontext.dumps(sorted(jsontext.loads(row.ruleset)))
         return (
-            f'{{"epoch":{row.epoch},"epochSeconds":{jsontext.dumps(settings.epoch_seconds)},"frame":{row.frame},'
+            f'{{"actions":{actions},"epoch":{row.epoch},"epochSeconds":{jsontext.dumps(settings.epoch_seconds)},'
+            f'"frame":{row.frame},'
             f'"headSeq":{row.head_seq},"headSig":"{row.head_sig}","lastFault":{jsontext.dumps(fault)},'
             f'"maxCatchup":{settings.max_catchup},"nextEpochAt":{jsontext.dumps(row.next_epoch_at)},'
-            f'"state":{row.state},"stateHash":"{row.state_hash}","status":"{row.status}",'
+            f'"state":{row.state or "null"},"stateHash":"{row.state_hash}","status":"{row.status}",'
             f'"worldId":{jsontext.dumps(row.world_id)}}}'
         )
 
@@ -261,15 +268,16 @@ class WorldService:
             log.warning("world %s: epoch %d refused without proposals too: %s", row.world_id, row.epoch + 1, refusal)
             return None
 
-    def _commit_tick(self, world_id: str, attempt: int) -> PreparedTick | None:
-        """One tick of the world's next epoch, if due. None when not due or refused."""
+    def _commit_tick(self, world_id: str, attempt: int, now: bool) -> PreparedTick | None:
+        """One tick of the world's next epoch, if due (or `now`: the game master's tick ahead of
+        the clock). None when not due or refused."""
         reads = self.store.reads()
         if attempt < STALE_RETRIES:
             row = reads.world(world_id)
             if row is None or row.status != "live":
                 return None
             settings = stored_settings(row.settings)
-            if row.epoch >= self.clock_epoch(row, settings, self.clock()):
+            if not now and row.epoch >= self.clock_epoch(row, settings, self.clock()):
                 return None
             prepared = self._prepare_or_fallback(row, settings, reads.proposals(world_id, row.epoch + 1, row.epoch + 1))
             if prepared is None:
@@ -289,7 +297,7 @@ class WorldService:
             if row is None or row.status != "live":
                 return None
             settings = stored_settings(row.settings)
-            if row.epoch >= self.clock_epoch(row, settings, self.clock()):
+            if not now and row.epoch >= self.clock_epoch(row, settings, self.clock()):
                 return None
             prepared = self._prepare_or_fallback(
                 row, settings, writes.proposals(world_id, row.epoch + 1, row.epoch + 1)
@@ -302,14 +310,15 @@ class WorldService:
 
         return self.writer.run(tick_inside)
 
-    def tick(self, world_id: str) -> PreparedTick | None:
+    def tick(self, world_id: str, now: bool = False) -> PreparedTick | None:
         for attempt in range(STALE_RETRIES + 1):
             try:
-                prepared = self._commit_tick(world_id, attempt)
+                prepared = self._commit_tick(world_id, attempt, now)
             except Stale:
                 continue
             if prepared is not None:
                 self._learn(world_id, prepared.record.seq, prepared.event)
+                self.changed(world_id)
             return prepared
         return None
 
@@ -333,6 +342,7 @@ class WorldService:
                 return False
             try:
                 self._suspend(row)
+                self.changed(world_id)
                 return True
             except Stale:
                 continue
@@ -353,7 +363,9 @@ class WorldService:
             if row.status == "live":
                 return row
             try:
-                return self._resume(row)
+                resumed = self._resume(row)
+                self.changed(world_id)
+                return resumed
             except Stale:
                 continue
         raise Conflict(f'world "{world_id}" is changing too fast to resume; try again')

@@ -18,7 +18,7 @@ const session = {
   api: null,
   me: null,
   world: null,
-  lastSeq: 0,
+  lastSeq: -1, // records are numbered from 0
   following: null, // AbortController of the live stream
   pending: null, // the player's filed proposal awaiting its epoch: {epoch, entityId}
 };
@@ -75,7 +75,7 @@ function describe(me) {
 function signOut(message) {
   stopFollowing();
   sessionStorage.removeItem(TOKEN_KEY);
-  Object.assign(session, { api: null, me: null, world: null, lastSeq: 0, pending: null });
+  Object.assign(session, { api: null, me: null, world: null, lastSeq: -1, pending: null });
   for (const id of ["worlds", "world", "sign-out", "who"]) show($(id), false);
   show($("sign-in"), true);
   entities.clear();
@@ -156,7 +156,7 @@ async function openWorld(worldId) {
   let page;
   try {
     world = await session.api.get(path(worldId));
-    const since = Math.max(0, world.headSeq - FIRST_PAGE);
+    const since = Math.max(-1, world.headSeq - FIRST_PAGE);
     page = await session.api.get(path(worldId, `/events?since=${since}&limit=${FIRST_PAGE}`));
   } catch (error) {
     if (error.status === 404) closeWorld(`The world ${worldId} does not exist (any more).`);
@@ -164,7 +164,7 @@ async function openWorld(worldId) {
     return;
   }
   session.world = null;
-  session.lastSeq = 0;
+  session.lastSeq = -1;
   entities.clear();
   $("log").replaceChildren();
   $("proposal-result").textContent = "";
@@ -203,13 +203,14 @@ function renderWorld(world) {
     $("suspend").disabled = world.status !== "live";
     $("resume").disabled = world.status === "live";
   }
-  entities.update(world.state && world.state.entities);
+  if (world.state) entities.update(world.state.entities); // a suspended world keeps its last cards
   renderProposalForm(world, previous);
   $("world").dataset.headSeq = String(world.headSeq);
 }
 
 function chainText(world) {
-  const records = `${world.headSeq} record${world.headSeq === 1 ? "" : "s"}, head ${shortSig(world.headSig)}`;
+  const count = world.headSeq + 1;
+  const records = `${count} record${count === 1 ? "" : "s"}, head ${shortSig(world.headSig)}`;
   const check = world.verification;
   if (!check) return `${records}; not verified yet`;
   const when = new Date(check.at * 1000).toLocaleTimeString();
@@ -225,6 +226,7 @@ function renderProposalForm(world, previous) {
   const me = session.me;
   const entityId = me.role === "player" ? me.entityId : null;
   const mine = entityId && world.state && world.state.entities[entityId];
+  if (!world.state && previous) return; // suspended: the form stays as it was
   show($("proposal"), Boolean(mine));
   if (!mine) return;
   $("proposal-actor").textContent = `Acting as ${mine.name ?? entityId} (${entityId}).`;
