@@ -243,3 +243,26 @@ def test_first_load_is_light(host, chromium, gm_token):
     }
     assert all(name.startswith(host.url) for name, _ in loaded)
     assert 0 < total < PAGE_BUDGET
+
+
+def test_a_large_world_update_reaches_the_page_quickly(host, chromium):
+    _, state = world.default_world()
+    hero = state["entities"]["aria"]
+    state["entities"] = {f"e{index:03}": hero | {"name": f"Hero {index}"} for index in range(500)}
+    body = {"worldId": "crowded-vale", "state": state, "settings": {"epochSeconds": 3600}}
+    status, created = host.call("POST", "/worlds", host.operator, body)
+    assert status == 201, created
+    sign_in(chromium, host.url, created["gmToken"])
+    wait_for(chromium, text_of("connection", "Live"))
+    assert len(chromium.find_elements(By.CSS_SELECTOR, ".entity")) == 500
+    chromium.execute_script(
+        "window.shown = null; new MutationObserver(() => { window.shown = Date.now(); })"
+        ".observe(document.getElementById('world'), {attributes: true, attributeFilter: ['data-head-seq']});"
+    )
+    sent = time.time()
+    assert host.call("POST", "/worlds/crowded-vale/tick", created["gmToken"])[0] == 200
+    answered = time.time()
+    shown = wait_for(chromium, lambda driver: driver.execute_script("return window.shown")) / 1000
+    print(f"500 entities: tick request to DOM {1000 * (shown - sent):.0f} ms,", end=" ")
+    print(f"committed answer to DOM {1000 * (shown - answered):.0f} ms")
+    assert shown - answered < 0.1
