@@ -300,6 +300,16 @@ def add_host_commands(commands) -> None:
     data_options(serve)
     serve.add_argument("--host", default="127.0.0.1", metavar="H", help="address to listen on (default: %(default)s)")
     serve.add_argument("--port", type=int, default=8080, metavar="N", help="port (default: %(default)s)")
+    serve.add_argument(
+        "--body-limit", type=int, default=1 << 20, metavar="BYTES", help="largest request body (default: %(default)s)"
+    )
+    serve.add_argument(
+        "--idle-seconds",
+        type=float,
+        default=300.0,
+        metavar="S",
+        help="suspend a world nobody used for this long (default: %(default)s)",
+    )
     serve.set_defaults(run=host_command("cmd_serve"))
 
     token = commands.add_parser("token", help="issue a host token")

@@ -71,7 +71,7 @@ async def read_json(request: Request, required: bool = True):
         return jsontext.loads(b"".join(chunks).decode())
     except UnicodeDecodeError:
         raise BadInput("the body is not UTF-8 text") from None
-    except ValueError as refusal:
+    except (ValueError, RecursionError) as refusal:
         raise BadInput(f"the body is not JSON: {refusal}") from None
 
 
