@@ -51,7 +51,7 @@ async def world_events(
     keep_alive: float = KEEP_ALIVE_SECONDS,
 ) -> AsyncIterator[str]:
     """The stream of one world: an "update" now and after every change, "deleted" when the world
-    is gone; it ends at `until` (the token's expiry), so the page must sign in again."""
+    is gone; "expired" at `until` (the token's expiry), where it ends: the page must sign in again."""
     while True:
         change = feed.next_change(world_id)
         update = await asyncio.to_thread(read, since)
@@ -63,6 +63,7 @@ async def world_events(
         while not change.is_set():
             left = None if until is None else until - time.time()
             if left is not None and left <= 0:
+                yield message("expired", "{}")
                 return
             try:
                 await asyncio.wait_for(change.wait(), keep_alive if left is None else min(keep_alive, left))

@@ -8,6 +8,8 @@ commands alike. Synchronous and thread-safe; call it from worker threads, never 
 - `advance(world_id)`: ticks the epochs the clock says are due, at most maxCatchup of them.
 - `suspend(world_id)`, `resume(world_id)`: to a bundle and back, catching up what was missed.
 - `export(world_id, before)`, `archive(world_id)`: the chain's files, and pruning what they hold.
+- `verify(world_id)`: checks the stored chain from its genesis; its views then carry the result.
+- `delete(world_id)`: removes the world and everything stored of it in one transaction.
 
 Each tick is atomic: it is computed from the stored head (state text, proposals, standing
 orders), then stored with its record, its input and the new head in one savepoint, which checks
@@ -22,7 +24,7 @@ from collections.abc import Callable, Iterable
 from dataclasses import dataclass
 
 import kest_engine_native as k
-from kest import jsontext, world
+from kest import chain, jsontext, world
 from kest.server import ledger
 from kest.server.errors import BadInput, Conflict, NotFound
 from kest.server.settings import Settings, parse_proposal, parse_settings, stored_settings
@@ -81,6 +83,7 @@ class WorldService:
         self._facts: dict[str, Facts] = {}
         self._facts_lock = threading.Lock()
         self.faults: dict[str, str] = {}
+        self.verifications: dict[str, dict] = {}  # world id -> its last verification, as views show it
         # Told the id of every world a commit changed (a tick, a suspension, a resumption); the
         # app points it at the live feed. Called on the committing thread.
         self.changed: Callable[[str], None] = lambda world_id: None
@@ -109,6 +112,7 @@ class WorldService:
             f'"headSeq":{row.head_seq},"headSig":"{row.head_sig}","lastFault":{jsontext.dumps(fault)},'
             f'"maxCatchup":{settings.max_catchup},"nextEpochAt":{jsontext.dumps(row.next_epoch_at)},'
             f'"state":{row.state or "null"},"stateHash":"{row.state_hash}","status":"{row.status}",'
+            f'"verification":{jsontext.dumps(self.verifications.get(world_id))},'
             f'"worldId":{jsontext.dumps(row.world_id)}}}'
         )
 
@@ -117,10 +121,15 @@ class WorldService:
         return {"worldId": world_id, "epoch": row.epoch, "headSeq": row.head_seq, "status": row.status}
 
     def records_text(self, world_id: str, since: int, limit: int) -> str:
+        """A page of records after seq `since`; each epoch record carries the proposals its tick
+        resolved as "proposals" (entity id -> {actionId, targetId?}), which its event leaves out."""
         self.row(world_id)
-        records = self.store.reads().records(world_id, since, limit)
+        reads = self.store.reads()
+        records = reads.records(world_id, since, limit)
         last = records[-1].seq if records else since
-        body = ",".join(ledger.record_text(record) for record in records)
+        epochs = {record.seq: ledger.epoch_of(record) for record in records if record.type == ledger.EPOCH_RECORD}
+        inputs = reads.tick_inputs(world_id, min(epochs.values()), max(epochs.values())) if epochs else {}
+        body = ",".join(ledger.record_text(record, inputs.get(epochs.get(record.seq))) for record in records)
         return f'{{"next":{last},"records":[{body}]}}'
 
     # Creating.
@@ -449,6 +458,42 @@ class WorldService:
         before = snapshots[-1].event_index
         write(self.export(world_id, before))
         return self.writer.run(lambda writes: writes.prune(world_id, before))
+
+    def verify(self, world_id: str) -> dict:
+        """Checks every stored record of the world's chain under the server key: each signature,
+        each link from the world's genesis (or, once older records were archived, from the first
+        kept one) and that the last is the world's head. The result is kept for the world's views."""
+        row = self.row(world_id)
+        reads, link, since, count, findings = self.store.reads(), row.genesis, -1, 0, []
+        first = reads.first_seq(world_id)
+        while page := reads.records(world_id, since, RECORD_PAGE):
+            if since == -1 and page[0].seq != 0:
+                link = page[0].prev_sig
+            findings += [str(found) for found in chain.verify(self._key, [ledger.record_value(r) for r in page], link)]
+            link, since, count = page[-1].sig, page[-1].seq, count + len(page)
+        if link != row.head_sig or since != row.head_seq:
+            findings.append(f"the stored records end at seq {since}, not at the world's head seq {row.head_seq}")
+        verification = {
+            "at": self.clock(),
+            "ok": not findings,
+            "records": count,
+            "fromSeq": 0 if first is None else first,
+            "headSeq": row.head_seq,
+            "finding": findings[0] if findings else None,
+        }
+        self.verifications[world_id] = verification
+        self.changed(world_id)
+        return verification
+
+    def delete(self, world_id: str) -> None:
+        """Removes the world and everything stored of it in one transaction; its streams are told."""
+        if not self.writer.run(lambda writes: writes.delete_world(world_id)):
+            raise NotFound(f'no world "{world_id}"')
+        with self._facts_lock:
+            self._facts.pop(world_id, None)
+        self.faults.pop(world_id, None)
+        self.verifications.pop(world_id, None)
+        self.changed(world_id)
 
     def touch(self, world_id: str) -> None:
         self.writer.submit(lambda writes: writes.touch(world_id, self.clock()))

@@ -23,4 +23,6 @@ def routes() -> list[Route]:
         Route("/me", live.me, methods=["GET"]),
         Route("/worlds/{world_id}/tick", live.tick_now, methods=["POST"]),
         Route("/worlds/{world_id}/stream", live.stream, methods=["GET"]),
+        Route("/worlds/{world_id}/verify", live.verify, methods=["POST"]),
+        Route("/worlds/{world_id}", live.delete_world, methods=["DELETE"]),
     ]

@@ -24,7 +24,8 @@ class Host:
     config: ServerConfig
     service: WorldService
     feed: WorldFeed
-    # Tokens are never revoked, so a principal once found stays valid until it expires.
+    # A token is revoked only with its world (whose deletion drops it here), so a principal once
+    # found stays valid until it expires.
     principals: dict = field(default_factory=dict)  # touched on the event loop only
 
 

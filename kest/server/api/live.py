@@ -1,5 +1,6 @@
-"""Routes the world page needs: who a token is, a game master's tick ahead of the clock, and a
-world's live stream of updates as server-sent events."""
+"""Routes the world page needs: who a token is, a game master's tick ahead of the clock and
+verification of the chain, the operator's deletion of a world, and a world's live stream of
+updates as server-sent events."""
 
 import asyncio
 
@@ -27,6 +28,25 @@ async def tick_now(request: Request) -> Response:
     if await asyncio.to_thread(service.tick, world_id, True) is None:
         raise BadInput(f'world "{world_id}" is not live: resume it first')
     return json_text(await asyncio.to_thread(service.view, world_id))
+
+
+async def verify(request: Request) -> Response:
+    world_id = path_world(request)
+    (await principal(request)).require_admin(world_id)
+    return json_value(await asyncio.to_thread(host_of(request).service.verify, world_id))
+
+
+async def delete_world(request: Request) -> Response:
+    """Only the operator deletes: a world's chain is the record of its play, which its own game
+    master must not be able to make disappear."""
+    world_id = path_world(request)
+    (await principal(request)).require_operator()
+    host = host_of(request)
+    await asyncio.to_thread(host.service.delete, world_id)
+    for header, known in list(host.principals.items()):
+        if known.world_id == world_id:
+            del host.principals[header]  # its tokens went with it
+    return json_value({"worldId": world_id, "status": "deleted"})
 
 
 async def stream(request: Request) -> Response:

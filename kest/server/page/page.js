@@ -9,6 +9,7 @@ const TOKEN_KEY = "kest.token";
 const LOG_LIMIT = 200; // log entries kept in the page; older ones stay in the chain
 const FIRST_PAGE = 50; // records read when a world opens
 const RECONNECT_MAX_MS = 10000;
+const EXPIRED = "Signed out: token expired. Sign in with a new token.";
 const ROLE_NAMES = { operator: "operator", gm: "game master", player: "player", spectator: "spectator" };
 
 const $ = (id) => document.getElementById(id);
@@ -20,7 +21,8 @@ const session = {
   world: null,
   lastSeq: -1, // records are numbered from 0
   following: null, // AbortController of the live stream
-  pending: null, // the player's filed proposal awaiting its epoch: {epoch, entityId}
+  pending: null, // the filed proposal awaiting its epoch: {epoch, entityId, targetId}
+  expiry: null, // the timer that signs out when the token expires
 };
 const entities = new EntityList($("entities"));
 
@@ -60,6 +62,11 @@ async function signIn(token) {
   show($("sign-out"), true);
   $("who").textContent = describe(me);
   show($("who"), true);
+  if (me.expiresAt) {
+    // The server ends a world's stream at the expiry too; this covers a page with no world open.
+    const left = me.expiresAt * 1000 - Date.now();
+    session.expiry = setTimeout(() => signOut(EXPIRED), Math.max(0, Math.min(left, 2 ** 31 - 1)));
+  }
   if (me.role === "operator" || me.role === "gm") await listWorlds();
   if (me.worldId) await openWorld(me.worldId);
 }
@@ -74,8 +81,9 @@ function describe(me) {
 
 function signOut(message) {
   stopFollowing();
+  clearTimeout(session.expiry);
   sessionStorage.removeItem(TOKEN_KEY);
-  Object.assign(session, { api: null, me: null, world: null, lastSeq: -1, pending: null });
+  Object.assign(session, { api: null, me: null, world: null, lastSeq: -1, pending: null, expiry: null });
   for (const id of ["worlds", "world", "sign-out", "who"]) show($(id), false);
   show($("sign-in"), true);
   entities.clear();
@@ -202,6 +210,7 @@ function renderWorld(world) {
     $("tick-now").disabled = world.status !== "live";
     $("suspend").disabled = world.status !== "live";
     $("resume").disabled = world.status === "live";
+    $("verify").disabled = false;
   }
   if (world.state) entities.update(world.state.entities); // a suspended world keeps its last cards
   renderProposalForm(world, previous);
@@ -214,7 +223,8 @@ function chainText(world) {
   const check = world.verification;
   if (!check) return `${records}; not verified yet`;
   const when = new Date(check.at * 1000).toLocaleTimeString();
-  return `${records}; verified ${check.records} records at ${when}: ${check.ok ? "intact" : `BROKEN (${check.finding})`}`;
+  const span = check.records ? `records ${check.fromSeq} to ${check.headSeq}` : "no records";
+  return `${records}; last verification at ${when}, ${span}: ${check.ok ? "\u2713 intact" : `\u2715 BROKEN: ${check.finding}`}`;
 }
 
 function tickCountdown() {
@@ -222,24 +232,24 @@ function tickCountdown() {
   if (world) $("world-countdown").textContent = countdownText(world.status, world.nextEpochAt, Date.now());
 }
 
+// A player proposes for its own entity; a game master for any entity of its world.
 function renderProposalForm(world, previous) {
   const me = session.me;
-  const entityId = me.role === "player" ? me.entityId : null;
-  const mine = entityId && world.state && world.state.entities[entityId];
+  const gameMaster = isGameMaster();
+  const mine = me.role === "player" && world.state && world.state.entities[me.entityId];
   if (!world.state && previous) return; // suspended: the form stays as it was
-  show($("proposal"), Boolean(mine));
-  if (!mine) return;
-  $("proposal-actor").textContent = `Acting as ${mine.name ?? entityId} (${entityId}).`;
+  show($("proposal"), Boolean(mine) || (gameMaster && Boolean(world.state)));
+  show($("proposal-entity-field"), gameMaster);
+  if (!world.state) return;
+  if (mine) $("proposal-actor").textContent = `Acting as ${mine.name ?? me.entityId} (${me.entityId}).`;
+  else $("proposal-actor").textContent = "Acting as the game master, for the entity chosen below.";
   const actions = world.actions || [];
   if (!previous || JSON.stringify(previous.actions) !== JSON.stringify(actions)) {
     fillSelect($("proposal-action"), actions.map((action) => [action, action]));
   }
-  const targets = Object.entries(world.state.entities).map(([id, entity]) => [id, `${entity.name ?? id} (${id})`]);
-  const targetKey = JSON.stringify(targets);
-  if ($("proposal-target").dataset.key !== targetKey) {
-    fillSelect($("proposal-target"), [["", "no target"], ...targets]);
-    $("proposal-target").dataset.key = targetKey;
-  }
+  const named = Object.entries(world.state.entities).map(([id, entity]) => [id, `${entity.name ?? id} (${id})`]);
+  if (gameMaster) fillSelectOnce($("proposal-entity"), named);
+  fillSelectOnce($("proposal-target"), [["", "no target"], ...named]);
 }
 
 // Replaces a select's options, keeping the chosen value where it still exists.
@@ -247,6 +257,14 @@ function fillSelect(select, options) {
   const chosen = select.value;
   select.replaceChildren(...options.map(([value, text]) => el("option", { value }, text)));
   if (options.some(([value]) => value === chosen)) select.value = chosen;
+}
+
+// fillSelect, skipped when the options are those already there (a select being used keeps still).
+function fillSelectOnce(select, options) {
+  const key = JSON.stringify(options);
+  if (select.dataset.key === key) return;
+  fillSelect(select, options);
+  select.dataset.key = key;
 }
 
 function addRecords(records) {
@@ -297,6 +315,9 @@ async function follow(worldId) {
       addRecords(data.records || []);
     } else if (name === "deleted") {
       closeWorld(`The world ${worldId} was deleted.`);
+      if (session.me.role === "operator") listWorlds();
+    } else if (name === "expired") {
+      signOut(EXPIRED);
     }
   };
   setConnection("Connecting\u2026", "connecting");
@@ -334,7 +355,7 @@ async function gameMasterAction(button, action) {
 async function fileProposal(event) {
   event.preventDefault();
   const world = session.world;
-  const entityId = session.me.entityId;
+  const entityId = isGameMaster() ? $("proposal-entity").value : session.me.entityId;
   const actionId = $("proposal-action").value;
   const targetId = $("proposal-target").value || undefined;
   const result = $("proposal-result");
@@ -369,7 +390,7 @@ $("sign-in").addEventListener("submit", (event) => {
 $("sign-out").addEventListener("click", () => signOut("Signed out."));
 $("create-world").addEventListener("click", createWorld);
 $("proposal").addEventListener("submit", fileProposal);
-for (const [id, action] of [["tick-now", "tick"], ["suspend", "suspend"], ["resume", "resume"]]) {
+for (const [id, action] of [["tick-now", "tick"], ["suspend", "suspend"], ["resume", "resume"], ["verify", "verify"]]) {
   $(id).addEventListener("click", () => gameMasterAction($(id), action));
 }
 setInterval(tickCountdown, 1000);
