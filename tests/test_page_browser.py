@@ -266,3 +266,64 @@ def test_a_large_world_update_reaches_the_page_quickly(host, chromium):
     print(f"500 entities: tick request to DOM {1000 * (shown - sent):.0f} ms,", end=" ")
     print(f"committed answer to DOM {1000 * (shown - answered):.0f} ms")
     assert shown - answered < 0.1
+
+
+def test_game_master_proposes_for_any_entity_sees_targets_in_the_log_and_verifies(host, chromium, gm_token):
+    sign_in(chromium, host.url, gm_token)
+    wait_for(chromium, text_of("connection", "Live"))
+    Select(by_id(chromium, "proposal-entity")).select_by_value("ogre")
+    Select(by_id(chromium, "proposal-action")).select_by_value("strike")
+    Select(by_id(chromium, "proposal-target")).select_by_value("cael")
+    by_id(chromium, "proposal").submit()
+    wait_for(chromium, text_of("proposal-result", "Filed for epoch"))
+    by_id(chromium, "tick-now").click()
+    wait_for(chromium, text_of("proposal-result", "ogre strike -> cael:"))
+    newest = chromium.find_element(By.CSS_SELECTOR, "#log > li").text
+    assert "ogre strike \u2192 cael" in newest
+
+    by_id(chromium, "verify").click()
+    wait_for(chromium, text_of("world-chain", "\u2713 intact"))
+    screenshot(chromium, "game-master-verified-desktop")
+
+
+def short_lived_world(host, world_id: str) -> str:
+    body = {"worldId": world_id, "settings": {"epochSeconds": 3600}}
+    status, created = host.call("POST", "/worlds", host.operator, body)
+    assert status == 201, created
+    return created["gmToken"]
+
+
+def test_a_world_suspended_and_then_deleted_while_open_is_said(host, chromium):
+    gm = short_lived_world(host, "fading-vale")
+    _, issued = host.call("POST", "/worlds/fading-vale/tokens", gm, {"role": "player", "entityId": "brom"})
+    sign_in(chromium, host.url, issued["token"])
+    wait_for(chromium, text_of("connection", "Live"))
+    assert host.call("POST", "/worlds/fading-vale/suspend", gm)[0] == 200
+    wait_for(chromium, text_of("world-status", "suspended"))
+    assert by_id(chromium, "world-countdown").text == "none while suspended"
+    assert host.call("DELETE", "/worlds/fading-vale", host.operator)[0] == 200
+    wait_for(chromium, text_of("notice", "The world fading-vale was deleted."))
+    assert not by_id(chromium, "world").is_displayed()
+    screenshot(chromium, "world-deleted-phone")
+
+
+def test_the_operator_deletes_a_world_from_the_page(host, chromium):
+    short_lived_world(host, "doomed-vale")
+    sign_in(chromium, host.url, host.operator)
+    by_id(chromium, "world-list").find_element(By.XPATH, ".//button[text()='Open doomed-vale']").click()
+    wait_for(chromium, text_of("connection", "Live"))
+    chromium.find_element(By.CSS_SELECTOR, "[aria-label='Delete doomed-vale']").click()
+    chromium.switch_to.alert.accept()
+    wait_for(chromium, text_of("notice", "The world doomed-vale was deleted."))
+    wait_for(chromium, lambda driver: "doomed-vale" not in by_id(driver, "world-list").text)
+    assert host.call("GET", "/worlds/doomed-vale", host.operator)[0] == 404
+
+
+def test_an_expired_token_signs_the_page_out(host, chromium, gm_token):
+    _, issued = host.call("POST", f"/worlds/{WORLD}/tokens", gm_token, {"role": "spectator", "expiresIn": 2})
+    sign_in(chromium, host.url, issued["token"])
+    wait_for(chromium, text_of("connection", "Live"))
+    wait_for(chromium, text_of("notice", "token expired"), timeout=6)
+    assert by_id(chromium, "sign-in").is_displayed()
+    assert not by_id(chromium, "world").is_displayed()
+    assert by_id(chromium, "connection").text == ""  # not reconnecting
