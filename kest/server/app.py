@@ -14,10 +14,12 @@ from starlette.applications import Starlette
 from starlette.routing import BaseRoute, Mount
 from starlette.staticfiles import StaticFiles
 
-from kest.server import api
+from kest.server import api, rooms
 from kest.server.api.common import EXCEPTION_HANDLERS, Host
 from kest.server.config import ServerConfig, server_key
 from kest.server.feed import WorldFeed
+from kest.server.rooms.settings import RoomSettings
+from kest.server.rooms.world_host import WorldServiceRoomHost
 from kest.server.scheduler import Clock
 from kest.server.settings import Settings
 from kest.server.store import open_store
@@ -47,11 +49,13 @@ def build_app(config: ServerConfig, extra_routes: list[BaseRoute] = ()) -> Starl
         feed = WorldFeed(asyncio.get_running_loop())
         service.changed = feed.changed
         app.state.host = Host(config, service, feed)
+        app.state.rooms = rooms.Rooms(WorldServiceRoomHost(service), RoomSettings(rate=config.room_rate))
         clock = Clock(service, config.clock_interval, config.idle_seconds)
         ticking = asyncio.create_task(clock.run())
         try:
             yield
         finally:
+            await app.state.rooms.close()  # the frames ticked reach the chain before the store closes
             ticking.cancel()
             with contextlib.suppress(asyncio.CancelledError):
                 await ticking
@@ -60,5 +64,5 @@ def build_app(config: ServerConfig, extra_routes: list[BaseRoute] = ()) -> Starl
 
     # The world page is served last: every API path wins over a file of the same name.
     page = Mount("/", StaticFiles(directory=PAGE, html=True), name="page")
-    routes = api.routes() + list(extra_routes) + [page]
+    routes = api.routes() + rooms.routes() + list(extra_routes) + [page]
     return Starlette(routes=routes, exception_handlers=EXCEPTION_HANDLERS, lifespan=lifespan)

@@ -24,6 +24,7 @@ class ServerConfig:
     clock_interval: float = 0.05  # how often the clock looks for due worlds
     epoch_seconds: float = 10.0  # the period of a world created without one
     max_catchup: int = 64
+    room_rate: int = 20  # frames a second of the real-time rooms, 1 to 60
 
     @property
     def database(self) -> str:

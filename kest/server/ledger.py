@@ -6,19 +6,16 @@ state, and a record's payload is signed and stored as the text the engine wrote.
 """
 
 import hashlib
-import json
 import secrets
 
 import kest_engine_native as k
 from kest import bundles, chain, jsontext
+from kest.frames import split_tick_output  # noqa: F401 (the host splits epoch ticks with it too)
 from kest.server.store import RecordRow
 
 EPOCH_RECORD = "EpochResolved"
 FRAMES_RECORD = "FramesResolved"
 _GENESIS_TAG = "kest.host.genesis/1"
-_EVENT_START = len('{"event":')
-_STATE_MEMBER = ',"state":'
-_DECODER = json.JSONDecoder()
 # The largest epoch the engine takes: replay asks for no catch-up up to it.
 _LAST_EPOCH = 2**53 - 1
 
@@ -28,14 +25,6 @@ def genesis(world_id: str) -> str:
     inside another world's chain."""
     message = chain.field(_GENESIS_TAG) + chain.field(world_id)
     return hashlib.sha256(message.encode()).hexdigest()
-
-
-def split_tick_output(output: str) -> tuple[str, str]:
-    """The event text and the state text of a `tick_epoch` or `tick_frame` output, whose members
-    come in key order: "event", "rejected", "resolved", "state". Only the event is scanned."""
-    _, event_end = _DECODER.raw_decode(output, _EVENT_START)
-    state_start = output.index(_STATE_MEMBER, event_end) + len(_STATE_MEMBER)
-    return output[_EVENT_START:event_end], output[state_start:-1]
 
 
 def sign(key: bytes, seq: int, type_: str, payload: str, prev_sig: str) -> RecordRow:

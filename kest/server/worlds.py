@@ -84,6 +84,7 @@ class WorldService:
         self._facts_lock = threading.Lock()
         self.faults: dict[str, str] = {}
         self.verifications: dict[str, dict] = {}  # world id -> its last verification, as views show it
+        self._held: set[str] = set()  # worlds a real-time room plays: the clock leaves them alone
         # Told the id of every world a commit changed (a tick, a suspension, a resumption); the
         # app points it at the live feed. Called on the committing thread.
         self.changed: Callable[[str], None] = lambda world_id: None
@@ -293,6 +294,8 @@ class WorldService:
                 return None
 
             def store_tick(writes):
+                if self.held(world_id):
+                    return None
                 writes.append(
                     prepared.row, row.head_seq, row.filed, [prepared.record], [(row.epoch + 1, prepared.proposals)]
                 )
@@ -303,7 +306,7 @@ class WorldService:
         # Proposals keep arriving: compute the tick inside the write, where nothing can come between.
         def tick_inside(writes):
             row = writes.world(world_id)
-            if row is None or row.status != "live":
+            if row is None or row.status != "live" or self.held(world_id):
                 return None
             settings = stored_settings(row.settings)
             if not now and row.epoch >= self.clock_epoch(row, settings, self.clock()):
@@ -334,7 +337,7 @@ class WorldService:
     def advance(self, world_id: str) -> int:
         """Ticks the world's due epochs, at most its maxCatchup in this pass; returns how many."""
         row = self.store.reads().world(world_id)
-        if row is None:
+        if row is None or self.held(world_id):
             return 0
         limit = max(1, stored_settings(row.settings).max_catchup)
         ticked = 0
@@ -347,7 +350,7 @@ class WorldService:
         """Suspends a live world into its bundle; False when it was not live."""
         for _ in range(STALE_RETRIES):
             row = self.row(world_id)
-            if row.status != "live":
+            if row.status != "live" or self.held(world_id):
                 return False
             try:
                 self._suspend(row)
@@ -429,6 +432,44 @@ class WorldService:
         if row.status != "live":
             return self.store.reads().bundle(world_id)
         return ledger.bundle_text(self._key, world_id, row.state, row.state_hash, row.head_seq + 1, row.head_sig)
+
+    # Real-time rooms.
+    def held(self, world_id: str) -> bool:
+        with self._facts_lock:
+            return world_id in self._held
+
+    def hold(self, world_id: str) -> WorldRow:
+        """Takes a world for a real-time room: until `release`, the clock ticks no epoch of it and
+        does not suspend it. Returns its live row, read through the writer so that a tick
+        computed before the hold is either stored before that read or refused."""
+        self.live_row(world_id)
+        with self._facts_lock:
+            self._held.add(world_id)
+        return self.writer.run(lambda writes: writes.world(world_id))
+
+    def release(self, world_id: str) -> None:
+        with self._facts_lock:
+            self._held.discard(world_id)
+
+    def append_frames(self, world_id: str, payload: str, state: str, frame: int) -> RecordRow:
+        """Signs a group of frames (a "FramesResolved" payload) after the world's head and stores
+        the state after its last frame, atomically; returns once committed."""
+        state_hash = k.world_state_hash(self._key, state)
+
+        def store_frames(writes):
+            row = writes.world(world_id)
+            if row is None:
+                raise NotFound(f'no world "{world_id}"')
+            record = ledger.sign(self._key_bytes, row.head_seq + 1, ledger.FRAMES_RECORD, payload, row.head_sig)
+            changed = dataclasses.replace(
+                row, state=state, state_hash=state_hash, frame=frame, head_seq=record.seq, head_sig=record.sig
+            )
+            writes.append(changed, row.head_seq, None, [record], [])
+            return record
+
+        record = self.writer.run(store_frames)
+        self.changed(world_id)
+        return record
 
     # History.
     def stored_records(self, world_id: str, before: int | None = None) -> list[RecordRow]:

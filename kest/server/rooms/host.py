@@ -1,0 +1,66 @@
+"""What a room needs from the host that keeps its world, and nothing more: tokens, the world's
+committed state, and an atomic append of frames to the world's chain.
+
+The room does not care which store is behind it; `kest serve` answers with its world service, and
+any other host (a test's own SQLite file, for one) can answer with a few queries.
+"""
+
+from dataclasses import dataclass
+from typing import Protocol
+
+PLAYER = "player"
+SPECTATOR = "spectator"
+
+
+@dataclass(frozen=True)
+class Principal:
+    """Who a token speaks for. `key` identifies the token itself (never the token's text), so that
+    a second connection with the same token can replace the first."""
+
+    key: str
+    role: str
+    world_id: str | None
+    entity_id: str | None
+
+
+@dataclass(frozen=True)
+class RoomWorld:
+    """A world's committed state as the room starts from it. Texts are JSON, handed on unparsed.
+    A player's id in frames is its token's entity id, so the room maps players as they join."""
+
+    world_id: str
+    state: str
+    ruleset: str
+    frame: int
+
+
+@dataclass(frozen=True)
+class FrameGroup:
+    """Frames ticked since the last commit: their "FrameResolved" events in order and the state
+    after the last of them. One group becomes one record of the world's chain."""
+
+    first_frame: int
+    last_frame: int
+    events: tuple[str, ...]
+    state: str
+
+    RECORD_TYPE = "FramesResolved"
+
+    def payload(self) -> str:
+        return '{"frames":[' + ",".join(self.events) + "]}"
+
+
+class RoomHost(Protocol):
+    async def authenticate(self, token: str) -> Principal | None:
+        """The token's principal, or None for a token nobody issued (or one expired)."""
+
+    async def open_world(self, world_id: str) -> RoomWorld | None:
+        """Take the world for real-time play (the epoch clock leaves it alone until it is released)
+        and return its committed state; None for an unknown world."""
+
+    async def append_frames(self, world_id: str, group: FrameGroup) -> None:
+        """Sign the group into the world's chain and store its state, atomically; return once
+        committed. Raises when nothing was stored."""
+
+    async def release_world(self, world_id: str) -> None:
+        """Give the world back to the epoch clock."""

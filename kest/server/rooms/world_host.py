@@ -1,0 +1,36 @@
+"""Rooms hosted by `kest serve`: tokens, worlds and chains from the world service."""
+
+import asyncio
+
+from kest.server import tokens
+from kest.server.errors import NotFound, Unauthorized
+from kest.server.rooms.host import FrameGroup, Principal, RoomWorld
+from kest.server.worlds import WorldService
+
+
+class WorldServiceRoomHost:
+    def __init__(self, service: WorldService):
+        self._service = service
+
+    async def authenticate(self, token: str) -> Principal | None:
+        try:
+            service = self._service
+            found = await asyncio.to_thread(
+                lambda: tokens.authenticate(service.store.reads(), f"Bearer {token}", service.clock())
+            )
+        except Unauthorized:
+            return None
+        return Principal(tokens.token_hash(token), found.role, found.world_id, found.entity_id)
+
+    async def open_world(self, world_id: str) -> RoomWorld | None:
+        try:
+            row = await asyncio.to_thread(self._service.hold, world_id)
+        except NotFound:
+            return None
+        return RoomWorld(world_id, row.state, row.ruleset, row.frame)
+
+    async def append_frames(self, world_id: str, group: FrameGroup) -> None:
+        await asyncio.to_thread(self._service.append_frames, world_id, group.payload(), group.state, group.last_frame)
+
+    async def release_world(self, world_id: str) -> None:
+        self._service.release(world_id)

@@ -1,0 +1,71 @@
+"""A room killed with SIGKILL reopens from its last committed frame, with a chain that verifies."""
+
+import json
+
+import httpx
+import pytest
+
+from kest import chain, forensics, world
+from kest.client import RoomClient
+from kest.server import ledger
+from kest.server.store import RecordRow
+from tests.rooms.conftest import WORLD_ID, RoomServer
+
+pytestmark = pytest.mark.anyio
+
+
+@pytest.fixture
+def crashing_server(tmp_path):
+    server = RoomServer(tmp_path)
+    server.start()
+    yield server
+    server.stop()
+
+
+def _chain(server: RoomServer) -> dict:
+    answer = httpx.get(
+        f"{server.http}/worlds/{WORLD_ID}/chain", headers={"Authorization": f"Bearer {server.tokens['gm']}"}
+    )
+    return answer.json()
+
+
+async def test_a_killed_room_reopens_from_its_last_committed_frame(crashing_server):
+    server = crashing_server
+    client = await RoomClient.join(server.url, server.tokens["aria"])
+    states = {}
+    for turn in range(60):
+        if turn % 2:
+            await client.command("strike", "ogre")
+        frame = await client.next_frame()
+        states[frame.number] = client.state
+    report = httpx.get(server.url.replace("ws:", "http:"), headers={"Authorization": f"Bearer {server.tokens['gm']}"})
+    assert report.json()["commitLagP99Ms"] <= 250
+    server.kill()
+    server.start()
+
+    exported = _chain(server)
+    key = (server.data_dir / "server.key").read_text().strip()
+    assert chain.verify(key, exported["records"], exported["genesis"], exported["seal"]) == []
+    rows = [
+        RecordRow(r["seq"], r["type"], json.dumps(r["payload"]), r["prevSig"], r["sig"]) for r in exported["records"]
+    ]
+    groups = [row for row in rows if row.type == ledger.FRAMES_RECORD]
+    numbers = [frame["frame_number"] for row in groups for frame in json.loads(row.payload)["frames"]]
+    assert numbers == list(range(1, len(numbers) + 1))  # every frame once, in order, none skipped
+    committed = numbers[-1]
+    assert 0 <= client.frame - committed <= 10
+    # The host's replay of its chain gives the state the client had at the committed frame.
+    _, initial = world.default_world()
+    replayed = ledger.replay(json.dumps(initial), rows[: rows.index(groups[-1]) + 1])
+    assert forensics.diff_states(replayed, json.loads(states[committed])) == []
+
+    last_seen = client.frame
+    while client.counts["reconnects"] == 0:  # frames that arrived before the kill, then the way back
+        frame = await client.next_frame()
+        last_seen = frame.number if client.counts["reconnects"] == 0 else last_seen
+    assert frame.number == committed + 1
+    assert client.counts["rewinds"] == (last_seen > committed)  # frames the crash took back are dropped
+    for _ in range(5):
+        await client.next_frame()
+    assert client.desyncs == []
+    await client.close()
