@@ -240,6 +240,7 @@ def test_first_load_is_light(host, chromium, gm_token):
         "api.js",
         "view.js",
         "words.js",
+        "room.js",
     }
     assert all(name.startswith(host.url) for name, _ in loaded)
     assert 0 < total < PAGE_BUDGET
@@ -327,3 +328,21 @@ def test_an_expired_token_signs_the_page_out(host, chromium, gm_token):
     assert by_id(chromium, "sign-in").is_displayed()
     assert not by_id(chromium, "world").is_displayed()
     assert by_id(chromium, "connection").text == ""  # not reconnecting
+
+
+def test_a_player_sends_room_commands_and_sees_them_ticked(host, chromium, gm_token):
+    _, issued = host.call("POST", f"/worlds/{WORLD}/tokens", gm_token, {"role": "player", "entityId": "brom"})
+    sign_in(chromium, host.url, issued["token"])
+    wait_for(chromium, text_of("connection", "Live"))
+    by_id(chromium, "room-join").click()
+    wait_for(chromium, text_of("room-result", "frames a second"))
+    Select(by_id(chromium, "proposal-action")).select_by_value("heal")
+    Select(by_id(chromium, "proposal-target")).select_by_value("cael")
+    by_id(chromium, "room-command").click()
+    wait_for(chromium, text_of("room-result", "brom heal -> cael:"))
+    assert "frames/s" in by_id(chromium, "world-frame").text
+    # Frame groups reach the chain, and so the log, within a commit interval.
+    wait_for(chromium, lambda driver: "brom heal" in by_id(driver, "log").text)
+    screenshot(chromium, "player-room-desktop")
+    by_id(chromium, "room-leave").click()
+    wait_for(chromium, lambda driver: by_id(driver, "room-join").is_displayed())

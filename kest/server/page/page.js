@@ -2,6 +2,7 @@
 // world live, and offers what the token's role may do.
 
 import { Api, ApiError } from "./api.js";
+import { RoomSeat } from "./room.js";
 import { countdownText, EntityList, el, logEntry } from "./view.js";
 import { actionLine, shortSig } from "./words.js";
 
@@ -23,6 +24,7 @@ const session = {
   following: null, // AbortController of the live stream
   pending: null, // the filed proposal awaiting its epoch: {epoch, entityId, targetId}
   expiry: null, // the timer that signs out when the token expires
+  room: null, // the player's seat in the world's real-time room: {seat, rate, sent: {seq, actionId, targetId}}
 };
 const entities = new EntityList($("entities"));
 
@@ -80,6 +82,7 @@ function describe(me) {
 }
 
 function signOut(message) {
+  leaveRoom();
   stopFollowing();
   clearTimeout(session.expiry);
   sessionStorage.removeItem(TOKEN_KEY);
@@ -158,6 +161,7 @@ async function deleteWorld(worldId) {
 }
 
 async function openWorld(worldId) {
+  leaveRoom();
   stopFollowing();
   notify("");
   let world;
@@ -183,6 +187,7 @@ async function openWorld(worldId) {
 }
 
 function closeWorld(message) {
+  leaveRoom();
   stopFollowing();
   session.world = null;
   show($("world"), false);
@@ -199,9 +204,8 @@ function renderWorld(world) {
   $("world-status").textContent = world.status === "live" ? "\u25cf live" : `\u25a0 ${world.status}`;
   $("world-status").className = `status status-${world.status}`;
   $("world-epoch").textContent = String(world.epoch);
-  const inRoom = Boolean(world.frame) || Boolean(world.frameRate);
-  show($("frame-fact"), inRoom);
-  $("world-frame").textContent = world.frameRate ? `${world.frame} at ${world.frameRate} frames/s` : String(world.frame);
+  show($("frame-fact"), world.frame > 0 || Boolean(session.room));
+  if (!session.room) $("world-frame").textContent = String(world.frame);
   tickCountdown();
   $("world-chain").textContent = chainText(world);
   const gameMaster = isGameMaster();
@@ -240,6 +244,7 @@ function renderProposalForm(world, previous) {
   if (!world.state && previous) return; // suspended: the form stays as it was
   show($("proposal"), Boolean(mine) || (gameMaster && Boolean(world.state)));
   show($("proposal-entity-field"), gameMaster);
+  show($("room-controls"), Boolean(mine));
   if (!world.state) return;
   if (mine) $("proposal-actor").textContent = `Acting as ${mine.name ?? me.entityId} (${me.entityId}).`;
   else $("proposal-actor").textContent = "Acting as the game master, for the entity chosen below.";
@@ -380,6 +385,72 @@ function clientId() {
   return Array.from(bytes, (byte) => byte.toString(16).padStart(2, "0")).join("");
 }
 
+// ---- the real-time room (players)
+
+function joinRoom() {
+  const worldId = session.world.worldId;
+  const entityId = session.me.entityId;
+  const result = $("room-result");
+  const seat = new RoomSeat(worldId, session.api.token, {
+    onWelcome(welcome) {
+      session.room.rate = welcome.rate;
+      showFrame(welcome.frame);
+      showInRoom(true);
+      result.textContent = `In the room of ${worldId}: ${welcome.rate} frames a second; commands are ticked in the next frame.`;
+    },
+    onFrame(frame) {
+      showFrame(frame.frame);
+      const sent = session.room.sent;
+      const index = sent ? frame.commands.findIndex((c) => c.playerId === entityId && c.seq === sent.seq) : -1;
+      if (index < 0) return;
+      const done = frame.event.commands_processed[index];
+      result.textContent = "reason" in done
+        ? `Frame ${frame.frame}: your command was rejected: ${done.reason}`
+        : `Frame ${frame.frame}: ${actionLine(done, sent.targetId)}`;
+      session.room.sent = null;
+    },
+    onRefused(error) {
+      result.textContent = `Refused: ${error.message}`;
+    },
+    onClosed(reason) {
+      if (session.room && session.room.seat === seat) {
+        session.room = null;
+        showInRoom(false);
+        result.textContent = `Out of the room: ${reason}.`;
+      }
+    },
+  });
+  session.room = { seat, rate: null, sent: null };
+}
+
+function leaveRoom() {
+  const room = session.room;
+  if (!room) return;
+  session.room = null;
+  room.seat.leave();
+  showInRoom(false);
+  $("room-result").textContent = "";
+}
+
+function showInRoom(inRoom) {
+  show($("room-join"), !inRoom);
+  show($("room-command"), inRoom);
+  show($("room-leave"), inRoom);
+}
+
+function showFrame(frame) {
+  show($("frame-fact"), true);
+  $("world-frame").textContent = `${frame} at ${session.room.rate} frames/s`;
+}
+
+function sendCommand() {
+  const actionId = $("proposal-action").value;
+  const targetId = $("proposal-target").value || undefined;
+  const seq = session.room.seat.command(actionId, targetId);
+  session.room.sent = { seq, actionId, targetId };
+  $("room-result").textContent = `Sent: ${actionId}${targetId ? ` -> ${targetId}` : ""}.`;
+}
+
 // ---- wiring
 
 $("sign-in").addEventListener("submit", (event) => {
@@ -390,6 +461,9 @@ $("sign-in").addEventListener("submit", (event) => {
 $("sign-out").addEventListener("click", () => signOut("Signed out."));
 $("create-world").addEventListener("click", createWorld);
 $("proposal").addEventListener("submit", fileProposal);
+$("room-join").addEventListener("click", joinRoom);
+$("room-leave").addEventListener("click", leaveRoom);
+$("room-command").addEventListener("click", sendCommand);
 for (const [id, action] of [["tick-now", "tick"], ["suspend", "suspend"], ["resume", "resume"], ["verify", "verify"]]) {
   $(id).addEventListener("click", () => gameMasterAction($(id), action));
 }
