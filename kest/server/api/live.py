@@ -8,7 +8,7 @@ from starlette.requests import Request
 from starlette.responses import Response, StreamingResponse
 
 from kest.server.api.common import host_of, json_text, json_value, path_world, principal
-from kest.server.errors import BadInput, NotFound
+from kest.server.errors import BadInput, Conflict, NotFound
 from kest.server.feed import world_events
 
 STREAM_RECORDS = 100  # records an update carries at most; the page shows the newest ones
@@ -26,6 +26,10 @@ async def tick_now(request: Request) -> Response:
     (await principal(request)).require_admin(world_id)
     service = host_of(request).service
     if await asyncio.to_thread(service.tick, world_id, True) is None:
+        if service.held(world_id):
+            raise Conflict(
+                f'world "{world_id}" is playing in its real-time room: it ticks frames until the room closes'
+            )
         raise BadInput(f'world "{world_id}" is not live: resume it first')
     return json_text(await asyncio.to_thread(service.view, world_id))
 
