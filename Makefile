@@ -7,7 +7,7 @@ VPY := $(VENV)/bin/python
 # The optimised build: unit tests, benchmark programs and the module that goes into the wheel.
 BUILD ?= build/ci
 APT_PACKAGES := build-essential libssl-dev libicu-dev rapidjson-dev libgtest-dev clang-format unicode-data \
-  clang-19 libclang-rt-19-dev
+  clang-19 libclang-rt-19-dev chromium chromium-driver
 JOBS ?= $(shell nproc)
 # One clang build with AddressSanitizer and UndefinedBehaviorSanitizer serves both the unit tests
 # and the fuzzers, so the libraries are compiled with sanitizers once.

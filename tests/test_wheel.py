@@ -73,6 +73,10 @@ def site_packages(venv: pathlib.Path) -> pathlib.Path:
         r"kest/cli\.py",
         r"kest/data/world\.json",
         r"kest/data/ruleset\.json",
+        # The world page `kest serve` serves: files that are not Python travel in the package too.
+        r"kest/server/page/index\.html",
+        r"kest/server/page/page\.css",
+        r"kest/server/page/page\.js",
         r"kest_engine_native\.libs/libicuuc-[0-9a-f]+\.so\.\d+(\.\d+)*",
         r"kest_engine_native\.libs/libicudata-[0-9a-f]+\.so\.\d+(\.\d+)*",
         r"kest_engine_native\.libs/libcrypto-[0-9a-f]+\.so\.\d+(\.\d+)*",

@@ -8,13 +8,16 @@ through `extra_routes`.
 
 import asyncio
 import contextlib
+from pathlib import Path
 
 from starlette.applications import Starlette
-from starlette.routing import BaseRoute
+from starlette.routing import BaseRoute, Mount
+from starlette.staticfiles import StaticFiles
 
 from kest.server import api, rooms
 from kest.server.api.common import EXCEPTION_HANDLERS, Host
 from kest.server.config import ServerConfig, server_key
+from kest.server.feed import WorldFeed
 from kest.server.rooms.settings import RoomSettings
 from kest.server.rooms.world_host import WorldServiceRoomHost
 from kest.server.scheduler import Clock
@@ -22,6 +25,8 @@ from kest.server.settings import Settings
 from kest.server.store import open_store
 from kest.server.worlds import WorldService
 from kest.server.writer import GroupWriter
+
+PAGE = Path(__file__).resolve().parent / "page"
 
 
 def open_service(config: ServerConfig) -> WorldService:
@@ -41,7 +46,9 @@ def build_app(config: ServerConfig, extra_routes: list[BaseRoute] = ()) -> Starl
     @contextlib.asynccontextmanager
     async def lifespan(app: Starlette):
         service = await asyncio.to_thread(open_service, config)
-        app.state.host = Host(config, service)
+        feed = WorldFeed(asyncio.get_running_loop())
+        service.changed = feed.changed
+        app.state.host = Host(config, service, feed)
         app.state.rooms = rooms.Rooms(WorldServiceRoomHost(service), RoomSettings(rate=config.room_rate))
         clock = Clock(service, config.clock_interval, config.idle_seconds)
         ticking = asyncio.create_task(clock.run())
@@ -55,5 +62,7 @@ def build_app(config: ServerConfig, extra_routes: list[BaseRoute] = ()) -> Starl
             clock.close()
             close_service(service)
 
-    routes = api.routes() + rooms.routes() + list(extra_routes)
+    # The world page is served last: every API path wins over a file of the same name.
+    page = Mount("/", StaticFiles(directory=PAGE, html=True), name="page")
+    routes = api.routes() + rooms.routes() + list(extra_routes) + [page]
     return Starlette(routes=routes, exception_handlers=EXCEPTION_HANDLERS, lifespan=lifespan)

@@ -33,12 +33,19 @@ def sign(key: bytes, seq: int, type_: str, payload: str, prev_sig: str) -> Recor
     return RecordRow(seq, type_, payload, prev_sig, k.sign_record(key, seq, type_, payload, prev_sig))
 
 
-def record_text(record: RecordRow) -> str:
-    """A record's JSON form with its payload as stored, unparsed."""
+def record_text(record: RecordRow, proposals: str | None = None) -> str:
+    """A record's JSON form with its payload as stored, unparsed, and the proposals its tick
+    resolved (a JSON text) when given."""
+    resolved = "" if proposals is None else f',"proposals":{proposals}'
     return (
         f'{{"seq":{record.seq},"type":{jsontext.dumps(record.type)},"payload":{record.payload},'
-        f'"prevSig":{jsontext.dumps(record.prev_sig)},"sig":{jsontext.dumps(record.sig)}}}'
+        f'"prevSig":{jsontext.dumps(record.prev_sig)},"sig":{jsontext.dumps(record.sig)}{resolved}}}'
     )
+
+
+def epoch_of(record: RecordRow) -> int:
+    """The epoch an epoch record resolved."""
+    return jsontext.loads(record.payload)["epoch_number"]
 
 
 def record_value(record: RecordRow) -> dict:

@@ -30,6 +30,10 @@ class Principal:
     role: str
     world_id: str | None = None
     entity_id: str | None = None
+    expires_at: float | None = None  # seconds since 1970; None: never
+
+    def expired(self, now: float) -> bool:
+        return self.expires_at is not None and now >= self.expires_at
 
     def _of_world(self, world_id: str) -> bool:
         return self.role == "operator" or self.world_id == world_id
@@ -61,7 +65,9 @@ class Principal:
         return entity_id
 
 
-def issue(role: str, world_id: str | None, entity_id: str | None, now: float) -> tuple[str, Callable[[Writes], None]]:
+def issue(
+    role: str, world_id: str | None, entity_id: str | None, now: float, expires_at: float | None = None
+) -> tuple[str, Callable[[Writes], None]]:
     """A new token and the write job that stores its hash."""
     if role not in ROLES:
         raise BadInput(f"role must be one of {', '.join(ROLES)}")
@@ -70,11 +76,11 @@ def issue(role: str, world_id: str | None, entity_id: str | None, now: float) ->
     if (role == "player") != (entity_id is not None):
         raise BadInput("a player token names its entity; no other token does")
     token = secrets.token_hex(32)
-    row = TokenRow(token_hash(token), role, world_id, entity_id, None)
+    row = TokenRow(token_hash(token), role, world_id, entity_id, expires_at)
     return token, lambda writes: writes.insert_token(row, now)
 
 
-def authenticate(reads: Reads, header: str | None) -> Principal:
+def authenticate(reads: Reads, header: str | None, now: float) -> Principal:
     """The principal of an `Authorization: Bearer <token>` header."""
     if not header or not header.startswith("Bearer "):
         raise Unauthorized("a token is required: Authorization: Bearer <token>")
@@ -82,4 +88,7 @@ def authenticate(reads: Reads, header: str | None) -> Principal:
     row = reads.token(computed)
     if row is None or not hmac.compare_digest(row.token_hash, computed):
         raise Unauthorized("unknown token")
-    return Principal(row.role, row.world_id, row.entity_id)
+    found = Principal(row.role, row.world_id, row.entity_id, row.expires_at)
+    if found.expired(now):
+        raise Unauthorized("token expired")
+    return found

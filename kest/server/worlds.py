@@ -9,6 +9,8 @@ commands alike. Synchronous and thread-safe; call it from worker threads, never 
 - `configure(world_id, changes)`: new settings, vetted as at creation, from the next tick on.
 - `suspend(world_id)`, `resume(world_id)`: to a bundle and back, catching up what was missed.
 - `export(world_id, before)`, `archive(world_id)`: the chain's files, and pruning what they hold.
+- `verify(world_id)`: checks the stored chain from its genesis; its views then carry the result.
+- `delete(world_id)`: removes the world and everything stored of it in one transaction.
 
 Each tick is atomic: it is computed from the stored head (state text, proposals, standing
 orders), then stored with its record, its input and the new head in one savepoint, which checks
@@ -28,7 +30,7 @@ from dataclasses import dataclass
 from functools import partial
 
 import kest_engine_native as k
-from kest import jsontext, world
+from kest import chain, jsontext, world
 from kest.server import ledger
 from kest.server.errors import BadInput, Conflict, NotFound
 from kest.server.settings import Settings, parse_proposal, parse_settings, stored_settings
@@ -89,7 +91,11 @@ class WorldService:
         self._rows: dict[str, WorldRow] = {}  # live worlds' rows as last read or written here
         self._facts_lock = threading.Lock()
         self.faults: dict[str, str] = {}
+        self.verifications: dict[str, dict] = {}  # world id -> its last verification, as views show it
         self._held: set[str] = set()  # worlds a real-time room plays: the clock leaves them alone
+        # Told the id of every world a commit changed (a tick, a suspension, a resumption); the
+        # app points it at the live feed. Called on the committing thread.
+        self.changed: Callable[[str], None] = lambda world_id: None
 
     # Reading.
     def row(self, world_id: str) -> WorldRow:
@@ -132,15 +138,20 @@ class WorldService:
         row = self.row(world_id)
         return row if row.status == "live" else self.resume(world_id)
 
-    def view(self, world_id: str) -> str:
-        row = self.live_row(world_id)
+    def view(self, world_id: str, resume: bool = True) -> str:
+        """The world as its readers see it; reading resumes a suspended world unless `resume` is
+        False (a live stream watches a suspension without undoing it: its state is then null)."""
+        row = self.live_row(world_id) if resume else self.row(world_id)
         settings = stored_settings(row.settings)
         fault = self.faults.get(world_id)
+        actions = jsontext.dumps(sorted(jsontext.loads(row.ruleset)))
         return (
-            f'{{"epoch":{row.epoch},"epochSeconds":{jsontext.dumps(settings.epoch_seconds)},"frame":{row.frame},'
+            f'{{"actions":{actions},"epoch":{row.epoch},"epochSeconds":{jsontext.dumps(settings.epoch_seconds)},'
+            f'"frame":{row.frame},'
             f'"headSeq":{row.head_seq},"headSig":"{row.head_sig}","lastFault":{jsontext.dumps(fault)},'
             f'"maxCatchup":{settings.max_catchup},"nextEpochAt":{jsontext.dumps(row.next_epoch_at)},'
-            f'"state":{row.state},"stateHash":"{row.state_hash}","status":"{row.status}",'
+            f'"state":{row.state or "null"},"stateHash":"{row.state_hash}","status":"{row.status}",'
+            f'"verification":{jsontext.dumps(self.verifications.get(world_id))},'
             f'"worldId":{jsontext.dumps(row.world_id)}}}'
         )
 
@@ -149,10 +160,15 @@ class WorldService:
         return {"worldId": world_id, "epoch": row.epoch, "headSeq": row.head_seq, "status": row.status}
 
     def records_text(self, world_id: str, since: int, limit: int) -> str:
+        """A page of records after seq `since`; each epoch record carries the proposals its tick
+        resolved as "proposals" (entity id -> {actionId, targetId?}), which its event leaves out."""
         self.row(world_id)
-        records = self.store.reads().records(world_id, since, limit)
+        reads = self.store.reads()
+        records = reads.records(world_id, since, limit)
         last = records[-1].seq if records else since
-        body = ",".join(ledger.record_text(record) for record in records)
+        epochs = {record.seq: ledger.epoch_of(record) for record in records if record.type == ledger.EPOCH_RECORD}
+        inputs = reads.tick_inputs(world_id, min(epochs.values()), max(epochs.values())) if epochs else {}
+        body = ",".join(ledger.record_text(record, inputs.get(epochs.get(record.seq))) for record in records)
         return f'{{"next":{last},"records":[{body}]}}'
 
     # Creating.
@@ -347,15 +363,16 @@ class WorldService:
             log.warning("world %s: epoch %d refused without proposals too: %s", row.world_id, row.epoch + 1, refusal)
             return None
 
-    def _commit_tick(self, world_id: str, attempt: int) -> PreparedTick | None:
-        """One tick of the world's next epoch, if due. None when not due or refused."""
+    def _commit_tick(self, world_id: str, attempt: int, now: bool) -> PreparedTick | None:
+        """One tick of the world's next epoch, if due (or `now`: the game master's tick ahead of
+        the clock). None when not due or refused."""
         reads = self.store.reads()
         if attempt < STALE_RETRIES:
             row = self._current_row(reads, world_id)
             if row is None or row.status != "live":
                 return None
             settings = stored_settings(row.settings)
-            if row.epoch >= self.clock_epoch(row, settings, self.clock()):
+            if not now and row.epoch >= self.clock_epoch(row, settings, self.clock()):
                 return None
             prepared = self._prepare_or_fallback(row, settings, reads.proposals(world_id, row.epoch + 1, row.epoch + 1))
             if prepared is None:
@@ -377,7 +394,7 @@ class WorldService:
             if row is None or row.status != "live" or self.held(world_id):
                 return None
             settings = stored_settings(row.settings)
-            if row.epoch >= self.clock_epoch(row, settings, self.clock()):
+            if not now and row.epoch >= self.clock_epoch(row, settings, self.clock()):
                 return None
             prepared = self._prepare_or_fallback(
                 row, settings, writes.proposals(world_id, row.epoch + 1, row.epoch + 1)
@@ -390,14 +407,15 @@ class WorldService:
 
         return self.writer.run(tick_inside)
 
-    def tick(self, world_id: str) -> PreparedTick | None:
+    def tick(self, world_id: str, now: bool = False) -> PreparedTick | None:
         for attempt in range(STALE_RETRIES + 1):
             try:
-                prepared = self._commit_tick(world_id, attempt)
+                prepared = self._commit_tick(world_id, attempt, now)
             except Stale:
                 continue
             if prepared is not None:
                 self._keep_row(prepared.row)
+                self.changed(world_id)
             return prepared
         return None
 
@@ -421,6 +439,7 @@ class WorldService:
                 return False
             try:
                 self._suspend(row)
+                self.changed(world_id)
                 return True
             except Stale:
                 continue
@@ -442,7 +461,9 @@ class WorldService:
             if row.status == "live":
                 return row
             try:
-                return self._resume(row)
+                resumed = self._resume(row)
+                self.changed(world_id)
+                return resumed
             except Stale:
                 continue
         raise Conflict(f'world "{world_id}" is changing too fast to resume; try again')
@@ -533,7 +554,9 @@ class WorldService:
             writes.append(changed, row.head_seq, None, [record], [])
             return record
 
-        return self.writer.run(store_frames)
+        record = self.writer.run(store_frames)
+        self.changed(world_id)
+        return record
 
     # History.
     def stored_records(self, world_id: str, before: int | None = None) -> list[RecordRow]:
@@ -563,6 +586,43 @@ class WorldService:
         before = snapshots[-1].event_index
         write(self.export(world_id, before))
         return self.writer.run(lambda writes: writes.prune(world_id, before))
+
+    def verify(self, world_id: str) -> dict:
+        """Checks every stored record of the world's chain under the server key: each signature,
+        each link from the world's genesis (or, once older records were archived, from the first
+        kept one) and that the last is the world's head. The result is kept for the world's views."""
+        row = self.row(world_id)
+        reads, link, since, count, findings = self.store.reads(), row.genesis, -1, 0, []
+        first = reads.first_seq(world_id)
+        while page := reads.records(world_id, since, RECORD_PAGE):
+            if since == -1 and page[0].seq != 0:
+                link = page[0].prev_sig
+            findings += [str(found) for found in chain.verify(self._key, [ledger.record_value(r) for r in page], link)]
+            link, since, count = page[-1].sig, page[-1].seq, count + len(page)
+        if link != row.head_sig or since != row.head_seq:
+            findings.append(f"the stored records end at seq {since}, not at the world's head seq {row.head_seq}")
+        verification = {
+            "at": self.clock(),
+            "ok": not findings,
+            "records": count,
+            "fromSeq": 0 if first is None else first,
+            "headSeq": row.head_seq,
+            "finding": findings[0] if findings else None,
+        }
+        self.verifications[world_id] = verification
+        self.changed(world_id)
+        return verification
+
+    def delete(self, world_id: str) -> None:
+        """Removes the world and everything stored of it in one transaction; its streams are told."""
+        if not self.writer.run(lambda writes: writes.delete_world(world_id)):
+            raise NotFound(f'no world "{world_id}"')
+        self._forget_row(world_id)
+        with self._facts_lock:
+            self._facts.pop(world_id, None)
+        self.faults.pop(world_id, None)
+        self.verifications.pop(world_id, None)
+        self.changed(world_id)
 
     def touch(self, world_id: str) -> None:
         self.writer.submit(lambda writes: writes.touch(world_id, self.clock()))

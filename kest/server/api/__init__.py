@@ -2,7 +2,7 @@
 
 from starlette.routing import Route
 
-from kest.server.api import openapi, tokens, worlds
+from kest.server.api import live, openapi, tokens, worlds
 
 
 def routes() -> list[Route]:
@@ -21,4 +21,9 @@ def routes() -> list[Route]:
         Route("/worlds/{world_id}/resume", worlds.resume, methods=["POST"]),
         Route("/worlds/{world_id}/tokens", tokens.world_token, methods=["POST"]),
         Route("/tokens", tokens.gm_token, methods=["POST"]),
+        Route("/me", live.me, methods=["GET"]),
+        Route("/worlds/{world_id}/tick", live.tick_now, methods=["POST"]),
+        Route("/worlds/{world_id}/stream", live.stream, methods=["GET"]),
+        Route("/worlds/{world_id}/verify", live.verify, methods=["POST"]),
+        Route("/worlds/{world_id}", live.delete_world, methods=["DELETE"]),
     ]

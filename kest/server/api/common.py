@@ -12,7 +12,8 @@ from kest import jsontext
 from kest.errors import Refused, refusing
 from kest.server import tokens
 from kest.server.config import ServerConfig
-from kest.server.errors import BadInput, HostError, TooLarge, Unavailable
+from kest.server.errors import BadInput, HostError, TooLarge, Unauthorized, Unavailable
+from kest.server.feed import WorldFeed
 from kest.server.store import StoreError
 from kest.server.worlds import WorldService
 
@@ -23,7 +24,9 @@ log = logging.getLogger("kest.server")
 class Host:
     config: ServerConfig
     service: WorldService
-    # Tokens are never revoked, so a principal once found stays valid.
+    feed: WorldFeed
+    # A token is revoked only with its world (whose deletion drops it here), so a principal once
+    # found stays valid until it expires.
     principals: dict = field(default_factory=dict)  # touched on the event loop only
 
 
@@ -44,8 +47,10 @@ async def principal(request: Request) -> tokens.Principal:
     header = request.headers.get("authorization")
     known = host.principals.get(header) if header else None
     if known is not None:
+        if known.expired(host.service.clock()):
+            raise Unauthorized("token expired")
         return known
-    found = await asyncio.to_thread(tokens.authenticate, host.service.store.reads(), header)
+    found = await asyncio.to_thread(tokens.authenticate, host.service.store.reads(), header, host.service.clock())
     host.principals[header] = found
     return found
 

@@ -4,6 +4,7 @@ from starlette.requests import Request
 from starlette.responses import Response
 
 from kest.server.api.common import json_value
+from kest.server.api.tokens import MAX_EXPIRES_IN
 from kest.server.rooms.openapi import add_room_routes
 
 _ERROR = {"description": "refused", "content": {"application/json": {"schema": {"$ref": "#/components/schemas/Error"}}}}
@@ -34,6 +35,12 @@ _INTEGER_QUERY = [
     {"name": "limit", "in": "query", "schema": {"type": "integer", "minimum": 1, "maximum": 1000, "default": 100}},
 ]
 _SUMMARY = {"$ref": "#/components/schemas/WorldSummary"}
+_EXPIRES_IN = {
+    "type": "number",
+    "exclusiveMinimum": 0,
+    "maximum": MAX_EXPIRES_IN,
+    "description": "seconds from now until the token expires; left out, it never does",
+}
 
 DOCUMENT = {
     "openapi": "3.1.0",
@@ -57,6 +64,19 @@ DOCUMENT = {
                     "maxCatchup": {"type": "integer"},
                     "nextEpochAt": {"type": "number"},
                     "lastFault": {"type": ["string", "null"]},
+                    "actions": {"type": "array", "items": {"type": "string"}},
+                    "verification": {"oneOf": [{"$ref": "#/components/schemas/Verification"}, {"type": "null"}]},
+                },
+            },
+            "Verification": {
+                "type": "object",
+                "properties": {
+                    "at": {"type": "number"},
+                    "ok": {"type": "boolean"},
+                    "records": {"type": "integer"},
+                    "fromSeq": {"type": "integer"},
+                    "headSeq": {"type": "integer"},
+                    "finding": {"type": ["string", "null"]},
                 },
             },
             "Settings": {
@@ -118,6 +138,7 @@ DOCUMENT = {
                     "role": {"type": "string"},
                     "worldId": {"type": "string"},
                     "entityId": {"type": ["string", "null"]},
+                    "expiresAt": {"type": ["number", "null"]},
                 },
             },
         },
@@ -160,6 +181,57 @@ DOCUMENT = {
                 {"$ref": "#/components/schemas/World"},
                 body={"$ref": "#/components/schemas/Settings"},
             ),
+            "delete": _operation(
+                "delete a world with its chain, proposals and tokens (operator)",
+                "200",
+                {"type": "object", "properties": {"worldId": {"type": "string"}, "status": {"const": "deleted"}}},
+            ),
+        },
+        "/worlds/{world_id}/tick": {
+            "post": _operation(
+                "resolve the next epoch now (game master)", "200", {"$ref": "#/components/schemas/World"}
+            )
+        },
+        "/worlds/{world_id}/verify": {
+            "post": _operation(
+                "verify the stored chain from its genesis (game master); the world's views carry the result",
+                "200",
+                {"$ref": "#/components/schemas/Verification"},
+            )
+        },
+        "/worlds/{world_id}/stream": {
+            "get": {
+                **_operation(
+                    'server-sent events: "update" {world, records} now and after every change, "deleted",'
+                    ' and "expired" when the token expires',
+                    "200",
+                    {"type": "string"},
+                    params=_INTEGER_QUERY[:1],
+                ),
+                "responses": {
+                    "200": {
+                        "description": "an event stream",
+                        "content": {"text/event-stream": {"schema": {"type": "string"}}},
+                    },
+                    **{code: _ERROR for code in ("400", "401", "403", "404")},
+                },
+            }
+        },
+        "/me": {
+            "get": _operation(
+                "who this token is",
+                "200",
+                {
+                    "type": "object",
+                    "properties": {
+                        "role": {"type": "string"},
+                        "worldId": {"type": ["string", "null"]},
+                        "entityId": {"type": ["string", "null"]},
+                        "expiresAt": {"type": ["number", "null"]},
+                    },
+                },
+                world=False,
+            )
         },
         "/worlds/{world_id}/proposals": {
             "post": _operation(
@@ -204,6 +276,7 @@ DOCUMENT = {
                     "properties": {
                         "role": {"type": "string", "enum": ["player", "spectator"]},
                         "entityId": {"type": "string"},
+                        "expiresIn": _EXPIRES_IN,
                     },
                 },
             )
@@ -213,7 +286,11 @@ DOCUMENT = {
                 "issue a game-master token (operator)",
                 "201",
                 {"$ref": "#/components/schemas/Token"},
-                body={"type": "object", "required": ["worldId"], "properties": {"worldId": {"type": "string"}}},
+                body={
+                    "type": "object",
+                    "required": ["worldId"],
+                    "properties": {"worldId": {"type": "string"}, "expiresIn": _EXPIRES_IN},
+                },
                 world=False,
             )
         },

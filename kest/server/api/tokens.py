@@ -11,12 +11,27 @@ from kest.server.errors import BadInput
 from kest.server.tokens import issue
 from kest.server.vetting import check_id
 
+MAX_EXPIRES_IN = 366 * 24 * 3600
 
-async def _issue(request: Request, role: str, world_id: str, entity_id: str | None) -> Response:
+
+def _expiry(body, now: float) -> float | None:
+    """The expiry a token's body asks for with "expiresIn" (seconds from now); None: never."""
+    seconds = body.get("expiresIn") if isinstance(body, dict) else None
+    if seconds is None:
+        return None
+    if isinstance(seconds, bool) or not isinstance(seconds, int | float) or not 0 < seconds <= MAX_EXPIRES_IN:
+        raise BadInput(f"expiresIn must be a number of seconds from 1 to {MAX_EXPIRES_IN}")
+    return now + seconds
+
+
+async def _issue(request: Request, role: str, world_id: str, entity_id: str | None, body) -> Response:
     service = host_of(request).service
-    token, job = issue(role, world_id, entity_id, service.clock())
+    now = service.clock()
+    expires_at = _expiry(body, now)
+    token, job = issue(role, world_id, entity_id, now, expires_at)
     await asyncio.to_thread(service.writer.run, job)
-    return json_value({"token": token, "role": role, "worldId": world_id, "entityId": entity_id}, 201)
+    issued = {"token": token, "role": role, "worldId": world_id, "entityId": entity_id, "expiresAt": expires_at}
+    return json_value(issued, 201)
 
 
 async def gm_token(request: Request) -> Response:
@@ -24,7 +39,7 @@ async def gm_token(request: Request) -> Response:
     body = await read_json(request)
     world_id = check_id("worldId", body.get("worldId") if isinstance(body, dict) else None)
     await asyncio.to_thread(host_of(request).service.row, world_id)
-    return await _issue(request, "gm", world_id, None)
+    return await _issue(request, "gm", world_id, None, body)
 
 
 async def world_token(request: Request) -> Response:
@@ -38,4 +53,4 @@ async def world_token(request: Request) -> Response:
         facts = await asyncio.to_thread(host_of(request).service.facts, world_id, (entity_id,))
         if check_id("entityId", entity_id) not in facts.entities:
             raise BadInput(f'entityId "{entity_id}" is not an entity of this world')
-    return await _issue(request, body["role"], world_id, entity_id)
+    return await _issue(request, body["role"], world_id, entity_id, body)

@@ -16,7 +16,10 @@ class WorldServiceRoomHost:
 
     async def authenticate(self, token: str) -> Principal | None:
         try:
-            found = await asyncio.to_thread(tokens.authenticate, self._service.store.reads(), f"Bearer {token}")
+            service = self._service
+            found = await asyncio.to_thread(
+                lambda: tokens.authenticate(service.store.reads(), f"Bearer {token}", service.clock())
+            )
         except Unauthorized:
             return None
         return Principal(tokens.token_hash(token), found.role, found.world_id, found.entity_id)

@@ -27,6 +27,8 @@ from kest.server.store.schema import VERSION_TABLE, SchemaTooNew, pending
 
 BUSY_TIMEOUT_MS = 10_000
 _WORLD_COLUMNS = ", ".join(WorldRow.__slots__)
+# Every table holding rows of one world besides `worlds` itself: a deleted world leaves none behind.
+_WORLD_TABLES = ("records", "snapshots", "proposals", "tick_inputs", "bundles", "tokens")
 
 
 def _connect(path: str) -> sqlite3.Connection:
@@ -98,6 +100,10 @@ class _Sql:
     def tick_input(self, world_id: str, epoch: int) -> str | None:
         row = self._one("SELECT proposals FROM tick_inputs WHERE world_id = ? AND epoch = ?", world_id, epoch)
         return row[0] if row else None
+
+    def tick_inputs(self, world_id: str, first_epoch: int, last_epoch: int) -> dict[int, str]:
+        sql = "SELECT epoch, proposals FROM tick_inputs WHERE world_id = ? AND epoch BETWEEN ? AND ?"
+        return dict(self._all(sql, world_id, first_epoch, last_epoch))
 
     def snapshots(self, world_id: str) -> list[SnapshotRow]:
         sql = "SELECT event_index, state, state_hash FROM snapshots WHERE world_id = ? ORDER BY event_index"
@@ -229,6 +235,11 @@ class _Sql:
             " VALUES (?, ?, ?, ?, ?, ?)",
             (token.token_hash, token.role, token.world_id, token.entity_id, token.expires_at, now),
         )
+
+    def delete_world(self, world_id: str) -> bool:
+        for table in _WORLD_TABLES:
+            self._db.execute(f"DELETE FROM {table} WHERE world_id = ?", (world_id,))
+        return self._db.execute("DELETE FROM worlds WHERE world_id = ?", (world_id,)).rowcount > 0
 
 
 @contextlib.contextmanager
