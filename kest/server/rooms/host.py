@@ -27,7 +27,7 @@ class Principal:
 class RoomWorld:
     """A world's committed state as the room starts from it. Texts are JSON, handed on unparsed.
     A player's id in frames is its token's entity id, so the room maps players as they join.
-    `room_members` are the room settings the world's game master set (`check_world_members`);
+    `room_members` are the room settings the world's game master set (`kest.server.settings.check_room`);
     `taken_seqs` the seqs of each player in the world's last committed frames, so that a command a
     crash did not lose is not taken twice."""
 
