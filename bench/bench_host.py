@@ -22,7 +22,7 @@ ROOT = pathlib.Path(__file__).resolve().parent.parent
 sys.path.append(str(ROOT))
 sys.path.append(str(ROOT / "tests"))
 import kest_engine_native as k  # noqa: E402
-from kest.server import ledger  # noqa: E402
+from kest.frames import split_tick_output  # noqa: E402
 from kest.server.settings import Settings, stored_settings  # noqa: E402
 from kest.server.store import open_store  # noqa: E402
 from kest.server.worlds import WorldService, proposals_object  # noqa: E402
@@ -89,7 +89,7 @@ def big_world_tick(runs: int) -> list[tuple[str, str]]:
         tick_input = service._tick_input(row, stored, 1, proposals_object(stored.standing_orders, []))
 
         def engine_only():
-            event, _ = ledger.split_tick_output(k.tick_epoch(tick_input))
+            event, _ = split_tick_output(k.tick_epoch(tick_input))
             k.sign_record(KEY.encode(), 0, "EpochResolved", event, row.head_sig)
 
         def host_tick():

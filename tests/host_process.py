@@ -20,16 +20,23 @@ def free_port() -> int:
 
 
 class Server:
+    """`kest serve` over `data`, started at once; after `kill` or `stop`, `start` runs it again on
+    the same folder and port, so that its clients find it where they left it."""
+
     def __init__(self, data: pathlib.Path, *options: str, port: int | None = None):
         self.data = data
-        self.port = port or free_port()  # a restart may take the port of the server it follows
+        self.options = options
+        self.port = port or free_port()  # a new server may take the port of the one it follows
         self.url = f"http://127.0.0.1:{self.port}"
+        self.tokens = {}  # the first start's operator and game-master tokens
+        self.start()
+
+    def start(self) -> None:
         environment = dict(os.environ, PYTHONPATH=str(ROOT))
-        command = [sys.executable, "-m", "kest.cli", "serve", "--data", str(data), "--port", str(self.port), *options]
+        command = [sys.executable, "-m", "kest.cli", "serve", "--data", str(self.data), "--port", str(self.port)]
         self.process = subprocess.Popen(
-            command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=environment
+            [*command, *self.options], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=environment
         )
-        self.tokens = {}
         self._wait_ready()
 
     def _wait_ready(self) -> None:
@@ -64,6 +71,11 @@ class Server:
             except subprocess.TimeoutExpired:
                 self.kill()
         return self.process.stderr.read()
+
+    def call(self, method: str, path: str, token: str, body=None) -> tuple[int, object]:
+        """(status, document) of one API request."""
+        answer = httpx.request(method, self.url + path, json=body, headers=bearer(token), timeout=30)
+        return answer.status_code, answer.json() if answer.content else None
 
 
 def bearer(token: str) -> dict:

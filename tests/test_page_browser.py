@@ -2,83 +2,25 @@
 updates, a player's proposal, what each role is offered, hostile names, bad tokens, a lost
 connection, and the page's weight. Screenshots go to build/page-screenshots/."""
 
-import json
-import os
-import pathlib
-import socket
-import subprocess
-import sys
 import time
-import urllib.error
-import urllib.request
 
 import pytest
 from browser import DESKTOP, PHONE, console_errors, screenshot, set_size, start_chromium, wait_for
+from host_process import Server
 from selenium.webdriver.common.by import By
 from selenium.webdriver.common.keys import Keys
 from selenium.webdriver.support.ui import Select
 
 from kest import world
 
-ROOT = pathlib.Path(__file__).resolve().parent.parent
 WORLD = "marked-vale"
 MARKUP = "<script>window.pwned = 1</script><b>Grub</b>"
 PAGE_BUDGET = 200 * 1024
 
 
-class Host:
-    """`kest serve` on a free loopback port, which can be killed and started again on its data."""
-
-    def __init__(self, data: pathlib.Path):
-        with socket.socket() as probe:
-            probe.bind(("127.0.0.1", 0))
-            self.port = probe.getsockname()[1]
-        self.url = f"http://127.0.0.1:{self.port}"
-        self.data = data
-        self.process = None
-        self.operator = None
-
-    def start(self):
-        environment = os.environ | {"PYTHONPATH": str(ROOT)}
-        command = [sys.executable, "-m", "kest.cli", "serve", "--data", str(self.data), "--port", str(self.port)]
-        self.process = subprocess.Popen(command, env=environment, stdout=subprocess.PIPE, text=True)
-        for line in self.process.stdout:
-            if line.startswith("operator token "):
-                self.operator = line.split()[-1]
-            if line.startswith("kest host on"):
-                break
-        deadline = time.monotonic() + 20
-        while time.monotonic() < deadline:
-            try:
-                urllib.request.urlopen(self.url + "/health", timeout=1).close()
-                return
-            except OSError:
-                time.sleep(0.05)
-        raise RuntimeError("kest serve did not start")
-
-    def stop(self):
-        """Ends the process at once, as a crash or a cut cable would end its connections."""
-        self.process.kill()
-        self.process.wait(10)
-        self.process.stdout.close()
-
-    def call(self, method: str, path: str, token: str, body=None):
-        """(status, document) of one API request."""
-        data = json.dumps(body).encode() if body is not None else (b"{}" if method == "POST" else None)
-        request = urllib.request.Request(self.url + path, data=data, method=method)
-        request.add_header("Authorization", f"Bearer {token}")
-        request.add_header("Content-Type", "application/json")
-        try:
-            with urllib.request.urlopen(request, timeout=30) as response:
-                return response.status, json.loads(response.read() or b"null")
-        except urllib.error.HTTPError as refusal:
-            return refusal.code, json.loads(refusal.read() or b"null")
-
-
 @pytest.fixture(scope="module")
 def host(tmp_path_factory):
-    running = Host(tmp_path_factory.mktemp("host"))
-    running.start()
+    running = Server(tmp_path_factory.mktemp("host"))
     yield running
     running.stop()
 
@@ -94,7 +36,7 @@ def marked_state() -> dict:
 def gm_token(host):
     # An hour-long epoch: only the tests tick this world.
     body = {"worldId": WORLD, "state": marked_state(), "settings": {"epochSeconds": 3600}}
-    status, created = host.call("POST", "/worlds", host.operator, body)
+    status, created = host.call("POST", "/worlds", host.tokens["operator"], body)
     assert status == 201, created
     return created["gmToken"]
 
@@ -214,7 +156,7 @@ def test_a_wrong_token_is_refused_with_the_reason(host, chromium, token):
 def test_a_lost_connection_is_said_and_the_page_reconnects(host, chromium, gm_token):
     sign_in(chromium, host.url, gm_token)
     wait_for(chromium, text_of("connection", "Live"))
-    host.stop()
+    host.kill()  # at once, as a crash or a cut cable would end its connections
     try:
         wait_for(chromium, text_of("connection", "Connection lost; reconnecting"))
         screenshot(chromium, "connection-lost-desktop")
@@ -251,7 +193,7 @@ def test_a_large_world_update_reaches_the_page_quickly(host, chromium):
     hero = state["entities"]["aria"]
     state["entities"] = {f"e{index:03}": hero | {"name": f"Hero {index}"} for index in range(500)}
     body = {"worldId": "crowded-vale", "state": state, "settings": {"epochSeconds": 3600}}
-    status, created = host.call("POST", "/worlds", host.operator, body)
+    status, created = host.call("POST", "/worlds", host.tokens["operator"], body)
     assert status == 201, created
     sign_in(chromium, host.url, created["gmToken"])
     wait_for(chromium, text_of("connection", "Live"))
@@ -289,7 +231,7 @@ def test_game_master_proposes_for_any_entity_sees_targets_in_the_log_and_verifie
 
 def short_lived_world(host, world_id: str) -> str:
     body = {"worldId": world_id, "settings": {"epochSeconds": 3600}}
-    status, created = host.call("POST", "/worlds", host.operator, body)
+    status, created = host.call("POST", "/worlds", host.tokens["operator"], body)
     assert status == 201, created
     return created["gmToken"]
 
@@ -302,7 +244,7 @@ def test_a_world_suspended_and_then_deleted_while_open_is_said(host, chromium):
     assert host.call("POST", "/worlds/fading-vale/suspend", gm)[0] == 200
     wait_for(chromium, text_of("world-status", "suspended"))
     assert by_id(chromium, "world-countdown").text == "none while suspended"
-    assert host.call("DELETE", "/worlds/fading-vale", host.operator)[0] == 200
+    assert host.call("DELETE", "/worlds/fading-vale", host.tokens["operator"])[0] == 200
     wait_for(chromium, text_of("notice", "The world fading-vale was deleted."))
     assert not by_id(chromium, "world").is_displayed()
     screenshot(chromium, "world-deleted-phone")
@@ -310,14 +252,14 @@ def test_a_world_suspended_and_then_deleted_while_open_is_said(host, chromium):
 
 def test_the_operator_deletes_a_world_from_the_page(host, chromium):
     short_lived_world(host, "doomed-vale")
-    sign_in(chromium, host.url, host.operator)
+    sign_in(chromium, host.url, host.tokens["operator"])
     by_id(chromium, "world-list").find_element(By.XPATH, ".//button[text()='Open doomed-vale']").click()
     wait_for(chromium, text_of("connection", "Live"))
     chromium.find_element(By.CSS_SELECTOR, "[aria-label='Delete doomed-vale']").click()
     chromium.switch_to.alert.accept()
     wait_for(chromium, text_of("notice", "The world doomed-vale was deleted."))
     wait_for(chromium, lambda driver: "doomed-vale" not in by_id(driver, "world-list").text)
-    assert host.call("GET", "/worlds/doomed-vale", host.operator)[0] == 404
+    assert host.call("GET", "/worlds/doomed-vale", host.tokens["operator"])[0] == 404
 
 
 def test_an_expired_token_signs_the_page_out(host, chromium, gm_token):

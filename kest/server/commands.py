@@ -8,7 +8,7 @@ from kest.errors import Refused
 from kest.server.app import close_service, open_service
 from kest.server.config import ServerConfig
 from kest.server.errors import BadInput, HostError
-from kest.server.rooms.settings import RoomSettings
+from kest.server.settings import check_room
 from kest.server.store import StoreError
 from kest.server.tokens import issue
 
@@ -25,7 +25,7 @@ def cmd_serve(args) -> int:
     config.body_limit, config.idle_seconds = args.body_limit, args.idle_seconds
     config.room_rate = args.room_rate
     try:
-        RoomSettings(rate=config.room_rate)
+        check_room({"rate": config.room_rate})
     except BadInput as refusal:
         raise Refused(f"--room-rate: {refusal}") from None
     try:

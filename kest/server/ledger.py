@@ -10,7 +10,6 @@ import secrets
 
 import kest_engine_native as k
 from kest import bundles, chain, jsontext
-from kest.frames import split_tick_output  # noqa: F401 (the host splits epoch ticks with it too)
 from kest.server.store import RecordRow
 
 EPOCH_RECORD = "EpochResolved"

@@ -1,5 +1,6 @@
-"""A world's settings: its epoch period, its catch-up bound, the engine's per-tick options and
-the standing orders of its actors. They travel as JSON text in the world's row."""
+"""A world's settings: its epoch period, its catch-up bound, the engine's per-tick options, the
+standing orders of its actors and the rate and caps of its real-time room. They travel as JSON
+text in the world's row."""
 
 import functools
 import math
@@ -7,11 +8,12 @@ from dataclasses import dataclass, field
 
 from kest import jsontext
 from kest.server.errors import BadInput
-from kest.server.rooms.settings import check_world_members
 from kest.server.vetting import check_id
 
 MAX_SAFE = 2**53 - 1
 MIN_EPOCH_SECONDS = 0.001
+MIN_ROOM_RATE, MAX_ROOM_RATE = 1, 60
+ROOM_MEMBERS = ("rate", "maxCommandsPerPlayer", "maxCommands")
 
 
 def proposal_text(action_id: str, target_id: str | None) -> str:
@@ -42,7 +44,7 @@ class Settings:
     actor_tags: tuple[str, ...] | None
     max_actions: int | None
     standing_orders: dict  # entity id -> proposal text
-    room: dict = field(default_factory=dict)  # the real-time room's rate and caps the game master set
+    room: dict = field(default_factory=dict)  # the room's rate and caps the game master set (`check_room`)
 
     def text(self) -> str:
         value = {
@@ -72,6 +74,26 @@ def _integer(value, name: str, default: int | None) -> int | None:
     if isinstance(value, bool) or not isinstance(value, int) or not 0 <= value <= MAX_SAFE:
         raise BadInput(f"{name} must be an integer from 0 to {MAX_SAFE}")
     return value
+
+
+def _is_cap(value) -> bool:
+    return value is None or (type(value) is int and 0 <= value <= MAX_SAFE)
+
+
+def check_room(members) -> dict:
+    """A game master's room settings, each member checked; members left out are left as they are."""
+    if type(members) is not dict:
+        raise BadInput("room settings are an object: {rate?, maxCommandsPerPlayer?, maxCommands?}")
+    unknown = sorted(set(members) - set(ROOM_MEMBERS))
+    if unknown:
+        raise BadInput(f'"{unknown[0]}" is not a room setting (rate, maxCommandsPerPlayer, maxCommands)')
+    rate = members.get("rate")
+    if "rate" in members and not (type(rate) is int and MIN_ROOM_RATE <= rate <= MAX_ROOM_RATE):
+        raise BadInput(f"rate must be an integer from {MIN_ROOM_RATE} to {MAX_ROOM_RATE} (frames a second)")
+    for cap in ("maxCommandsPerPlayer", "maxCommands"):
+        if cap in members and not _is_cap(members[cap]):
+            raise BadInput(f"{cap} must be null (no cap) or an integer from 0 to {MAX_SAFE}")
+    return members
 
 
 def parse_settings(value, defaults: "Settings", entity_ids, action_ids) -> Settings:
@@ -112,7 +134,7 @@ def parse_settings(value, defaults: "Settings", entity_ids, action_ids) -> Setti
         actor_tags=actor_tags,
         max_actions=_integer(value.get("maxActions", defaults.max_actions), "maxActions", None),
         standing_orders=standing,
-        room={**defaults.room, **check_world_members(value["room"])} if "room" in value else defaults.room,
+        room={**defaults.room, **check_room(value["room"])} if "room" in value else defaults.room,
     )
 
 

@@ -31,6 +31,7 @@ from functools import partial
 
 import kest_engine_native as k
 from kest import chain, jsontext, world
+from kest.frames import split_tick_output
 from kest.server import ledger
 from kest.server.errors import BadInput, Conflict, NotFound
 from kest.server.settings import Settings, parse_proposal, parse_settings, stored_settings
@@ -333,7 +334,7 @@ class WorldService:
         state hashed."""
         epoch = row.epoch + 1
         output = k.tick_epoch(self._tick_input(row, settings, epoch, proposals))
-        event, state = ledger.split_tick_output(output)
+        event, state = split_tick_output(output)
         record = ledger.sign(self._key_bytes, row.head_seq + 1, ledger.EPOCH_RECORD, event, row.head_sig)
         state_hash = k.world_state_hash(self._key, state)
         new_row = dataclasses.replace(

@@ -2,10 +2,9 @@
 
 import pathlib
 
-import httpx
 import pytest
 
-from tests.host_process import Server, bearer, free_port
+from tests.host_process import Server
 
 WORLD_ID = "ashen-vale"
 OTHER_WORLD = "other-world"
@@ -13,32 +12,38 @@ PLAYERS = ("aria", "brom", "cael")
 
 
 class RoomServer:
-    """`kest serve` over its own data folder; a restart keeps the folder, the port and the tokens."""
+    """`kest serve` over its own data folder, with the tokens the room tests play with; a restart
+    (`kill` or `stop`, then `start`) keeps the folder, the port and the tokens."""
 
     def __init__(self, data_dir: pathlib.Path):
         self.data_dir = data_dir
-        self.port = free_port()
         self.server: Server | None = None
         self.tokens: dict[str, str] = {"no-such": "0" * 64}
 
     @property
+    def port(self) -> int:
+        return self.server.port
+
+    @property
     def http(self) -> str:
-        return f"http://127.0.0.1:{self.port}"
+        return self.server.url
 
     @property
     def url(self) -> str:
-        return f"ws://127.0.0.1:{self.port}/worlds/{WORLD_ID}/room"
+        return f"ws://127.0.0.1:{self.server.port}/worlds/{WORLD_ID}/room"
 
     def start(self) -> None:
-        self.server = Server(self.data_dir, port=self.port)
-        if "gm" not in self.tokens:
-            self.tokens.update(self.server.tokens)
-            self._issue_tokens()
+        if self.server is not None:
+            self.server.start()
+            return
+        self.server = Server(self.data_dir)
+        self.tokens.update(self.server.tokens)
+        self._issue_tokens()
 
     def _post(self, path: str, token: str, body: dict) -> dict:
-        answer = httpx.post(f"{self.http}{path}", json=body, headers=bearer(token))
-        answer.raise_for_status()
-        return answer.json()
+        status, answer = self.server.call("POST", path, token, body)
+        assert status == 201, answer
+        return answer
 
     def _issue_tokens(self) -> None:
         gm = self.tokens["gm"]

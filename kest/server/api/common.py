@@ -50,7 +50,9 @@ async def principal(request: Request) -> tokens.Principal:
         if known.expired(host.service.clock()):
             raise Unauthorized("token expired")
         return known
-    found = await asyncio.to_thread(tokens.authenticate, host.service.store.reads(), header, host.service.clock())
+    service = host.service
+    # reads() gives the calling thread's own connection: it is taken on the worker thread that queries it.
+    found = await asyncio.to_thread(lambda: tokens.authenticate(service.store.reads(), header, service.clock()))
     host.principals[header] = found
     return found
 

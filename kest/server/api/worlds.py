@@ -38,7 +38,7 @@ async def list_worlds(request: Request) -> Response:
     who = await principal(request)
     service = host_of(request).service
     if who.role == "operator":
-        ids = await asyncio.to_thread(service.store.reads().world_ids)
+        ids = await asyncio.to_thread(lambda: service.store.reads().world_ids())
     else:
         ids = [who.world_id]
     summaries = await asyncio.to_thread(lambda: [service.summary(world_id) for world_id in ids])

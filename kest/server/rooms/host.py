@@ -27,9 +27,11 @@ class Principal:
 class RoomWorld:
     """A world's committed state as the room starts from it. Texts are JSON, handed on unparsed.
     A player's id in frames is its token's entity id, so the room maps players as they join.
-    `room_members` are the room settings the world's game master set (`check_world_members`);
+    `room_members` are the room settings the world's game master set (`kest.server.settings.check_room`);
     `taken_seqs` the seqs of each player in the world's last committed frames, so that a command a
-    crash did not lose is not taken twice."""
+    crash did not lose is not taken twice; `action_ids` and `entity_ids` what commands may name
+    (read by the host off the event loop: mutations change properties and tags only, so the
+    entities of a world stay those it opened with)."""
 
     world_id: str
     state: str
@@ -37,6 +39,8 @@ class RoomWorld:
     frame: int
     room_members: dict
     taken_seqs: dict[str, list[int]]
+    action_ids: frozenset[str]
+    entity_ids: frozenset[str]
 
 
 @dataclass(frozen=True)

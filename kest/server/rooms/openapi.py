@@ -4,12 +4,13 @@ to the wire protocol, which the operation's description gives in full. A world's
 are a member of its settings (`PATCH /worlds/{id}`)."""
 
 import kest.server.rooms as rooms_package
+from kest.server.settings import MAX_ROOM_RATE, MAX_SAFE, MIN_ROOM_RATE
 
-_CAP = {"type": ["integer", "null"], "minimum": 0, "maximum": 9007199254740991}
+_CAP = {"type": ["integer", "null"], "minimum": 0, "maximum": MAX_SAFE}
 _COUNTS = ("frame", "committedFrame", "connections", "frames", "overruns", "rebased", "stalledCut")
 _MILLISECONDS = ("latenessP50Ms", "latenessP99Ms", "latenessMaxMs", "commitLagP99Ms")
 _SETTINGS = {
-    "rate": {"type": "integer", "minimum": 1, "maximum": 60, "description": "frames a second"},
+    "rate": {"type": "integer", "minimum": MIN_ROOM_RATE, "maximum": MAX_ROOM_RATE, "description": "frames a second"},
     "maxCommandsPerPlayer": _CAP,
     "maxCommands": _CAP,
 }

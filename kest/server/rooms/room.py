@@ -7,7 +7,6 @@ together; the room's fields change only on the loop, so they need no lock.
 """
 
 import asyncio
-import json
 import logging
 import secrets
 from collections import defaultdict
@@ -37,10 +36,8 @@ class Room:
         self._host = host
         self._on_idle = on_idle
         self._ruleset = world.ruleset
-        self._actions = frozenset(json.loads(world.ruleset))
-        # Mutations change properties and tags only, so the entities of a world stay those it opened with.
-        entities = json.loads(world.state).get("entities")
-        self._entities = frozenset(entities) if isinstance(entities, dict) else frozenset()
+        self._actions = world.action_ids
+        self._entities = world.entity_ids
         self._player_entities: dict[str, str] = {}
         self._rules = self._frame_rules()
         self._recent = RecentFrames(settings.frames_kept, settings.states_kept)

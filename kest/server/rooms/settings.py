@@ -1,16 +1,14 @@
-"""The knobs of a room, with the defaults the overload policy states, and the few of them a game
-master sets for a world: its frame rate and the engine's command caps."""
+"""The knobs of a room, with the defaults the overload policy states. A world's game master sets
+three of them, its frame rate and the engine's command caps, as the member "room" of the world's
+settings, which the host checks with the rest of them (`kest.server.settings.check_room`)."""
 
 import dataclasses
 from dataclasses import dataclass
 
-from kest.server.errors import BadInput
+from kest.server.settings import ROOM_MEMBERS, check_room
 
-MIN_RATE, MAX_RATE = 1, 60
-JS_SAFE = 9007199254740991
-
-# The members of a world's room settings (kept under "room" in the world's settings), by field name.
-WORLD_MEMBERS = {"rate": "rate", "maxCommandsPerPlayer": "max_commands_per_player", "maxCommands": "max_commands"}
+# The field of each member of a world's room settings.
+_FIELDS = dict(zip(ROOM_MEMBERS, ("rate", "max_commands_per_player", "max_commands"), strict=True))
 
 
 @dataclass(frozen=True)
@@ -28,34 +26,15 @@ class RoomSettings:
     join_timeout: float = 5.0  # the join message must arrive within this time
 
     def __post_init__(self):
-        check_world_members(self.world_members())
+        check_room(self.world_members())
 
     @property
     def period(self) -> float:
         return 1.0 / self.rate
 
     def world_members(self) -> dict:
-        return {member: getattr(self, name) for member, name in WORLD_MEMBERS.items()}
+        return {member: getattr(self, name) for member, name in _FIELDS.items()}
 
     def with_world_members(self, members: dict) -> "RoomSettings":
-        """These settings with a world's own members (as `check_world_members` passed them) in place."""
-        return dataclasses.replace(self, **{WORLD_MEMBERS[member]: value for member, value in members.items()})
-
-
-def _is_cap(value) -> bool:
-    return value is None or (type(value) is int and 0 <= value <= JS_SAFE)
-
-
-def check_world_members(members) -> dict:
-    """A game master's room settings, each member checked; members left out are left as they are."""
-    if type(members) is not dict:
-        raise BadInput("room settings are an object: {rate?, maxCommandsPerPlayer?, maxCommands?}")
-    unknown = sorted(set(members) - set(WORLD_MEMBERS))
-    if unknown:
-        raise BadInput(f'"{unknown[0]}" is not a room setting (rate, maxCommandsPerPlayer, maxCommands)')
-    if "rate" in members and not (type(members["rate"]) is int and MIN_RATE <= members["rate"] <= MAX_RATE):
-        raise BadInput(f"rate must be an integer from {MIN_RATE} to {MAX_RATE} (frames a second)")
-    for cap in ("maxCommandsPerPlayer", "maxCommands"):
-        if cap in members and not _is_cap(members[cap]):
-            raise BadInput(f"{cap} must be null (no cap) or an integer from 0 to {JS_SAFE}")
-    return members
+        """These settings with a world's own members (as `check_room` passed them) in place."""
+        return dataclasses.replace(self, **{_FIELDS[member]: value for member, value in members.items()})

@@ -1,6 +1,7 @@
 """Rooms hosted by `kest serve`: tokens, worlds and chains from the world service."""
 
 import asyncio
+import json
 
 from kest.server import tokens
 from kest.server.errors import NotFound, Unauthorized
@@ -11,12 +12,14 @@ from kest.server.worlds import WorldService
 
 
 class WorldServiceRoomHost:
+    """Every call to the service runs on a worker thread: each reads the store or runs the engine."""
+
     def __init__(self, service: WorldService):
         self._service = service
 
     async def authenticate(self, token: str) -> Principal | None:
+        service = self._service
         try:
-            service = self._service
             found = await asyncio.to_thread(
                 lambda: tokens.authenticate(service.store.reads(), f"Bearer {token}", service.clock())
             )
@@ -26,16 +29,26 @@ class WorldServiceRoomHost:
 
     async def open_world(self, world_id: str, recent_frames: int) -> RoomWorld | None:
         try:
-            row = await asyncio.to_thread(self._service.hold, world_id)
+            return await asyncio.to_thread(self._open_world, world_id, recent_frames)
         except NotFound:
             return None
+
+    def _open_world(self, world_id: str, recent_frames: int) -> RoomWorld:
+        row = self._service.hold(world_id)
         # Every frame record holds one frame at least, so as many records as frames are enough.
-        records = await asyncio.to_thread(
-            self._service.store.reads().records, world_id, row.head_seq - recent_frames, recent_frames
-        )
+        records = self._service.store.reads().records(world_id, row.head_seq - recent_frames, recent_frames)
         payloads = [record.payload for record in records if record.type == FrameGroup.RECORD_TYPE]
-        room_members = stored_settings(row.settings).room
-        return RoomWorld(world_id, row.state, row.ruleset, row.frame, room_members, seqs_by_player(payloads))
+        entities = json.loads(row.state).get("entities")
+        return RoomWorld(
+            world_id,
+            row.state,
+            row.ruleset,
+            row.frame,
+            stored_settings(row.settings).room,
+            seqs_by_player(payloads),
+            frozenset(json.loads(row.ruleset)),
+            frozenset(entities) if isinstance(entities, dict) else frozenset(),
+        )
 
     async def append_frames(self, world_id: str, group: FrameGroup) -> None:
         await asyncio.to_thread(self._service.append_frames, world_id, group.payload(), group.state, group.last_frame)
