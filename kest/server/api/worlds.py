@@ -1,6 +1,7 @@
 """Routes of worlds: create, list, read, proposals, events, chain, bundle, suspend, resume."""
 
 import asyncio
+import logging
 
 from starlette.requests import Request
 from starlette.responses import Response
@@ -9,6 +10,8 @@ from kest.server.api.common import host_of, json_text, json_value, path_world, p
 from kest.server.errors import BadInput
 from kest.server.settings import stored_settings
 from kest.server.tokens import issue
+
+log = logging.getLogger("kest.server")
 
 MAX_EVENTS_PAGE = 1000
 DEFAULT_EVENTS_PAGE = 100
@@ -89,9 +92,16 @@ async def file_proposal(request: Request) -> Response:
     job = service.proposal_job(world_id, facts, entity_id, body)
     filed = await service.writer.submit_async(job)
     if filed.pop("worldStatus") != "live":
-        # Filing counts as using the world: bring it back, without making this caller wait.
-        asyncio.get_running_loop().run_in_executor(None, service.live_row, world_id)
+        # Filing counts as using the world: bring it back, without making this caller wait. The
+        # proposal is stored either way; a resume that fails is reported, and the next use tries again.
+        resuming = asyncio.get_running_loop().run_in_executor(None, service.live_row, world_id)
+        resuming.add_done_callback(lambda done: _report_failed_resume(world_id, done))
     return json_value(filed, 202)
+
+
+def _report_failed_resume(world_id: str, done: asyncio.Future) -> None:
+    if not done.cancelled() and done.exception() is not None:
+        log.error("world %s: resume after a proposal failed: %s", world_id, done.exception())
 
 
 def _integer_query(request: Request, name: str, default: int) -> int:
