@@ -22,6 +22,7 @@ row says that something (this process or another) has changed it since.
 """
 
 import dataclasses
+import functools
 import logging
 import threading
 import time
@@ -63,6 +64,13 @@ class PreparedTick:
     record: RecordRow
     proposals: str
     event: str
+
+
+@functools.lru_cache(maxsize=1024)
+def _action_ids_text(ruleset: str) -> str:
+    """The ruleset's action ids as a JSON array, parsed once per ruleset text: every view and every
+    live update shows them."""
+    return jsontext.dumps(sorted(jsontext.loads(ruleset)))
 
 
 def proposals_object(orders: dict, filed: Iterable[ProposalRow]) -> str:
@@ -145,7 +153,7 @@ class WorldService:
         row = self.live_row(world_id) if resume else self.row(world_id)
         settings = stored_settings(row.settings)
         fault = self.faults.get(world_id)
-        actions = jsontext.dumps(sorted(jsontext.loads(row.ruleset)))
+        actions = _action_ids_text(row.ruleset)
         return (
             f'{{"actions":{actions},"epoch":{row.epoch},"epochSeconds":{jsontext.dumps(settings.epoch_seconds)},'
             f'"frame":{row.frame},'
