@@ -166,10 +166,14 @@ class Store(Protocol):
     def close(self) -> None: ...
 
 
-def open_store(url: str) -> Store:
-    """The store at `url`: a file path (or sqlite:///path) for SQLite; postgresql:// is not built yet."""
+def open_store(url: str, **postgres_options) -> Store:
+    """The store at `url`: a file path (or sqlite:///path) for SQLite, postgresql://... for PostgreSQL (whose
+    `lease_seconds` and `address` options say how long a lease on a world lasts and where this process is
+    reached)."""
     if url.startswith(("postgresql://", "postgres://")):
-        raise StoreError("PostgreSQL storage is not available in this version; use a SQLite file path")
+        from kest.server.store.postgres import PostgresStore
+
+        return PostgresStore(url, **postgres_options)
     from kest.server.store.sqlite import SqliteStore
 
     return SqliteStore(url.removeprefix("sqlite://"))

@@ -1,0 +1,333 @@
+"""The PostgreSQL store (psycopg 3 with a connection pool), for many host processes sharing one database.
+
+It runs the SQLite store's queries, so the SQL lives in one place; `postgres_text` rewrites each once
+into PostgreSQL's dialect by four named rules. Where SQLite's BEGIN IMMEDIATE takes the whole file
+for a write, here a write takes the rows it touches: inside a write, reading a world's row locks it
+(`SELECT ... FOR UPDATE`), so a proposal filed while the world is being ticked waits for the tick's
+COMMIT and then sees the epoch it resolved.
+
+Every process owns the worlds it writes through leases (see leases.py): `due_worlds` first claims free
+due worlds and then lists the due worlds this process owns; every append and suspension checks the
+lease in its own transaction before writing; a background thread renews the leases. A world this
+process does not own is refused with `NotOwner`, which names where its owner is reached.
+"""
+
+import functools
+import re
+import threading
+import uuid
+from collections.abc import Sequence
+
+import psycopg
+from psycopg.conninfo import conninfo_to_dict
+from psycopg_pool import ConnectionPool, PoolTimeout
+
+from kest.server.store import Job, Outcome, SnapshotRow, Stale, StoreError, WorldRow
+from kest.server.store import leases as lease_sql
+from kest.server.store.schema import VERSION_TABLE, SchemaTooNew, pending
+from kest.server.store.sqlite import _Sql
+
+CONNECT_SECONDS = 5.0
+POOL_SIZE = 8
+# Any constant: the advisory lock under which one process at a time migrates the schema.
+_MIGRATION_LOCK = 0x6B657374
+
+# The keys that decide which row an "INSERT OR REPLACE" replaces.
+_REPLACE_KEYS = {
+    "snapshots": ("world_id", "event_index"),
+    "proposals": ("world_id", "epoch", "entity_id"),
+    "tick_inputs": ("world_id", "epoch"),
+    "bundles": ("world_id",),
+}
+_INSERT_OR_REPLACE = re.compile(r"INSERT OR REPLACE INTO (\w+) \(([^)]*)\)(.*)", re.DOTALL)
+_SCALAR_MAX = re.compile(r"\bMAX\((\w+), \?\)")
+_WORLD_ROW_READ = re.compile(r"^SELECT .* FROM worlds WHERE world_id = \?$", re.DOTALL)
+
+
+@functools.cache
+def postgres_text(sql: str, in_write: bool) -> str:
+    """The SQLite store's query `sql` in PostgreSQL's words."""
+    # 1. SQLite's two-argument MAX is PostgreSQL's GREATEST.
+    sql = _SCALAR_MAX.sub(r"GREATEST(\1, ?)", sql)
+    # 2. INSERT OR REPLACE is an insert that updates the row of the same key.
+    replace = _INSERT_OR_REPLACE.fullmatch(sql)
+    if replace:
+        table, columns, rest = replace.groups()
+        keys = _REPLACE_KEYS[table]
+        names = [name.strip() for name in columns.split(",")]
+        updates = ", ".join(f"{name} = excluded.{name}" for name in names if name not in keys)
+        sql = f"INSERT INTO {table} ({columns}){rest} ON CONFLICT ({', '.join(keys)}) DO UPDATE SET {updates}"
+    # 3. Inside a write, reading a world's row locks it, as BEGIN IMMEDIATE locks SQLite's whole file.
+    if in_write and _WORLD_ROW_READ.match(sql):
+        sql += " FOR UPDATE"
+    # 4. Parameters are %s, not ?.
+    return sql.replace("?", "%s")
+
+
+class NotOwner(Stale):
+    """A write of a world whose lease this process does not hold (any more)."""
+
+    def __init__(self, world_id: str, address: str | None):
+        where = f"; its owner is reached at {address}" if address else ""
+        super().__init__(f"world {world_id} is not owned by this process{where}")
+        self.world_id = world_id
+        self.address = address
+
+
+class _Dialect:
+    """A psycopg connection that takes the SQLite store's statements and arguments."""
+
+    def __init__(self, connection: psycopg.Connection, in_write: bool):
+        self.connection = connection
+        self._in_write = in_write
+
+    def execute(self, sql: str, args=()):
+        return self.connection.execute(postgres_text(sql, self._in_write), args)
+
+    def executemany(self, sql: str, rows):
+        cursor = self.connection.cursor()
+        cursor.executemany(postgres_text(sql, self._in_write), rows)
+        return cursor
+
+
+class _Ownership:
+    """The leases this process holds, by world, as it last learned them from the database."""
+
+    def __init__(self, holder: lease_sql.Holder):
+        self.holder = holder
+        self._generations: dict[str, int] = {}
+        self._lock = threading.Lock()
+
+    def lease(self, world_id: str) -> lease_sql.Lease | None:
+        with self._lock:
+            generation = self._generations.get(world_id)
+        return None if generation is None else lease_sql.Lease(world_id, generation)
+
+    def learn(self, leases: Sequence[lease_sql.Lease]) -> None:
+        with self._lock:
+            self._generations.update((lease.world_id, lease.generation) for lease in leases)
+
+    def forget(self, world_ids: Sequence[str]) -> None:
+        with self._lock:
+            for world_id in world_ids:
+                self._generations.pop(world_id, None)
+
+    def replace(self, held: dict[str, int], known_before: set[str]) -> None:
+        """What a renewal found: leases known before it began and not held now are gone; leases taken
+        while it ran stay."""
+        with self._lock:
+            for world_id in known_before - held.keys():
+                self._generations.pop(world_id, None)
+            self._generations.update(held)
+
+    def world_ids(self) -> set[str]:
+        with self._lock:
+            return set(self._generations)
+
+
+class _PostgresSql(_Sql):
+    """The SQLite store's queries on a PostgreSQL connection, with this process's leases checked."""
+
+    def __init__(self, connection: psycopg.Connection, ownership: _Ownership, in_write: bool):
+        super().__init__(_Dialect(connection, in_write))
+        self._connection = connection
+        self._ownership = ownership
+
+    # Reads: only the worlds this process owns are its to tick or suspend.
+    def due_worlds(self, now: float, limit: int) -> list[str]:
+        holder = self._ownership.holder
+        self._ownership.learn(lease_sql.claim(self._connection, holder, now, limit))
+        sql = (
+            "SELECT w.world_id FROM worlds AS w JOIN leases AS l ON l.world_id = w.world_id"
+            f" WHERE l.owner = %s AND l.expires_at > {lease_sql.DATABASE_NOW}"
+            " AND w.status = 'live' AND w.next_epoch_at <= %s ORDER BY w.next_epoch_at LIMIT %s"
+        )
+        return [row[0] for row in self._connection.execute(sql, (holder.owner, now, limit))]
+
+    def idle_worlds(self, before: float, limit: int) -> list[str]:
+        sql = (
+            "SELECT w.world_id FROM worlds AS w JOIN leases AS l ON l.world_id = w.world_id"
+            f" WHERE l.owner = %s AND l.expires_at > {lease_sql.DATABASE_NOW}"
+            " AND w.status = 'live' AND w.last_used_at < %s LIMIT %s"
+        )
+        return [row[0] for row in self._connection.execute(sql, (self._ownership.holder.owner, before, limit))]
+
+    def owner_address(self, world_id: str) -> str | None:
+        return lease_sql.address_of(self._connection, world_id)
+
+    # Writes.
+    def insert_world(self, world: WorldRow, snapshot: SnapshotRow) -> None:
+        super().insert_world(world, snapshot)
+        self._take(world.world_id)
+
+    def append(self, world: WorldRow, expected_head_seq, expected_filed, records, tick_inputs) -> None:
+        self._hold(world.world_id)
+        super().append(world, expected_head_seq, expected_filed, records, tick_inputs)
+
+    def suspend(self, world_id: str, expected_head_seq: int, bundle: str, snapshot: SnapshotRow, now: float) -> None:
+        self._hold(world_id)
+        super().suspend(world_id, expected_head_seq, bundle, snapshot, now)
+        # A suspended world is nobody's: whoever resumes it takes it.
+        lease_sql.release(self._connection, self._ownership.holder, [world_id])
+        self._ownership.forget([world_id])
+
+    def release_bundle(self, world: WorldRow) -> None:
+        super().release_bundle(world)
+        self._take(world.world_id)
+
+    def _take(self, world_id: str) -> None:
+        lease = lease_sql.take(self._connection, self._ownership.holder, world_id)
+        if lease is None:
+            raise NotOwner(world_id, self.owner_address(world_id))
+        self._ownership.learn([lease])
+
+    def _hold(self, world_id: str) -> None:
+        lease = self._ownership.lease(world_id)
+        if lease is None or not lease_sql.hold(self._connection, self._ownership.holder, lease):
+            self._ownership.forget([world_id])
+            raise NotOwner(world_id, self.owner_address(world_id))
+
+
+def _describe(url: str) -> str:
+    """The database's name and host from `url`, without a password, for messages."""
+    try:
+        parts = conninfo_to_dict(url)
+    except psycopg.ProgrammingError:
+        return "the PostgreSQL database (an unreadable URL)"
+    return f"PostgreSQL database {parts.get('dbname', '?')} at {parts.get('host', 'localhost')}"
+
+
+class PostgresStore:
+    def __init__(self, url: str, lease_seconds: float = 10.0, address: str = ""):
+        self.path = _describe(url)
+        self._ownership = _Ownership(lease_sql.Holder(uuid.uuid4().hex, address, lease_seconds))
+        try:
+            # A first connection of its own, so that an unreachable database is reported in its own words.
+            psycopg.connect(url, connect_timeout=CONNECT_SECONDS).close()
+        except psycopg.Error as failure:
+            raise StoreError(f"cannot reach {self.path}: {str(failure).strip()}") from None
+        self._pool = ConnectionPool(
+            url,
+            min_size=2,
+            max_size=POOL_SIZE,
+            kwargs={"autocommit": True},
+            timeout=CONNECT_SECONDS,
+            # A connection the server dropped (a restart, a failover) is replaced before it is lent out.
+            check=ConnectionPool.check_connection,
+            open=False,
+        )
+        self._pool.open(wait=True, timeout=CONNECT_SECONDS)
+        try:
+            self._migrate()
+        except BaseException:
+            self._pool.close()
+            raise
+        self._write_lock = threading.Lock()
+        self._stopping = threading.Event()
+        self._renewer = threading.Thread(target=self._renew_until_closed, name="lease renewal", daemon=True)
+        self._renewer.start()
+
+    @property
+    def holder(self) -> lease_sql.Holder:
+        return self._ownership.holder
+
+    def _connection(self):
+        """A pooled connection, with database failures reported as StoreError."""
+        return _Reported(self.path, self._pool)
+
+    def _migrate(self) -> None:
+        with self._connection() as connection, connection.transaction():
+            connection.execute("SELECT pg_advisory_xact_lock(%s)", (_MIGRATION_LOCK,))
+            connection.execute(VERSION_TABLE)
+            row = connection.execute("SELECT version FROM schema_version").fetchone()
+            try:
+                steps = pending(row[0] if row else 0)
+            except SchemaTooNew as failure:
+                raise StoreError(f"{self.path}: {failure}") from None
+            for version, statements in steps:
+                for statement in statements:
+                    connection.execute(statement)
+                connection.execute("DELETE FROM schema_version")
+                connection.execute("INSERT INTO schema_version (version) VALUES (%s)", (version,))
+
+    def schema_version(self) -> int:
+        with self._connection() as connection:
+            return connection.execute("SELECT version FROM schema_version").fetchone()[0]
+
+    def reads(self) -> "_PooledReads":
+        return _PooledReads(self)
+
+    def write(self, jobs: Sequence[Job]) -> list[Outcome]:
+        with self._write_lock, self._connection() as connection, connection.transaction():
+            writes = _PostgresSql(connection, self._ownership, in_write=True)
+            return [self._run_job(connection, writes, job) for job in jobs]
+
+    @staticmethod
+    def _run_job(connection: psycopg.Connection, writes: _PostgresSql, job: Job) -> Outcome:
+        try:
+            with connection.transaction():  # a savepoint: a failing job leaves nothing
+                value = job(writes)
+        except psycopg.errors.IntegrityError as failure:
+            return Outcome(failure=Stale(str(failure)))
+        except psycopg.Error:
+            raise  # the database itself failed (unreachable, deadlocked): the whole batch fails
+        except Exception as failure:
+            return Outcome(failure=failure)
+        return Outcome(value)
+
+    def _renew_until_closed(self) -> None:
+        while not self._stopping.wait(self.holder.seconds / 3):
+            known_before = self._ownership.world_ids()
+            try:
+                with self._connection() as connection:
+                    held = lease_sql.renew(connection, self.holder)
+            except StoreError:
+                continue  # the database is away: the leases lapse, and appends find out
+            self._ownership.replace(held, known_before)
+
+    def close(self) -> None:
+        """Stops renewing, gives this process's leases back so that others take them at once, and closes."""
+        self._stopping.set()
+        self._renewer.join()
+        try:
+            with self._connection() as connection:
+                lease_sql.release(connection, self.holder, sorted(self._ownership.world_ids()))
+        except StoreError:
+            pass  # unreachable: the leases lapse on their own
+        self._pool.close()
+
+
+class _Reported:
+    """A pooled connection for a `with` block; database failures leave it as StoreError naming the database."""
+
+    def __init__(self, description: str, pool: ConnectionPool):
+        self._description = description
+        self._pool = pool
+        self._borrowed = None
+
+    def __enter__(self) -> psycopg.Connection:
+        try:
+            self._borrowed = self._pool.connection()
+            return self._borrowed.__enter__()
+        except (psycopg.Error, PoolTimeout) as failure:
+            raise StoreError(f"{self._description}: {str(failure).strip()}") from failure
+
+    def __exit__(self, kind, failure, traceback) -> bool:
+        self._borrowed.__exit__(kind, failure, traceback)
+        if isinstance(failure, psycopg.Error):
+            raise StoreError(f"{self._description}: {str(failure).strip()}") from failure
+        return False
+
+
+class _PooledReads:
+    """Reads that each borrow a pooled connection for one statement's time."""
+
+    def __init__(self, store: PostgresStore):
+        self._store = store
+
+    def __getattr__(self, name: str):
+        def reported(*args):
+            with self._store._connection() as connection:
+                return getattr(_PostgresSql(connection, self._store._ownership, in_write=False), name)(*args)
+
+        return reported
