@@ -21,3 +21,9 @@ def default_world() -> tuple[str, dict]:
 
 def default_ruleset() -> dict:
     return _load("ruleset.json")
+
+
+def default_orders() -> dict:
+    """The standing orders of the default world's actors: what each does every epoch in which
+    nobody filed a proposal for it, until they are changed."""
+    return _load("orders.json")

@@ -5,8 +5,17 @@ import threading
 
 import pytest
 
-from kest.server.store import LATEST, Outcome, ProposalRow, RecordRow, Stale, StoreError, WorldRow, open_store
-from kest.server.store.sqlite import SnapshotRow
+from kest.server.store import (
+    LATEST,
+    Outcome,
+    ProposalRow,
+    RecordRow,
+    SnapshotRow,
+    Stale,
+    StoreError,
+    WorldRow,
+    open_store,
+)
 
 
 def sqlite_store(request, tmp_path):
@@ -159,7 +168,7 @@ def test_suspend_and_release_move_the_world_between_its_row_and_its_bundle(store
     reads = store.reads()
     assert (reads.world("w").status, reads.world("w").state, reads.bundle("w")) == ("suspended", None, '{"bundle":1}')
     assert isinstance(tick(store, head=-1).failure, Stale)  # a suspended world is not ticked
-    assert store.write([lambda w: w.release_bundle(world_row())])[0].failure is None
+    assert store.write([lambda w: w.release_bundle(world_row(), 0, [], [])])[0].failure is None
     assert (reads.world("w").status, reads.bundle("w")) == ("live", None)
 
 

@@ -33,8 +33,10 @@ __all__ = [
     "Store",
     "StoreError",
     "TokenRow",
+    "WorldHead",
     "WorldRow",
     "Writes",
+    "SnapshotRow",
     "open_store",
 ]
 
@@ -108,8 +110,19 @@ class Outcome:
     failure: BaseException | None = None
 
 
+@dataclass(slots=True, frozen=True)
+class WorldHead:
+    epoch: int
+    head_seq: int
+    status: str
+
+
 class Reads(Protocol):
     def world(self, world_id: str) -> WorldRow | None: ...
+    def head(self, world_id: str) -> WorldHead | None:
+        """The world's resolved epoch, head seq and status, without its state."""
+        ...
+
     def world_ids(self) -> list[str]: ...
     def due_worlds(self, now: float, limit: int) -> list[str]: ...
     def idle_worlds(self, before: float, limit: int) -> list[str]: ...
@@ -145,8 +158,16 @@ class Writes(Reads, Protocol):
     def suspend(
         self, world_id: str, expected_head_seq: int, bundle: str, snapshot: SnapshotRow, now: float
     ) -> None: ...
-    def release_bundle(self, world: WorldRow) -> None:
-        """Makes the world live again from `world` (its resumed row) and drops its bundle."""
+    def release_bundle(
+        self,
+        world: WorldRow,
+        expected_filed: int,
+        records: Sequence[RecordRow],
+        tick_inputs: Sequence[tuple[int, str]],
+    ) -> None:
+        """Makes a suspended world live again as `world`, with the records and tick inputs of its
+        catch-up, and drops its bundle. Raises Stale when it is no longer suspended or a proposal
+        was filed since the catch-up was computed."""
         ...
 
     def touch(self, world_id: str, now: float) -> None: ...

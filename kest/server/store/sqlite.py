@@ -20,6 +20,7 @@ from kest.server.store import (
     Stale,
     StoreError,
     TokenRow,
+    WorldHead,
     WorldRow,
 )
 from kest.server.store.schema import VERSION_TABLE, SchemaTooNew, pending
@@ -58,6 +59,10 @@ class _Sql:
     def world(self, world_id: str) -> WorldRow | None:
         row = self._one(f"SELECT {_WORLD_COLUMNS} FROM worlds WHERE world_id = ?", world_id)
         return WorldRow(*row) if row else None
+
+    def head(self, world_id: str) -> WorldHead | None:
+        row = self._one("SELECT epoch, head_seq, status FROM worlds WHERE world_id = ?", world_id)
+        return WorldHead(*row) if row else None
 
     def world_ids(self) -> list[str]:
         return [row[0] for row in self._all("SELECT world_id FROM worlds ORDER BY world_id")]
@@ -149,6 +154,11 @@ class _Sql:
             raise Stale(world.world_id)
         if expected_filed is not None and stored[1] != expected_filed:
             raise Stale(world.world_id)
+        self._store_ticks(world, records, tick_inputs)
+
+    def _store_ticks(
+        self, world: WorldRow, records: Sequence[RecordRow], tick_inputs: Sequence[tuple[int, str]]
+    ) -> None:
         self._db.executemany(
             "INSERT INTO records (world_id, seq, type, payload, prev_sig, sig) VALUES (?, ?, ?, ?, ?, ?)",
             [(world.world_id, r.seq, r.type, r.payload, r.prev_sig, r.sig) for r in records],
@@ -178,11 +188,17 @@ class _Sql:
         self._insert_snapshot(world_id, snapshot)
         self._db.execute("UPDATE worlds SET state = NULL, status = 'suspended' WHERE world_id = ?", (world_id,))
 
-    def release_bundle(self, world: WorldRow) -> None:
-        stored = self._one("SELECT head_seq, status FROM worlds WHERE world_id = ?", world.world_id)
-        if stored is None or stored[1] != "suspended":
+    def release_bundle(
+        self,
+        world: WorldRow,
+        expected_filed: int,
+        records: Sequence[RecordRow],
+        tick_inputs: Sequence[tuple[int, str]],
+    ) -> None:
+        stored = self._one("SELECT filed, status FROM worlds WHERE world_id = ?", world.world_id)
+        if stored is None or stored[1] != "suspended" or stored[0] != expected_filed:
             raise Stale(world.world_id)
-        self._update_world(world)
+        self._store_ticks(world, records, tick_inputs)
         self._db.execute("DELETE FROM bundles WHERE world_id = ?", (world.world_id,))
 
     def touch(self, world_id: str, now: float) -> None:
