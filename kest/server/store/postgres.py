@@ -160,19 +160,20 @@ class _PostgresSql(_Sql):
         super().insert_world(world, snapshot)
         self._take(world.world_id)
 
-    def append(self, world: WorldRow, expected_head_seq, expected_filed, records, tick_inputs) -> None:
+    # The writes below pass their other arguments through as they are: they add a lease, nothing else.
+    def append(self, world: WorldRow, *checks_and_rows) -> None:
         self._hold(world.world_id)
-        super().append(world, expected_head_seq, expected_filed, records, tick_inputs)
+        super().append(world, *checks_and_rows)
 
-    def suspend(self, world_id: str, expected_head_seq: int, bundle: str, snapshot: SnapshotRow, now: float) -> None:
+    def suspend(self, world_id: str, *checks_and_rows) -> None:
         self._hold(world_id)
-        super().suspend(world_id, expected_head_seq, bundle, snapshot, now)
+        super().suspend(world_id, *checks_and_rows)
         # A suspended world is nobody's: whoever resumes it takes it.
         lease_sql.release(self._connection, self._ownership.holder, [world_id])
         self._ownership.forget([world_id])
 
-    def release_bundle(self, world: WorldRow) -> None:
-        super().release_bundle(world)
+    def release_bundle(self, world: WorldRow, *checks_and_rows) -> None:
+        super().release_bundle(world, *checks_and_rows)
         self._take(world.world_id)
 
     def _take(self, world_id: str) -> None:
