@@ -211,7 +211,12 @@ class PostgresStore:
             url,
             min_size=2,
             max_size=POOL_SIZE,
-            kwargs={"autocommit": True},
+            # A process stopped inside a transaction (paused, swapped out) would hold its leases' row locks
+            # and so its worlds for as long as it sleeps; the server ends such a session after a lease's time.
+            kwargs={
+                "autocommit": True,
+                "options": f"-c idle_in_transaction_session_timeout={int(lease_seconds * 1000)}",
+            },
             timeout=CONNECT_SECONDS,
             # A connection the server dropped (a restart, a failover) is replaced before it is lent out.
             check=ConnectionPool.check_connection,
