@@ -27,7 +27,7 @@ TEST_STAGES := lint check sanitizer-tests tsan
 
 .PHONY: all setup system-deps venv configure build unit-tests sanitize-build asan-unit-tests tsan fuzz-build fuzz \
   fuzz-smoke sanitizer-tests wheel sdist sdist-check install pytest conformance conformance-vectors check lint format \
-  test demo bench clean
+  test demo serve bench clean
 
 all: test
 
@@ -134,6 +134,10 @@ conformance-vectors: install
 
 demo: install
 	$(VPY) -m kest.demo
+
+# The reference host on 127.0.0.1:8080, data in ./kest-data (the development set-up holds its extra).
+serve: install
+	$(VENV)/bin/kest serve
 
 bench: install configure
 	$(VENV)/bin/ninja -C $(BUILD) -j $(JOBS) json_throughput

@@ -272,7 +272,62 @@ def parser() -> argparse.ArgumentParser:
         command.set_defaults(run=whole_input(function))
 
     forensics_commands.add_commands(commands, keyed)
+    add_host_commands(commands)
     return top
+
+
+def host_command(name: str):
+    """Runs the host's command `name`, loading the server (and its extra) only now."""
+
+    def run(args) -> int:
+        try:
+            from kest.server import commands
+        except ImportError as missing:
+            raise Refusal(f'the host needs its extra: pip install "kest-engine-native[host]" ({missing})') from None
+        return getattr(commands, name)(args)
+
+    return run
+
+
+def add_host_commands(commands) -> None:
+    def data_options(command) -> None:
+        command.add_argument(
+            "--data", default="kest-data", metavar="DIR", help="the host's folder (default: %(default)s)"
+        )
+        command.add_argument("--db", metavar="URL", help="the database (default: DIR/host.db)")
+
+    serve = commands.add_parser("serve", help="run the host: worlds, their clock, their history and the HTTP API")
+    data_options(serve)
+    serve.add_argument("--host", default="127.0.0.1", metavar="H", help="address to listen on (default: %(default)s)")
+    serve.add_argument("--port", type=int, default=8080, metavar="N", help="port (default: %(default)s)")
+    serve.add_argument(
+        "--body-limit", type=int, default=1 << 20, metavar="BYTES", help="largest request body (default: %(default)s)"
+    )
+    serve.add_argument(
+        "--idle-seconds",
+        type=float,
+        default=300.0,
+        metavar="S",
+        help="suspend a world nobody used for this long (default: %(default)s)",
+    )
+    serve.set_defaults(run=host_command("cmd_serve"))
+
+    token = commands.add_parser("token", help="issue a host token")
+    data_options(token)
+    token.add_argument("--role", required=True, choices=["operator", "gm", "player", "spectator"])
+    token.add_argument("--world", metavar="W", help="the world (every role but operator)")
+    token.add_argument("--entity", metavar="ID", help="the player's entity")
+    token.set_defaults(run=host_command("cmd_token"))
+
+    export = commands.add_parser("export", help="write a hosted world's chain and seal for `kest verify`")
+    data_options(export)
+    export.add_argument("world", metavar="WORLD")
+    export.add_argument("--chain", required=True, metavar="FILE")
+    export.add_argument("--seal", required=True, metavar="FILE")
+    export.add_argument(
+        "--prune", action="store_true", help="archive the records before the latest snapshot and prune them"
+    )
+    export.set_defaults(run=host_command("cmd_export"))
 
 
 def main(argv: list[str] | None = None) -> int:

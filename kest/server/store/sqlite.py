@@ -112,6 +112,9 @@ class _Sql:
         row = self._one(sql, token_hash)
         return TokenRow(*row) if row else None
 
+    def count_tokens(self, role: str) -> int:
+        return self._one("SELECT COUNT(*) FROM tokens WHERE role = ?", role)[0]
+
     # Writes: only ever called inside `SqliteStore.write`.
     def insert_world(self, world: WorldRow, snapshot: SnapshotRow) -> None:
         marks = ", ".join("?" * len(WorldRow.__slots__))

@@ -1,0 +1,103 @@
+"""What every route shares: the host's parts, the caller's principal, bodies read within the
+size limit, and refusals answered as JSON."""
+
+import asyncio
+import logging
+from dataclasses import dataclass, field
+
+from starlette.requests import Request
+from starlette.responses import Response
+
+from kest import jsontext
+from kest.server import tokens
+from kest.server.config import ServerConfig
+from kest.server.errors import BadInput, HostError, TooLarge, Unavailable
+from kest.server.store import StoreError
+from kest.server.worlds import WorldService
+
+log = logging.getLogger("kest.server")
+
+
+@dataclass
+class Host:
+    config: ServerConfig
+    service: WorldService
+    # Tokens are never revoked, so a principal once found stays valid.
+    principals: dict = field(default_factory=dict)  # touched on the event loop only
+
+
+def host_of(request: Request) -> Host:
+    return request.app.state.host
+
+
+def json_text(text: str, status: int = 200) -> Response:
+    return Response(text, status_code=status, media_type="application/json")
+
+
+def json_value(value, status: int = 200) -> Response:
+    return json_text(jsontext.dumps(value), status)
+
+
+async def principal(request: Request) -> tokens.Principal:
+    host = host_of(request)
+    header = request.headers.get("authorization")
+    known = host.principals.get(header) if header else None
+    if known is not None:
+        return known
+    found = await asyncio.to_thread(tokens.authenticate, host.service.store.reads(), header)
+    host.principals[header] = found
+    return found
+
+
+async def read_json(request: Request, required: bool = True):
+    """The request's JSON body, refused past the size limit before more of it is read."""
+    limit = host_of(request).config.body_limit
+    declared = request.headers.get("content-length")
+    if declared is not None and declared.isdigit() and int(declared) > limit:
+        raise TooLarge(f"the body is larger than {limit} bytes")
+    chunks, size = [], 0
+    async for chunk in request.stream():
+        size += len(chunk)
+        if size > limit:
+            raise TooLarge(f"the body is larger than {limit} bytes")
+        chunks.append(chunk)
+    if not size and not required:
+        return {}
+    try:
+        return jsontext.loads(b"".join(chunks).decode())
+    except UnicodeDecodeError:
+        raise BadInput("the body is not UTF-8 text") from None
+    except (ValueError, RecursionError) as refusal:
+        raise BadInput(f"the body is not JSON: {refusal}") from None
+
+
+def path_world(request: Request) -> str:
+    return request.path_params["world_id"]
+
+
+async def refused(request: Request, failure: HostError) -> Response:
+    return json_value({"error": str(failure)}, failure.status)
+
+
+async def storage_failed(request: Request, failure: StoreError) -> Response:
+    log.error("storage failed: %s", failure)
+    return json_value({"error": f"storage failed, nothing was stored: {failure}"}, Unavailable.status)
+
+
+async def internal(request: Request, failure: Exception) -> Response:
+    log.exception("request %s %s failed", request.method, request.url.path, exc_info=failure)
+    return json_value({"error": "internal error"}, 500)
+
+
+async def unknown_route(request: Request, failure) -> Response:
+    status = getattr(failure, "status_code", 404)
+    return json_value({"error": getattr(failure, "detail", "not found")}, status)
+
+
+EXCEPTION_HANDLERS = {
+    HostError: refused,
+    StoreError: storage_failed,
+    404: unknown_route,
+    405: unknown_route,
+    Exception: internal,
+}
