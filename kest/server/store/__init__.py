@@ -188,14 +188,14 @@ class Store(Protocol):
     def close(self) -> None: ...
 
 
-def open_store(url: str, **postgres_options) -> Store:
-    """The store at `url`: a file path (or sqlite:///path) for SQLite, postgresql://... for PostgreSQL (whose
-    `lease_seconds` and `address` options say how long a lease on a world lasts and where this process is
-    reached)."""
+def open_store(url: str, lease_seconds: float = 10.0, address: str = "") -> Store:
+    """The store at `url`: a file path (or sqlite:///path) for SQLite, postgresql://... for PostgreSQL, shared
+    by many processes: `lease_seconds` is how long this one owns a world without renewing, `address` where
+    its clients reach it (a single SQLite process needs neither)."""
     if url.startswith(("postgresql://", "postgres://")):
         from kest.server.store.postgres import PostgresStore
 
-        return PostgresStore(url, **postgres_options)
+        return PostgresStore(url, lease_seconds, address)
     from kest.server.store.sqlite import SqliteStore
 
     return SqliteStore(url.removeprefix("sqlite://"))
