@@ -17,7 +17,6 @@ from host_process import Server, bearer  # noqa: E402
 from kest import chain, jsontext  # noqa: E402
 from kest.server import ledger  # noqa: E402
 from kest.server.store import open_store  # noqa: E402
-from kest.server.worlds import WorldService  # noqa: E402
 
 ENTITIES = ["aria", "brom", "cael", "gob-1", "gob-2", "ogre"]
 TARGETS = ["aria", "ogre", "gob-1", "gob-2"]
@@ -84,7 +83,7 @@ def check_history(data, world_id: str, acked) -> int:
                 assert jsontext.loads(reads.tick_input(world_id, epoch))[entity] == jsontext.loads(proposal)
             else:
                 assert pending[(epoch, entity)] == proposal
-        records = WorldService.stored_records(type("S", (), {"store": store})(), world_id)
+        records = reads.records(world_id, -1, row.head_seq + 2)
         assert [record.seq for record in records] == list(range(row.head_seq + 1))
         values = [ledger.record_value(record) for record in records]
         assert chain.verify(key, values, ledger.genesis(world_id)) == []

@@ -1,0 +1,219 @@
+"""The reference host: durable epoch ticks of many small worlds (synchronous=FULL), one tick of a
+5,000-entity world beside the engine's own cost on the same input, proposals filed over HTTP by
+a separate process of asyncio clients, and resuming worlds suspended for 1,000 epochs.
+
+    python bench/bench_host.py [--quick] [--seconds S] [--clients N] [--rate R]
+"""
+
+import argparse
+import asyncio
+import concurrent.futures
+import json
+import pathlib
+import subprocess
+import sys
+import tempfile
+import time
+
+from timing import best_times
+from worlds import ATTACK, actors, world
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+sys.path.append(str(ROOT))
+sys.path.append(str(ROOT / "tests"))
+import kest_engine_native as k  # noqa: E402
+from kest.server import ledger  # noqa: E402
+from kest.server.settings import Settings, stored_settings  # noqa: E402
+from kest.server.store import open_store  # noqa: E402
+from kest.server.worlds import WorldService, proposals_object  # noqa: E402
+from kest.server.writer import GroupWriter  # noqa: E402
+
+KEY = "0123456789abcdef" * 4
+
+
+class Clock:
+    def __init__(self):
+        self.now = 1_000_000.0
+
+    def __call__(self):
+        return self.now
+
+
+def open_host(folder: str, clock: Clock, epoch_seconds=1.0, max_catchup=1000) -> WorldService:
+    store = open_store(str(pathlib.Path(folder) / "host.db"))
+    return WorldService(store, GroupWriter(store), KEY, Settings(epoch_seconds, max_catchup, None, None, {}), clock)
+
+
+def close_host(service: WorldService) -> None:
+    service.writer.close()
+    service.store.close()
+
+
+def percentile(samples: list[float], share: float) -> float:
+    ordered = sorted(samples)
+    return ordered[min(len(ordered) - 1, int(share * len(ordered)))]
+
+
+def many_small_worlds(worlds: int, epochs: int) -> list[tuple[str, str]]:
+    clock = Clock()
+    with tempfile.TemporaryDirectory() as folder:
+        service = open_host(folder, clock)
+        for number in range(worlds):
+            service.create(f"small-{number}")
+        clock.now += epochs
+        ids = service.store.reads().world_ids()
+        start = time.perf_counter()
+        # As the clock does: worlds side by side on a few threads, their commits grouped.
+        with concurrent.futures.ThreadPoolExecutor(8) as pool:
+            ticked = sum(pool.map(service.advance, ids))
+        elapsed = time.perf_counter() - start
+        close_host(service)
+    return [
+        ("small worlds: workload", f"{worlds} default worlds x {epochs} epochs, synchronous=FULL"),
+        ("small worlds: durable ticks per second (at least 500)", f"{ticked / elapsed:.0f}"),
+    ]
+
+
+def big_world_tick(runs: int) -> list[tuple[str, str]]:
+    entities = 5_000
+    state = world(entities, actor_fraction=200 / entities)
+    acting = actors(state)
+    ids = list(state["entities"])
+    orders = {actor: {"actionId": "attack", "targetId": ids[(i * 7 + 1) % len(ids)]} for i, actor in enumerate(acting)}
+    clock = Clock()
+    with tempfile.TemporaryDirectory() as folder:
+        service = open_host(folder, clock)
+        service.create("big", state=state, ruleset={"attack": ATTACK}, settings={"standingOrders": orders})
+        row = service.row("big")
+        stored = stored_settings(row.settings)
+        tick_input = service._tick_input(row, stored, 1, proposals_object(stored.standing_orders, []))
+
+        def engine_only():
+            event, _ = ledger.split_tick_output(k.tick_epoch(tick_input))
+            k.sign_record(KEY.encode(), 0, "EpochResolved", event, row.head_sig)
+
+        host_times = []
+        for _ in range(runs):
+            clock.now += 1
+            start = time.perf_counter()
+            assert service.tick("big") is not None
+            host_times.append(time.perf_counter() - start)
+        [engine] = best_times(runs, engine_only)
+        close_host(service)
+    host = min(host_times)
+    return [
+        ("big world: workload", f"{entities} entities, {len(acting)} proposals, {len(tick_input) / 1e6:.1f} MB"),
+        ("big world: tick_epoch + sign_record (ms)", f"{engine * 1e3:.1f}"),
+        ("big world: one durable tick through the host (ms)", f"{host * 1e3:.1f}"),
+        ("big world: host / engine (at most 2)", f"{host / engine:.2f}"),
+    ]
+
+
+def resumes(worlds: int, gap: int) -> list[tuple[str, str]]:
+    clock = Clock()
+    times = []
+    with tempfile.TemporaryDirectory() as folder:
+        service = open_host(folder, clock, epoch_seconds=1.0, max_catchup=gap)
+        for number in range(worlds):
+            service.create(f"sleeper-{number}")
+            service.suspend(f"sleeper-{number}")
+        clock.now += gap + 0.5
+        for number in range(worlds):
+            start = time.perf_counter()
+            row = service.resume(f"sleeper-{number}")
+            times.append(time.perf_counter() - start)
+            assert row.epoch == gap
+        close_host(service)
+    return [
+        ("resume: workload", f"{worlds} default worlds suspended for {gap} epochs, maxCatchup {gap}"),
+        ("resume: p99 (s, at most 2)", f"{percentile(times, 0.99):.3f}"),
+    ]
+
+
+async def _offer(url: str, token: str, clients: int, rate: float, seconds: float) -> dict:
+    """`clients` clients each filing `rate` proposals a second on a timer for `seconds`."""
+    import httpx
+
+    latencies, refused = [], []
+    entities = ["aria", "brom", "cael", "gob-1", "gob-2", "ogre"]
+    limits = httpx.Limits(max_connections=clients, max_keepalive_connections=clients)
+    async with httpx.AsyncClient(base_url=url, headers={"Authorization": f"Bearer {token}"}, limits=limits) as http:
+
+        async def client(number: int) -> None:
+            loop = asyncio.get_running_loop()
+            start = loop.time() + number / clients / rate
+            for sent in range(int(seconds * rate)):
+                await asyncio.sleep(max(0.0, start + sent / rate - loop.time()))
+                body = {
+                    "entityId": entities[number % len(entities)],
+                    "actionId": "strike",
+                    "targetId": "ogre",
+                    "clientId": f"{number}-{sent}",
+                    "epoch": 2,
+                }
+                began = time.perf_counter()
+                response = await http.post("/worlds/load/proposals", json=body, timeout=10)
+                latencies.append(time.perf_counter() - began)
+                if response.status_code != 202:
+                    refused.append(response.text)
+
+        await asyncio.gather(*(client(number) for number in range(clients)))
+    return {"sent": len(latencies), "refused": len(refused), "p99": percentile(latencies, 0.99), "sample": refused[:3]}
+
+
+def offer_main(url: str, token: str, clients: int, rate: float, seconds: float) -> None:
+    print(json.dumps(asyncio.run(_offer(url, token, clients, rate, seconds))))
+
+
+def http_proposals(clients: int, rate: float, seconds: float) -> list[tuple[str, str]]:
+    import httpx
+    from host_process import Server
+
+    with tempfile.TemporaryDirectory() as folder:
+        server = Server(pathlib.Path(folder))
+        try:
+            made = httpx.post(
+                server.url + "/worlds",
+                headers={"Authorization": f"Bearer {server.tokens['operator']}"},
+                json={"worldId": "load", "settings": {"epochSeconds": 3600}},
+            )
+            assert made.status_code == 201, made.text
+            # Every proposal names epoch 2 of a world whose epochs last an hour: none is ever refused as late.
+            command = [sys.executable, __file__, "--offer", server.url, server.tokens["operator"]]
+            command += [str(clients), str(rate), str(seconds)]
+            result = json.loads(subprocess.run(command, capture_output=True, text=True, check=True).stdout)
+        finally:
+            server.stop()
+    offered = clients * rate
+    return [
+        ("proposals: workload", f"{clients} clients x {rate:g}/s for {seconds:g} s ({offered:g} offered a second)"),
+        ("proposals: acknowledged / sent", f"{result['sent'] - result['refused']} / {result['sent']}"),
+        ("proposals: p99 latency (ms, at most 50)", f"{result['p99'] * 1e3:.1f}"),
+    ]
+
+
+def run(quick: bool, seconds: float, clients: int, rate: float) -> list[tuple[str, str]]:
+    rows = many_small_worlds(50 if quick else 500, 4 if quick else 10)
+    rows += big_world_tick(2 if quick else 5)
+    rows += resumes(3 if quick else 20, 1000)
+    rows += http_proposals(clients, rate, seconds)
+    return rows
+
+
+def main() -> None:
+    if len(sys.argv) > 1 and sys.argv[1] == "--offer":
+        url, token, clients, rate, seconds = sys.argv[2:7]
+        offer_main(url, token, int(clients), float(rate), float(seconds))
+        return
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--quick", action="store_true")
+    parser.add_argument("--seconds", type=float, default=60.0)
+    parser.add_argument("--clients", type=int, default=200)
+    parser.add_argument("--rate", type=float, default=5.0, help="proposals a second per client")
+    args = parser.parse_args()
+    for name, value in run(args.quick, args.seconds, args.clients, args.rate):
+        print(f"{name}: {value}")
+
+
+if __name__ == "__main__":
+    main()
