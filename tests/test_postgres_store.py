@@ -7,10 +7,8 @@ import psycopg
 import pytest
 from test_host_store import create, tick, world_row
 
-from kest.server.store import LATEST, ProposalRow, StoreError, open_store
+from kest.server.store import LATEST, NotOwner, ProposalRow, SnapshotRow, StoreError, open_store
 from kest.server.store import leases as lease_sql
-from kest.server.store.postgres import NotOwner
-from kest.server.store.sqlite import SnapshotRow
 
 
 @pytest.fixture

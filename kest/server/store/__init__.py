@@ -24,6 +24,7 @@ from kest.server.store.schema import LATEST, SchemaTooNew
 
 __all__ = [
     "LATEST",
+    "NotOwner",
     "Outcome",
     "ProposalRow",
     "Reads",
@@ -48,6 +49,17 @@ class StoreError(Exception):
 class Stale(Exception):
     """A write computed from a world's head that has moved meanwhile (another tick, another
     process): it is dropped, and the caller computes it again from the new head if still due."""
+
+
+class NotOwner(Stale):
+    """A write of a world that another process owns now, or nobody (several processes on one database):
+    this process must leave the world alone; its clients are sent to `address`, the owner's, when known."""
+
+    def __init__(self, world_id: str, address: str | None):
+        where = f"; its owner is reached at {address}" if address else "; no process owns it right now"
+        super().__init__(f"world {world_id} is not owned by this process{where}")
+        self.world_id = world_id
+        self.address = address
 
 
 @dataclass(slots=True)

@@ -1,6 +1,6 @@
 """The PostgreSQL store (psycopg 3 with a connection pool), for many host processes sharing one database.
 
-It runs the SQLite store's queries, so the SQL lives in one place; `postgres_text` rewrites each once
+It runs the host's queries (queries.py), so the SQL lives in one place; `postgres_text` rewrites each once
 into PostgreSQL's dialect by four named rules. Where SQLite's BEGIN IMMEDIATE takes the whole file
 for a write, here a write takes the rows it touches: inside a write, reading a world's row locks it
 (`SELECT ... FOR UPDATE`), so a proposal filed while the world is being ticked waits for the tick's
@@ -22,10 +22,10 @@ import psycopg
 from psycopg.conninfo import conninfo_to_dict
 from psycopg_pool import ConnectionPool, PoolTimeout
 
-from kest.server.store import Job, Outcome, SnapshotRow, Stale, StoreError, WorldRow
+from kest.server.store import Job, NotOwner, Outcome, SnapshotRow, Stale, StoreError, WorldRow
 from kest.server.store import leases as lease_sql
+from kest.server.store.queries import Queries
 from kest.server.store.schema import VERSION_TABLE, SchemaTooNew, pending
-from kest.server.store.sqlite import _Sql
 
 CONNECT_SECONDS = 5.0
 POOL_SIZE = 8
@@ -46,7 +46,7 @@ _WORLD_ROW_READ = re.compile(r"^SELECT .* FROM worlds WHERE world_id = \?$", re.
 
 @functools.cache
 def postgres_text(sql: str, in_write: bool) -> str:
-    """The SQLite store's query `sql` in PostgreSQL's words."""
+    """The host's query `sql` (in SQLite's words) in PostgreSQL's."""
     # 1. SQLite's two-argument MAX is PostgreSQL's GREATEST.
     sql = _SCALAR_MAX.sub(r"GREATEST(\1, ?)", sql)
     # 2. INSERT OR REPLACE is an insert that updates the row of the same key.
@@ -64,18 +64,8 @@ def postgres_text(sql: str, in_write: bool) -> str:
     return sql.replace("?", "%s")
 
 
-class NotOwner(Stale):
-    """A write of a world whose lease this process does not hold (any more)."""
-
-    def __init__(self, world_id: str, address: str | None):
-        where = f"; its owner is reached at {address}" if address else ""
-        super().__init__(f"world {world_id} is not owned by this process{where}")
-        self.world_id = world_id
-        self.address = address
-
-
 class _Dialect:
-    """A psycopg connection that takes the SQLite store's statements and arguments."""
+    """A psycopg connection that takes statements and arguments in SQLite's words."""
 
     def __init__(self, connection: psycopg.Connection, in_write: bool):
         self.connection = connection
@@ -125,8 +115,8 @@ class _Ownership:
             return set(self._generations)
 
 
-class _PostgresSql(_Sql):
-    """The SQLite store's queries on a PostgreSQL connection, with this process's leases checked."""
+class _PostgresSql(Queries):
+    """The host's queries on a PostgreSQL connection, with this process's leases checked."""
 
     def __init__(self, connection: psycopg.Connection, ownership: _Ownership, in_write: bool):
         super().__init__(_Dialect(connection, in_write))
