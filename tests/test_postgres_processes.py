@@ -1,168 +1,143 @@
-"""Several host processes on one PostgreSQL database, killed and paused at random moments.
+"""Several `kest serve` processes on one PostgreSQL database, killed and paused at random moments.
 
-Whatever happens to the processes, every chain stays one line: no seq skipped or repeated, no epoch
-resolved twice, every chain verifies, every stored state is its chain's replay, and every proposal
-acknowledged for an epoch that has been resolved went into that epoch's tick.
+Whatever happens to the processes, every chain stays one line: no seq skipped or repeated, every chain
+verifies, every stored state is its chain's replay, and every acknowledged proposal is in its epoch's
+tick input or still pending. A process that lost its worlds has its appends refused and sends clients
+to the owner.
 """
 
+import contextlib
 import os
-import pathlib
 import random
 import signal
-import subprocess
-import sys
+import threading
 import time
 
+import httpx
 import psycopg
 import pytest
-from test_host_worlds import KEY, chain_of, file
 
-from kest import chain, jsontext
-from kest.server import ledger
-from kest.server.settings import Settings
-from kest.server.store import open_store
-from kest.server.worlds import WorldService
-from kest.server.writer import GroupWriter
+pytest.importorskip("starlette")
+
+from host_process import Server, bearer  # noqa: E402
+from test_host_crash import Load, check_history, make_world  # noqa: E402
 
 LEASE_SECONDS = 1.0
-WORLDS = 6
-WORKER = pathlib.Path(__file__).with_name("lease_worker.py")
-ROOT = WORKER.parent.parent
 
 
-def open_service(url: str) -> WorldService:
-    store = open_store(url, lease_seconds=LEASE_SECONDS)
-    return WorldService(store, GroupWriter(store), KEY, Settings(1.0, 64, None, None, {}))
+def serve(data, database: str) -> Server:
+    # Nobody's world goes idle during a test: suspension is tested on its own.
+    return Server(data, "--db", database, "--lease-seconds", str(LEASE_SECONDS), "--idle-seconds", "3600")
 
 
-def close(service: WorldService) -> None:
-    service.writer.close()
-    service.store.close()
+def owners(database: str) -> dict[str, str]:
+    """Where the owner of each world with a live lease is reached."""
+    with psycopg.connect(database) as connection:
+        query = "SELECT world_id, address FROM leases WHERE expires_at > extract(epoch from clock_timestamp())"
+        return dict(connection.execute(query).fetchall())
 
 
-class Workers:
-    """Host processes by index, each started on the same database; their lease owner ids are kept."""
-
-    def __init__(self, url: str):
-        self._url = url
-        self.processes: dict[int, subprocess.Popen] = {}
-        self.owners: dict[int, str] = {}
-
-    def start(self, index: int) -> None:
-        environment = {**os.environ, "PYTHONPATH": os.pathsep.join([str(ROOT), os.environ.get("PYTHONPATH", "")])}
-        process = subprocess.Popen(
-            [sys.executable, str(WORKER), self._url, KEY, str(LEASE_SECONDS)],
-            stdout=subprocess.PIPE,
-            text=True,
-            env=environment,
-        )
-        self.processes[index] = process
-        self.owners[index] = process.stdout.readline().strip()
-        assert self.owners[index], "the worker did not start"
-
-    def kill(self, index: int) -> None:
-        process = self.processes[index]
-        process.kill()
-        process.wait()
-
-    def stop_all(self) -> None:
-        for index, process in self.processes.items():
-            if process.poll() is None:
-                os.kill(process.pid, signal.SIGCONT)
-                self.kill(index)
+def epochs(server: Server, token: str, world_ids) -> dict[str, int]:
+    return {
+        world_id: httpx.get(f"{server.url}/worlds/{world_id}", headers=bearer(token)).json()["epoch"]
+        for world_id in world_ids
+    }
 
 
-@pytest.fixture
-def shared(postgres_url):
-    """A database with a few fast worlds, and the processes started on it (all killed at the end)."""
-    creator = open_service(postgres_url)
-    for number in range(WORLDS):
-        creator.create(f"w{number}", settings={"epochSeconds": 0.25})
-    close(creator)  # which gives its leases back: the worlds are the processes' to claim
-    service = open_service(postgres_url)  # a client's way in, to file proposals and read the chains
-    workers = Workers(postgres_url)
-    yield service, workers
-    workers.stop_all()
-    close(service)
-
-
-def file_some(service: WorldService, acknowledged: dict, count: int) -> None:
-    """Files proposals to random worlds as a client would, remembering what each acknowledgement said."""
-    for _ in range(count):
-        world_id, target = random.choice([f"w{n}" for n in range(WORLDS)]), random.choice(["ogre", "gob-1"])
-        try:
-            answer = file(service, world_id, "aria", "strike", target, client=f"c{random.random()}")
-        except Exception:
-            continue  # a refusal is not an acknowledgement
-        acknowledged[(world_id, answer["epoch"])] = target
-
-
-def assert_chains_are_whole(service: WorldService, acknowledged: dict) -> None:
-    reads = service.store.reads()
-    for number in range(WORLDS):
-        world_id = f"w{number}"
-        row = service.row(world_id)
-        events = chain_of(service, world_id)
-        assert [event["seq"] for event in events] == list(range(row.head_seq + 1))
-        assert [event["payload"]["epoch_number"] for event in events] == list(range(1, row.epoch + 1))
-        exported = service.export(world_id)
-        assert chain.verify(KEY, exported["records"], exported["genesis"], exported["seal"]) == []
-        first = reads.snapshots(world_id)[0]
-        assert ledger.replay(first.state, service.stored_records(world_id)) == jsontext.loads(row.state)
-    for (world_id, epoch), target in acknowledged.items():
-        if epoch <= service.row(world_id).epoch:
-            assert jsontext.loads(reads.tick_input(world_id, epoch))["aria"]["targetId"] == target
-
-
-def test_three_processes_one_killed_at_random_moments(shared):
-    service, workers = shared
-    close_at = time.monotonic() + 40  # the trials stop early rather than make the suite slow
-    for index in range(3):
-        workers.start(index)
-    acknowledged: dict = {}
-    trials = 0
-    while trials < 20 and time.monotonic() < close_at:
-        file_some(service, acknowledged, random.randint(1, 5))
-        time.sleep(random.uniform(0.05, 0.6))
-        victim = random.randrange(3)
-        workers.kill(victim)
-        workers.start(victim)
-        trials += 1
-    epochs_before = {f"w{n}": service.row(f"w{n}").epoch for n in range(WORLDS)}
-    # The victims' worlds are taken over within a lease's time: every world moves on.
-    time.sleep(LEASE_SECONDS * 2 + 0.5)
-    assert all(service.row(world_id).epoch > epoch for world_id, epoch in epochs_before.items())
-    workers.stop_all()
+def test_three_servers_one_killed_at_random_moments_keep_every_chain_whole(tmp_path, postgres_url):
+    rng = random.Random(28)
+    servers = [serve(tmp_path, postgres_url) for _ in range(3)]
+    operator = servers[0].tokens["operator"]
+    world_ids = ["north", "south"]
+    for world_id in world_ids:
+        make_world(servers[0], world_id, 0.1)
+    urls = [server.url for server in servers]  # the loads pick from this list, kept up to date
+    loads = [Load(urls, operator, world_id) for world_id in world_ids]
+    trials, close_at = 0, time.monotonic() + 45  # the trials stop early rather than make the suite slow
+    try:
+        with contextlib.ExitStack() as running:
+            for load in loads:
+                running.enter_context(load)
+            while trials < 20 and time.monotonic() < close_at:
+                time.sleep(rng.uniform(0.05, 0.6))
+                victim = rng.randrange(3)
+                servers[victim].kill()
+                servers[victim] = serve(tmp_path, postgres_url)
+                urls[victim] = servers[victim].url
+                trials += 1
+        # The last victim's worlds are taken over within a lease's time: every world moves on.
+        before = epochs(servers[0], operator, world_ids)
+        time.sleep(LEASE_SECONDS * 2 + 0.5)
+        after = epochs(servers[0], operator, world_ids)
+        assert all(after[world_id] > before[world_id] for world_id in world_ids)
+    finally:
+        for server in servers:
+            server.stop()
     assert trials >= 10
-    assert_chains_are_whole(service, acknowledged)
+    for world_id, load in zip(world_ids, loads, strict=True):
+        assert set(load.refusals) <= {409}
+        assert len(load.acked) > 10
+        assert check_history(tmp_path, world_id, load.acked, postgres_url) > 20
 
 
-def test_a_process_paused_past_its_lease_loses_its_worlds(shared, postgres_url):
-    service, workers = shared
-    workers.start(0)
-    time.sleep(0.5)  # the first takes every world
-    workers.start(1)
+@contextlib.contextmanager
+def paused(server: Server):
+    os.kill(server.process.pid, signal.SIGSTOP)
+    try:
+        yield
+    finally:
+        os.kill(server.process.pid, signal.SIGCONT)
 
-    def leases() -> dict:
-        with psycopg.connect(postgres_url) as connection:
-            return {
-                world: (owner, generation)
-                for world, owner, generation in connection.execute("SELECT world_id, owner, generation FROM leases")
-            }
 
-    before = leases()
-    paused = {world for world, (owner, _) in before.items() if owner == workers.owners[0]}
-    assert paused
-    os.kill(workers.processes[0].pid, signal.SIGSTOP)
-    time.sleep(LEASE_SECONDS * 2.5)
-    taken = leases()
-    os.kill(workers.processes[0].pid, signal.SIGCONT)
-    assert all(taken[world] == (workers.owners[1], before[world][1] + 1) for world in paused)
-    acknowledged: dict = {}
-    file_some(service, acknowledged, 10)
-    time.sleep(LEASE_SECONDS)
-    workers.stop_all()
-    after = leases()
-    # Whatever the woken process claimed since, it claimed anew: its old generations are gone for good.
-    assert all(after[world][1] > before[world][1] for world in paused)
-    assert_chains_are_whole(service, acknowledged)
+def read_log(server: Server) -> list[str]:
+    """The lines the server writes on standard error, gathered as they come."""
+    lines: list[str] = []
+    threading.Thread(target=lambda: lines.extend(server.process.stderr), daemon=True).start()
+    return lines
+
+
+def wait_until_owned(database: str, world_ids, address: str) -> None:
+    give_up_at = time.monotonic() + 10
+    while any(owners(database).get(world_id) != address for world_id in world_ids):
+        assert time.monotonic() < give_up_at, (owners(database), address)
+        time.sleep(0.1)
+
+
+def test_a_server_paused_past_its_lease_has_its_appends_refused_and_sends_clients_to_the_owner(tmp_path, postgres_url):
+    servers = [serve(tmp_path, postgres_url)]
+    operator = servers[0].tokens["operator"]
+    # Worlds so fast that their owner never catches up: it is most likely ticking when it is paused.
+    world_ids = ["fast-0", "fast-1", "calm"]
+    for world_id in world_ids:
+        make_world(servers[0], world_id, 0.5 if world_id == "calm" else 0.001)
+    servers.append(serve(tmp_path, postgres_url))
+    logs = [read_log(server) for server in servers]
+    try:
+        for attempt in range(3):  # the owner passes back and forth, till a pause found it ticking
+            owner = 0 if owners(postgres_url)["calm"] == servers[0].url else 1
+            other = servers[1 - owner]
+            with paused(servers[owner]):
+                time.sleep(LEASE_SECONDS)
+                wait_until_owned(postgres_url, world_ids, other.url)
+            if attempt == 0:
+                # The woken process may still think it owns the world; the database says otherwise.
+                asked = httpx.post(f"{servers[owner].url}/worlds/calm/suspend", headers=bearer(operator))
+                assert asked.status_code == 307, asked.text
+                assert asked.json()["owner"] == other.url
+                assert asked.headers["location"] == f"{other.url}/worlds/calm/suspend"
+                followed = httpx.post(asked.headers["location"], headers=bearer(operator))
+                assert followed.status_code == 200 and followed.json()["status"] == "suspended"
+                httpx.post(f"{other.url}/worlds/calm/resume", headers=bearer(operator)).raise_for_status()
+            time.sleep(0.5)
+            # The ticks it was computing when paused reached the database after the lease had passed on.
+            refused = [line for line in logs[owner] if "append refused: world fast-" in line]
+            if refused:
+                assert all(f"its owner is reached at {other.url}" in line for line in refused)
+                break
+        else:
+            pytest.fail("no append of a process woken after its lease was refused")
+    finally:
+        for server in servers:
+            server.stop()
+    for world_id in world_ids:
+        check_history(tmp_path, world_id, [], postgres_url)

@@ -1,5 +1,6 @@
 """The PostgreSQL store's own promises: leases between processes, row locks, and a database that goes away."""
 
+import contextlib
 import threading
 import time
 
@@ -125,3 +126,35 @@ def test_a_dropped_connection_fails_one_request_clearly_and_the_store_reconnects
     assert store.reads().world("w").head_seq == -1  # the pool replaced the dropped connections
     assert tick(store).failure is None
     store.close()
+
+
+def test_groups_of_two_processes_locking_worlds_in_opposite_orders_both_commit(postgres_url):
+    first, second = open_store(postgres_url), open_store(postgres_url)
+    first.write([lambda w, i=i: w.insert_world(world_row(f"w{i}"), SnapshotRow(0, "{}", "h")) for i in range(2)])
+    both_locked_one = threading.Barrier(2)
+
+    def file(world_id, client):
+        def job(writes):
+            writes.world(world_id)  # locks the world's row till the group ends
+            with contextlib.suppress(threading.BrokenBarrierError):
+                both_locked_one.wait(timeout=0.5)  # once: a group that runs again does not wait
+            return writes.file_proposal(world_id, ProposalRow(1, "e1", client, "{}"), 1.0)
+
+        return job
+
+    groups = {first: [file("w0", "a"), file("w1", "a")], second: [file("w1", "b"), file("w0", "b")]}
+    outcomes = {}
+    threads = [threading.Thread(target=lambda s=s: outcomes.update({s: s.write(groups[s])})) for s in groups]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    # The database aborted one group as deadlocked; it ran again after the other's COMMIT.
+    assert sorted(outcome.value for outcomes_ in outcomes.values() for outcome in outcomes_) == [
+        "filed",
+        "filed",
+        "replaced",
+        "replaced",
+    ]
+    first.close()
+    second.close()

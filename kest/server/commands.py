@@ -22,6 +22,7 @@ def cmd_serve(args) -> int:
     config = _config(args)
     config.host, config.port = args.host, args.port
     config.body_limit, config.idle_seconds = args.body_limit, args.idle_seconds
+    config.lease_seconds = args.lease_seconds
     try:
         serve(config)
     except StoreError as failure:

@@ -24,6 +24,7 @@ class ServerConfig:
     clock_interval: float = 0.05  # how often the clock looks for due worlds
     epoch_seconds: float = 10.0  # the period of a world created without one
     max_catchup: int = 64
+    lease_seconds: float = 10.0  # with several processes on one database: how long one owns a world unrenewed
 
     @property
     def database(self) -> str:

@@ -30,8 +30,8 @@ The worlds row's head check and the records table's primary key (world_id, seq) 
 
 Lock order: `claim` and `renew` never wait for a row (SKIP LOCKED); `hold` and `take` wait, and only
 behind another write of the same world, which a process holding a stale view of ownership can attempt. Two
-such stale processes could wait for each other; PostgreSQL's deadlock detector then aborts one
-transaction, whose jobs fail like any other failed write and are retried.
+such stale processes could wait for each other, as can two groups locking worlds' rows in opposite
+orders; PostgreSQL's deadlock detector then aborts one transaction, and the store runs its group again.
 """
 
 from dataclasses import dataclass

@@ -29,6 +29,8 @@ from kest.server.store.schema import VERSION_TABLE, SchemaTooNew, pending
 
 CONNECT_SECONDS = 5.0
 POOL_SIZE = 8
+WRITE_ATTEMPTS = 3
+_TRY_AGAIN = (psycopg.errors.DeadlockDetected, psycopg.errors.SerializationFailure)
 # Any constant: the advisory lock under which one process at a time migrates the schema.
 _MIGRATION_LOCK = 0x6B657374
 
@@ -74,10 +76,13 @@ class _Dialect:
     def execute(self, sql: str, args=()):
         return self.connection.execute(postgres_text(sql, self._in_write), args)
 
-    def executemany(self, sql: str, rows):
-        cursor = self.connection.cursor()
-        cursor.executemany(postgres_text(sql, self._in_write), rows)
-        return cursor
+    def executemany(self, sql: str, rows) -> None:
+        # One statement at a time, not psycopg's pipelined executemany: inside a pipeline the server waits for
+        # the rest without arming idle_in_transaction_session_timeout, so a process stopped half-way through
+        # one would hold its leases' row locks, and so its worlds, for as long as it sleeps.
+        text = postgres_text(sql, self._in_write)
+        for row in rows:
+            self.connection.execute(text, row)
 
 
 class _Ownership:
@@ -254,7 +259,19 @@ class PostgresStore:
         return _PooledReads(self)
 
     def write(self, jobs: Sequence[Job]) -> list[Outcome]:
-        with self._write_lock, self._connection() as connection, connection.transaction():
+        with self._write_lock:
+            for _ in range(WRITE_ATTEMPTS - 1):
+                try:
+                    return self._write_once(jobs)
+                except StoreError as failure:
+                    # Two processes' groups lock the rows of the same worlds in different orders; the database
+                    # aborts one group, which runs again from the start: nothing of it was stored.
+                    if not isinstance(failure.__cause__, _TRY_AGAIN):
+                        raise
+            return self._write_once(jobs)
+
+    def _write_once(self, jobs: Sequence[Job]) -> list[Outcome]:
+        with self._connection() as connection, connection.transaction():
             writes = _PostgresSql(connection, self._ownership, in_write=True)
             return [self._run_job(connection, writes, job) for job in jobs]
 
