@@ -95,6 +95,10 @@ class PostgresServer:
             "--locale=C",
             "--no-sync",
         )
+        self.resume()
+
+    def resume(self) -> None:
+        """Starts the server on the data already in its folder (after `start`, then `halt`)."""
         options = " ".join(
             [
                 "-c listen_addresses=''",
@@ -119,12 +123,16 @@ class PostgresServer:
         )
         self._running = True
 
+    def halt(self) -> None:
+        """Stops the server as an outage would (open sessions are cut), keeping its data for `resume`."""
+        self._running = False
+        self._run("pg_ctl", "stop", "--wait", "--mode=fast", "-D", str(self._data))
+
     def stop(self) -> None:
         """Stops the server (fast: open sessions are cut) and removes its folder; safe to call twice."""
         try:
             if self._running:
-                self._running = False
-                self._run("pg_ctl", "stop", "--wait", "--mode=fast", "-D", str(self._data))
+                self.halt()
         finally:
             shutil.rmtree(self.folder, ignore_errors=True)
 

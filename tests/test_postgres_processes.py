@@ -20,7 +20,10 @@ import pytest
 pytest.importorskip("starlette")
 
 from host_process import Server, bearer  # noqa: E402
+from postgres_server import PostgresServer  # noqa: E402
 from test_host_crash import Load, check_history, make_world  # noqa: E402
+
+from kest.server.store.postgres import CONNECT_SECONDS  # noqa: E402
 
 LEASE_SECONDS = 1.0
 
@@ -141,3 +144,28 @@ def test_a_server_paused_past_its_lease_has_its_appends_refused_and_sends_client
             server.stop()
     for world_id in world_ids:
         check_history(tmp_path, world_id, [], postgres_url)
+
+
+def test_a_database_lost_mid_run_fails_requests_clearly_and_the_server_reconnects(tmp_path):
+    # A database server of its own: the one the other tests share stays up.
+    with PostgresServer() as database:
+        url = database.create_database()
+        server = serve(tmp_path, url)
+        make_world(server, "steady", 0.1)
+        try:
+            with Load([server.url], server.tokens["operator"], "steady") as load:
+                time.sleep(0.5)
+                database.halt()
+                time.sleep(CONNECT_SECONDS + 1)  # past a request's wait for a connection
+                during = dict(load.refusals)
+                database.resume()
+                acknowledged_before = len(load.acked)
+                time.sleep(2)
+        finally:
+            log = server.stop()
+        check_history(tmp_path, "steady", load.acked, url)
+    # Refused as the storage's failure, in JSON, never as a crash; and served again once it is back.
+    assert during.get(503, 0) > 0
+    assert set(load.refusals) <= {409, 503}
+    assert len(load.acked) > acknowledged_before
+    assert "storage failed" in log and "Traceback" not in log
