@@ -63,7 +63,9 @@ class PostgresServer:
     Also a context manager, which stops the server and removes the folder however the block ends.
     """
 
-    def __init__(self) -> None:
+    def __init__(self, durable: bool = False) -> None:
+        """`durable`: flush to disk on every commit, as a production server does (benchmarks want that)."""
+        self._durable = durable
         self._bin = server_binaries()
         self._account = _service_account()
         self.folder = pathlib.Path(tempfile.mkdtemp(prefix="kest-pg-"))
@@ -103,10 +105,9 @@ class PostgresServer:
             [
                 "-c listen_addresses=''",
                 f"-c unix_socket_directories='{self.folder}'",
-                "-c fsync=off",
-                "-c full_page_writes=off",
                 "-c shared_buffers=32MB",
                 "-c max_connections=200",
+                *([] if self._durable else ["-c fsync=off", "-c full_page_writes=off"]),
             ]
         )
         self._run(
