@@ -23,7 +23,7 @@ from host_process import Server, bearer  # noqa: E402
 from postgres_server import PostgresServer  # noqa: E402
 from test_host_crash import Load, check_history, make_world  # noqa: E402
 
-from kest.server.store.postgres import CONNECT_SECONDS  # noqa: E402
+from kest.server.store.postgres import WAIT_SECONDS  # noqa: E402
 
 LEASE_SECONDS = 1.0
 
@@ -156,7 +156,7 @@ def test_a_database_lost_mid_run_fails_requests_clearly_and_the_server_reconnect
             with Load([server.url], server.tokens["operator"], "steady") as load:
                 time.sleep(0.5)
                 database.halt()
-                time.sleep(CONNECT_SECONDS + 1)  # past a request's wait for a connection
+                time.sleep(WAIT_SECONDS * 2)  # past a request's wait for a connection
                 during = dict(load.refusals)
                 database.resume()
                 acknowledged_before = len(load.acked)

@@ -28,6 +28,9 @@ from kest.server.store.queries import Queries
 from kest.server.store.schema import VERSION_TABLE, SchemaTooNew, pending
 
 CONNECT_SECONDS = 5.0
+# How long a request waits for a connection while the database is away before it fails (503): well within
+# a client's patience, so that it hears why instead of timing out.
+WAIT_SECONDS = 2.0
 POOL_SIZE = 8
 WRITE_ATTEMPTS = 3
 _TRY_AGAIN = (psycopg.errors.DeadlockDetected, psycopg.errors.SerializationFailure)
@@ -212,7 +215,7 @@ class PostgresStore:
                 "autocommit": True,
                 "options": f"-c idle_in_transaction_session_timeout={int(lease_seconds * 1000)}",
             },
-            timeout=CONNECT_SECONDS,
+            timeout=WAIT_SECONDS,
             # A connection the server dropped (a restart, a failover) is replaced before it is lent out.
             check=ConnectionPool.check_connection,
             open=False,
