@@ -14,6 +14,7 @@ process does not own is refused with `NotOwner`, which names where its owner is 
 
 import functools
 import re
+import select
 import threading
 import uuid
 from collections.abc import Sequence
@@ -187,6 +188,17 @@ class _PostgresSql(Queries):
             raise NotOwner(world_id, self.owner_address(world_id))
 
 
+def _check_if_spoken_to(connection: psycopg.Connection) -> None:
+    """The pool's check of a connection before it is lent out, without a round trip while it is quiet.
+
+    Between commands the server never writes on a connection of its own accord, except to say why it closes
+    it (a restart, a failover, an administrator ending the session), and a closed socket reads as an end of
+    file: only a connection with something to read is checked with a query, and replaced when that fails."""
+    readable, _, _ = select.select([connection.fileno()], [], [], 0)
+    if readable:
+        ConnectionPool.check_connection(connection)
+
+
 def _describe(url: str) -> str:
     """The database's name and host from `url`, without a password, for messages."""
     try:
@@ -217,7 +229,7 @@ class PostgresStore:
             },
             timeout=WAIT_SECONDS,
             # A connection the server dropped (a restart, a failover) is replaced before it is lent out.
-            check=ConnectionPool.check_connection,
+            check=_check_if_spoken_to,
             open=False,
         )
         self._pool.open(wait=True, timeout=CONNECT_SECONDS)
