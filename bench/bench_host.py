@@ -79,22 +79,23 @@ def many_small_worlds(worlds: int, epochs: int) -> list[tuple[str, str]]:
     ]
 
 
-def tick_owned_worlds(database: str, now: float) -> int:
+def tick_owned_worlds(service: WorldService) -> int:
     """Ticks due worlds as a host process's clock does, claiming them on the way, till none is due."""
-    clock = Clock()
-    clock.now = now
-    service = open_host("", clock, database=database)
     ticked = 0
     with concurrent.futures.ThreadPoolExecutor(8) as pool:
-        while due := service.store.reads().due_worlds(now, 64):
+        while due := service.store.reads().due_worlds(service.clock(), 64):
             ticked += sum(pool.map(service.advance, due))
-    close_host(service)
     return ticked
 
 
 def tick_worker_main(database: str, now: str) -> None:
-    sys.stdin.readline()  # started: wait for the others
-    print(tick_owned_worlds(database, float(now)), flush=True)
+    clock = Clock()
+    clock.now = float(now)
+    service = open_host("", clock, database=database)  # connected before the clock starts, as a server is
+    print("ready", flush=True)
+    sys.stdin.readline()  # wait for the others
+    print(tick_owned_worlds(service), flush=True)
+    close_host(service)
 
 
 def ticks_on_postgres(database: str, worlds: int, epochs: int, processes: int) -> float:
@@ -108,13 +109,17 @@ def ticks_on_postgres(database: str, worlds: int, epochs: int, processes: int) -
     workers = [
         subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True) for _ in range(processes)
     ]
-    time.sleep(1.0)  # let them import and connect
+    for worker in workers:
+        assert worker.stdout.readline() == "ready\n"
     start = time.perf_counter()
     for worker in workers:
         worker.stdin.write("go\n")
         worker.stdin.flush()
-    ticked = sum(int(worker.communicate()[0]) for worker in workers)
-    return ticked / (time.perf_counter() - start)
+    ticked = sum(int(worker.stdout.readline()) for worker in workers)
+    elapsed = time.perf_counter() - start
+    for worker in workers:
+        worker.communicate()
+    return ticked / elapsed
 
 
 def postgres_ticks(worlds: int, epochs: int) -> list[tuple[str, str]]:
