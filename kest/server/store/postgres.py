@@ -18,12 +18,14 @@ import select
 import threading
 import uuid
 from collections.abc import Sequence
+from typing import NoReturn
 
 import psycopg
 from psycopg.conninfo import conninfo_to_dict
 from psycopg_pool import ConnectionPool, PoolTimeout
 
-from kest.server.store import Job, NotOwner, Outcome, SnapshotRow, Stale, StoreError, WorldRow
+from kest.server.store import Job, NotOwner, Outcome, RecordRow, SnapshotRow, Stale, StoreError, WorldRow
+from kest.server.store import append as append_sql
 from kest.server.store import leases as lease_sql
 from kest.server.store.queries import Queries
 from kest.server.store.schema import VERSION_TABLE, SchemaTooNew, pending
@@ -76,14 +78,17 @@ class _Dialect:
     def __init__(self, connection: psycopg.Connection, in_write: bool):
         self.connection = connection
         self._in_write = in_write
+        self.wrote = False  # whether a statement that changes rows ran since it was last cleared
 
     def execute(self, sql: str, args=()):
+        self.wrote = self.wrote or not sql.startswith("SELECT")
         return self.connection.execute(postgres_text(sql, self._in_write), args)
 
     def executemany(self, sql: str, rows) -> None:
         # One statement at a time, not psycopg's pipelined executemany: inside a pipeline the server waits for
         # the rest without arming idle_in_transaction_session_timeout, so a process stopped half-way through
         # one would hold its leases' row locks, and so its worlds, for as long as it sleeps.
+        self.wrote = True
         text = postgres_text(sql, self._in_write)
         for row in rows:
             self.connection.execute(text, row)
@@ -124,13 +129,27 @@ class _Ownership:
             return set(self._generations)
 
 
+class _NeedsSavepoints(Exception):
+    """A job run without a savepoint failed after it had changed rows: only a savepoint can undo its part."""
+
+
 class _PostgresSql(Queries):
     """The host's queries on a PostgreSQL connection, with this process's leases checked."""
 
     def __init__(self, connection: psycopg.Connection, ownership: _Ownership, in_write: bool):
-        super().__init__(_Dialect(connection, in_write))
+        self._dialect = _Dialect(connection, in_write)
+        super().__init__(self._dialect)
         self._connection = connection
         self._ownership = ownership
+
+    @property
+    def wrote(self) -> bool:
+        """Whether rows were changed since `wrote` was last set to False: a lock taken is no change."""
+        return self._dialect.wrote
+
+    @wrote.setter
+    def wrote(self, value: bool) -> None:
+        self._dialect.wrote = value
 
     # Reads: only the worlds this process owns are its to tick or suspend.
     def due_worlds(self, now: float, limit: int) -> list[str]:
@@ -159,15 +178,29 @@ class _PostgresSql(Queries):
         super().insert_world(world, snapshot)
         self._take(world.world_id)
 
-    # The writes below pass their other arguments through as they are: they add a lease, nothing else.
-    def append(self, world: WorldRow, *checks_and_rows) -> None:
-        self._hold(world.world_id)
-        super().append(world, *checks_and_rows)
+    def append(
+        self,
+        world: WorldRow,
+        expected_head_seq: int,
+        expected_filed: int | None,
+        records: Sequence[RecordRow],
+        tick_inputs: Sequence[tuple[int, str]],
+    ) -> None:
+        lease = self._known_lease(world.world_id)
+        checks = (expected_head_seq, expected_filed, records, tick_inputs)
+        held, moved = append_sql.append(self._connection, self._ownership.holder, lease, world, *checks)
+        if not held:
+            self._lost(world.world_id)
+        if not moved:
+            raise Stale(world.world_id)
+        self.wrote = True
 
+    # The writes below pass their other arguments through as they are: they add a lease, nothing else.
     def suspend(self, world_id: str, *checks_and_rows) -> None:
         self._hold(world_id)
         super().suspend(world_id, *checks_and_rows)
         # A suspended world is nobody's: whoever resumes it takes it.
+        self.wrote = True
         lease_sql.release(self._connection, self._ownership.holder, [world_id])
         self._ownership.forget([world_id])
 
@@ -176,16 +209,26 @@ class _PostgresSql(Queries):
         self._take(world.world_id)
 
     def _take(self, world_id: str) -> None:
+        self.wrote = True
         lease = lease_sql.take(self._connection, self._ownership.holder, world_id)
         if lease is None:
             raise NotOwner(world_id, self.owner_address(world_id))
         self._ownership.learn([lease])
 
     def _hold(self, world_id: str) -> None:
+        if not lease_sql.hold(self._connection, self._ownership.holder, self._known_lease(world_id)):
+            self._lost(world_id)
+        self.wrote = True
+
+    def _known_lease(self, world_id: str) -> lease_sql.Lease:
         lease = self._ownership.lease(world_id)
-        if lease is None or not lease_sql.hold(self._connection, self._ownership.holder, lease):
-            self._ownership.forget([world_id])
-            raise NotOwner(world_id, self.owner_address(world_id))
+        if lease is None:
+            self._lost(world_id)
+        return lease
+
+    def _lost(self, world_id: str) -> NoReturn:
+        self._ownership.forget([world_id])
+        raise NotOwner(world_id, self.owner_address(world_id))
 
 
 def _check_if_spoken_to(connection: psycopg.Connection) -> None:
@@ -286,9 +329,35 @@ class PostgresStore:
             return self._write_once(jobs)
 
     def _write_once(self, jobs: Sequence[Job]) -> list[Outcome]:
-        with self._connection() as connection, connection.transaction():
-            writes = _PostgresSql(connection, self._ownership, in_write=True)
-            return [self._run_job(connection, writes, job) for job in jobs]
+        with self._connection() as connection:
+            # A savepoint costs two round trips a job, and most jobs never need one: a tick's append is one
+            # statement that changes nothing when it fails. So the group first runs without; only when a job
+            # fails after changing rows, or the database refuses a statement, does it run again from the
+            # start, each job in a savepoint of its own.
+            try:
+                with connection.transaction():
+                    writes = _PostgresSql(connection, self._ownership, in_write=True)
+                    return [self._run_unguarded(writes, job) for job in jobs]
+            except _NeedsSavepoints:
+                pass  # rolled back: nothing of the group was stored
+            with connection.transaction():
+                writes = _PostgresSql(connection, self._ownership, in_write=True)
+                return [self._run_job(connection, writes, job) for job in jobs]
+
+    @staticmethod
+    def _run_unguarded(writes: _PostgresSql, job: Job) -> Outcome:
+        writes.wrote = False
+        try:
+            value = job(writes)
+        except psycopg.errors.IntegrityError as failure:
+            raise _NeedsSavepoints from failure  # the transaction is aborted: only a savepoint keeps the others
+        except psycopg.Error:
+            raise  # the database itself failed (unreachable, deadlocked): the whole batch fails
+        except Exception as failure:
+            if writes.wrote:
+                raise _NeedsSavepoints from failure
+            return Outcome(failure=failure)
+        return Outcome(value)
 
     @staticmethod
     def _run_job(connection: psycopg.Connection, writes: _PostgresSql, job: Job) -> Outcome:

@@ -6,6 +6,9 @@ from collections.abc import Sequence
 from kest.server.store import ProposalRow, RecordRow, SnapshotRow, Stale, TokenRow, WorldHead, WorldRow
 
 _WORLD_COLUMNS = ", ".join(WorldRow.__slots__)
+# What an append sets of a world's row: all but its id, the count of proposal writes and the last use, which
+# only requests move.
+APPENDED_WORLD_COLUMNS = tuple(name for name in WorldRow.__slots__ if name not in ("world_id", "filed", "last_used_at"))
 
 
 class Queries:
@@ -143,9 +146,8 @@ class Queries:
         self._update_world(world)
 
     def _update_world(self, world: WorldRow) -> None:
-        names = [name for name in WorldRow.__slots__ if name not in ("world_id", "filed", "last_used_at")]
-        assignments = ", ".join(f"{name} = ?" for name in names)
-        values = [getattr(world, name) for name in names]
+        assignments = ", ".join(f"{name} = ?" for name in APPENDED_WORLD_COLUMNS)
+        values = [getattr(world, name) for name in APPENDED_WORLD_COLUMNS]
         self._db.execute(f"UPDATE worlds SET {assignments} WHERE world_id = ?", (*values, world.world_id))
 
     def suspend(self, world_id: str, expected_head_seq: int, bundle: str, snapshot: SnapshotRow, now: float) -> None:
