@@ -6,9 +6,10 @@ import time
 
 import psycopg
 import pytest
-from test_host_store import create, tick, world_row
+from test_host_store import create, record, tick, world_row
 
 from kest.server.store import LATEST, NotOwner, ProposalRow, SnapshotRow, StoreError, open_store
+from kest.server.store import append as append_sql
 from kest.server.store import leases as lease_sql
 
 
@@ -89,6 +90,67 @@ def test_a_lapsed_lease_passes_to_another_generation_and_the_old_owner_cannot_wr
         assert second.generation == first.generation + 1
         assert not lease_sql.hold(connection, old, first)
         assert lease_sql.address_of(connection, "w") == "b"
+
+
+@pytest.mark.parametrize(
+    "lapsed, expected_head, expected_filed, outcome",
+    [
+        (False, -1, None, (True, True)),
+        (False, -1, 1, (True, True)),
+        (False, 0, None, (True, False)),  # the head moved
+        (False, -1, 0, (True, False)),  # a proposal was filed since
+        (True, -1, None, (False, False)),  # the lease passed to another process
+    ],
+)
+def test_an_append_stores_all_its_parts_only_under_the_lease_and_the_head_it_expects(
+    postgres_url, lapsed, expected_head, expected_filed, outcome
+):
+    store = open_store(postgres_url)
+    create(store)
+    store.write([lambda w: w.file_proposal("w", ProposalRow(1, "e1", "c1", "{}"), 1.0)])
+    store.close()  # hands the lease back
+    ticked = world_row(head_seq=0, head_sig="s0", epoch=1, state='{"epoch":1}')
+    with psycopg.connect(postgres_url, autocommit=True) as connection:
+        old = lease_sql.Holder("old", "a", 5.0 if not lapsed else 0.2)
+        lease = lease_sql.take(connection, old, "w")
+        if lapsed:
+            time.sleep(0.3)
+            lease_sql.claim(connection, lease_sql.Holder("new", "b", 5.0), 100.0, 10)
+        expires = connection.execute("SELECT expires_at FROM leases").fetchone()[0]
+        got = append_sql.append(connection, old, lease, ticked, expected_head, expected_filed, [record(0)], [(1, "[]")])
+        assert got == outcome
+        stored = connection.execute(
+            "SELECT head_seq, (SELECT count(*) FROM records), (SELECT count(*) FROM tick_inputs),"
+            " (SELECT count(*) FROM proposals), (SELECT expires_at FROM leases) > %s FROM worlds",
+            (expires,),
+        ).fetchone()
+    assert stored == ((0, 1, 1, 0, True) if outcome == (True, True) else (-1, 0, 0, 1, False))
+
+
+def test_jobs_that_fail_before_changing_rows_leave_their_group_to_run_once(postgres_url):
+    store = open_store(postgres_url)
+    create(store)
+    runs = []
+
+    def counted(writes):
+        runs.append("counted")
+        return writes.head("w").head_seq
+
+    def refused(writes):
+        writes.world("w")
+        raise ValueError("refused before writing")
+
+    def wrote_then_refused(writes):
+        writes.touch("w", 7.0)
+        raise ValueError("refused after writing")
+
+    first = store.write([counted, refused, counted])
+    assert [outcome.value for outcome in first] == [-1, None, -1] and len(runs) == 2
+    # A job that changed rows and then failed: the group runs again with savepoints, which undo its part only.
+    second = store.write([counted, wrote_then_refused, lambda w: w.touch("w", 3.0)])
+    assert str(second[1].failure) == "refused after writing" and len(runs) == 4
+    assert store.reads().world("w").last_used_at == 3.0
+    store.close()
 
 
 def test_a_proposal_filed_during_a_tick_waits_for_it_and_sees_the_epoch_it_resolved(postgres_url):
