@@ -11,6 +11,7 @@ from test_host_store import create, record, tick, world_row
 from kest.server.store import LATEST, NotOwner, ProposalRow, SnapshotRow, StoreError, open_store
 from kest.server.store import append as append_sql
 from kest.server.store import leases as lease_sql
+from kest.server.store.postgres import POOL_SIZE
 
 
 @pytest.fixture
@@ -150,6 +151,16 @@ def test_jobs_that_fail_before_changing_rows_leave_their_group_to_run_once(postg
     second = store.write([counted, wrote_then_refused, lambda w: w.touch("w", 3.0)])
     assert str(second[1].failure) == "refused after writing" and len(runs) == 4
     assert store.reads().world("w").last_used_at == 3.0
+    store.close()
+
+
+def test_writes_go_on_while_reads_hold_every_pooled_connection(postgres_url):
+    store = open_store(postgres_url)
+    create(store)
+    with contextlib.ExitStack() as borrowed:
+        for _ in range(POOL_SIZE):
+            borrowed.enter_context(store._connection())
+        assert tick(store).failure is None  # the writer's connection is its own: no wait, no timeout
     store.close()
 
 

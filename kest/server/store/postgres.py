@@ -242,6 +242,26 @@ def _check_if_spoken_to(connection: psycopg.Connection) -> None:
         ConnectionPool.check_connection(connection)
 
 
+def _open_pool(url: str, lease_seconds: float, min_size: int, max_size: int) -> ConnectionPool:
+    pool = ConnectionPool(
+        url,
+        min_size=min_size,
+        max_size=max_size,
+        # A process stopped inside a transaction (paused, swapped out) would hold its leases' row locks
+        # and so its worlds for as long as it sleeps; the server ends such a session after a lease's time.
+        kwargs={
+            "autocommit": True,
+            "options": f"-c idle_in_transaction_session_timeout={int(lease_seconds * 1000)}",
+        },
+        timeout=WAIT_SECONDS,
+        # A connection the server dropped (a restart, a failover) is replaced before it is lent out.
+        check=_check_if_spoken_to,
+        open=False,
+    )
+    pool.open(wait=True, timeout=CONNECT_SECONDS)
+    return pool
+
+
 def _describe(url: str) -> str:
     """The database's name and host from `url`, without a password, for messages."""
     try:
@@ -260,26 +280,18 @@ class PostgresStore:
             psycopg.connect(url, connect_timeout=CONNECT_SECONDS).close()
         except psycopg.Error as failure:
             raise StoreError(f"cannot reach {self.path}: {str(failure).strip()}") from None
-        self._pool = ConnectionPool(
-            url,
-            min_size=2,
-            max_size=POOL_SIZE,
-            # A process stopped inside a transaction (paused, swapped out) would hold its leases' row locks
-            # and so its worlds for as long as it sleeps; the server ends such a session after a lease's time.
-            kwargs={
-                "autocommit": True,
-                "options": f"-c idle_in_transaction_session_timeout={int(lease_seconds * 1000)}",
-            },
-            timeout=WAIT_SECONDS,
-            # A connection the server dropped (a restart, a failover) is replaced before it is lent out.
-            check=_check_if_spoken_to,
-            open=False,
-        )
-        self._pool.open(wait=True, timeout=CONNECT_SECONDS)
+        # The reads of every thread share a pool; the one writer has a connection of its own, so that it
+        # never waits behind reads for one: every write of the process waits for it.
+        self._pool = _open_pool(url, lease_seconds, 2, POOL_SIZE)
+        try:
+            self._writer_pool = _open_pool(url, lease_seconds, 1, 1)
+        except BaseException:
+            self._pool.close()
+            raise
         try:
             self._migrate()
         except BaseException:
-            self._pool.close()
+            self._close_pools()
             raise
         self._write_lock = threading.Lock()
         self._stopping = threading.Event()
@@ -290,9 +302,13 @@ class PostgresStore:
     def holder(self) -> lease_sql.Holder:
         return self._ownership.holder
 
-    def _connection(self):
-        """A pooled connection, with database failures reported as StoreError."""
-        return _Reported(self.path, self._pool)
+    def _connection(self, pool: ConnectionPool | None = None):
+        """A pooled connection (of the reads' pool unless told), with database failures reported as StoreError."""
+        return _Reported(self.path, pool or self._pool)
+
+    def _close_pools(self) -> None:
+        self._writer_pool.close()
+        self._pool.close()
 
     def _migrate(self) -> None:
         with self._connection() as connection, connection.transaction():
@@ -329,7 +345,7 @@ class PostgresStore:
             return self._write_once(jobs)
 
     def _write_once(self, jobs: Sequence[Job]) -> list[Outcome]:
-        with self._connection() as connection:
+        with self._connection(self._writer_pool) as connection:
             # A savepoint costs two round trips a job, and most jobs never need one: a tick's append is one
             # statement that changes nothing when it fails. So the group first runs without; only when a job
             # fails after changing rows, or the database refuses a statement, does it run again from the
@@ -391,7 +407,7 @@ class PostgresStore:
                 lease_sql.release(connection, self.holder, sorted(self._ownership.world_ids()))
         except StoreError:
             pass  # unreachable: the leases lapse on their own
-        self._pool.close()
+        self._close_pools()
 
 
 class _Reported:
