@@ -24,7 +24,7 @@ import psycopg
 from psycopg.conninfo import conninfo_to_dict
 from psycopg_pool import ConnectionPool, PoolTimeout
 
-from kest.server.store import Job, NotOwner, Outcome, RecordRow, SnapshotRow, Stale, StoreError, WorldRow
+from kest.server.store import Job, NotOwner, Outcome, SnapshotRow, Stale, StoreError, WorldRow
 from kest.server.store import append as append_sql
 from kest.server.store import leases as lease_sql
 from kest.server.store.queries import Queries
@@ -178,24 +178,16 @@ class _PostgresSql(Queries):
         super().insert_world(world, snapshot)
         self._take(world.world_id)
 
-    def append(
-        self,
-        world: WorldRow,
-        expected_head_seq: int,
-        expected_filed: int | None,
-        records: Sequence[RecordRow],
-        tick_inputs: Sequence[tuple[int, str]],
-    ) -> None:
+    # The writes below pass their other arguments through as they are: they add a lease, nothing else.
+    def append(self, world: WorldRow, *checks_and_rows) -> None:
         lease = self._known_lease(world.world_id)
-        checks = (expected_head_seq, expected_filed, records, tick_inputs)
-        held, moved = append_sql.append(self._connection, self._ownership.holder, lease, world, *checks)
+        held, moved = append_sql.append(self._connection, self._ownership.holder, lease, world, *checks_and_rows)
         if not held:
             self._lost(world.world_id)
         if not moved:
             raise Stale(world.world_id)
         self.wrote = True
 
-    # The writes below pass their other arguments through as they are: they add a lease, nothing else.
     def suspend(self, world_id: str, *checks_and_rows) -> None:
         self._hold(world_id)
         super().suspend(world_id, *checks_and_rows)
