@@ -7,7 +7,7 @@ VPY := $(VENV)/bin/python
 # The optimised build: unit tests, benchmark programs and the module that goes into the wheel.
 BUILD ?= build/ci
 APT_PACKAGES := build-essential libssl-dev libicu-dev rapidjson-dev libgtest-dev clang-format unicode-data \
-  clang-19 libclang-rt-19-dev chromium chromium-driver
+  clang-19 libclang-rt-19-dev chromium chromium-driver postgresql
 JOBS ?= $(shell nproc)
 # One clang build with AddressSanitizer and UndefinedBehaviorSanitizer serves both the unit tests
 # and the fuzzers, so the libraries are compiled with sanitizers once.
@@ -103,8 +103,9 @@ sdist-check: sdist wheel
 install: wheel
 	$(VPY) -m pip install -q --disable-pip-version-check --force-reinstall --no-deps dist/*.whl
 
+# The tests that need a PostgreSQL server start one of the system's packages, which must be there.
 pytest: install
-	cd tests && ../$(VPY) -m pytest -q -p no:cacheprovider -n $(JOBS) --dist loadfile
+	cd tests && KEST_REQUIRE_POSTGRES=1 ../$(VPY) -m pytest -q -p no:cacheprovider -n $(JOBS) --dist loadfile
 
 # The wheel is packed in the unit tests' build directory, so the Python tests follow them.
 check: unit-tests

@@ -3,6 +3,11 @@
 a separate process of asyncio clients, and resuming worlds suspended for 1,000 epochs.
 
     python bench/bench_host.py [--quick] [--seconds S] [--clients N] [--rate R]
+    python bench/bench_host.py --db postgresql [--quick]
+
+With --db postgresql it starts a PostgreSQL server of the system's packages (durable: fsync on) and
+measures durable ticks of many small worlds there with one host process and with two sharing the
+database, beside the same ticks on SQLite.
 """
 
 import argparse
@@ -39,8 +44,8 @@ class Clock:
         return self.now
 
 
-def open_host(folder: str, clock: Clock, epoch_seconds=1.0, max_catchup=1000) -> WorldService:
-    store = open_store(str(pathlib.Path(folder) / "host.db"))
+def open_host(folder: str, clock: Clock, epoch_seconds=1.0, max_catchup=1000, database=None) -> WorldService:
+    store = open_store(database or str(pathlib.Path(folder) / "host.db"))
     return WorldService(store, GroupWriter(store), KEY, Settings(epoch_seconds, max_catchup, None, None, {}), clock)
 
 
@@ -71,6 +76,66 @@ def many_small_worlds(worlds: int, epochs: int) -> list[tuple[str, str]]:
     return [
         ("small worlds: workload", f"{worlds} default worlds x {epochs} epochs, synchronous=FULL"),
         ("small worlds: durable ticks per second (at least 500)", f"{ticked / elapsed:.0f}"),
+    ]
+
+
+def tick_owned_worlds(service: WorldService) -> int:
+    """Ticks due worlds as a host process's clock does, claiming them on the way, till none is due."""
+    ticked = 0
+    with concurrent.futures.ThreadPoolExecutor(8) as pool:
+        while due := service.store.reads().due_worlds(service.clock(), 64):
+            ticked += sum(pool.map(service.advance, due))
+    return ticked
+
+
+def tick_worker_main(database: str, now: str) -> None:
+    clock = Clock()
+    clock.now = float(now)
+    service = open_host("", clock, database=database)  # connected before the clock starts, as a server is
+    print("ready", flush=True)
+    sys.stdin.readline()  # wait for the others
+    print(tick_owned_worlds(service), flush=True)
+    close_host(service)
+
+
+def ticks_on_postgres(database: str, worlds: int, epochs: int, processes: int) -> float:
+    """Durable ticks a second of `processes` host processes sharing `database` (a fresh one)."""
+    clock = Clock()
+    service = open_host("", clock, database=database)
+    for number in range(worlds):
+        service.create(f"small-{number}")
+    close_host(service)  # hands the new worlds' leases back: they are the workers' to claim
+    command = [sys.executable, __file__, "--tick-worker", database, str(clock.now + epochs)]
+    workers = [
+        subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True) for _ in range(processes)
+    ]
+    for worker in workers:
+        assert worker.stdout.readline() == "ready\n"
+    start = time.perf_counter()
+    for worker in workers:
+        worker.stdin.write("go\n")
+        worker.stdin.flush()
+    ticked = sum(int(worker.stdout.readline()) for worker in workers)
+    elapsed = time.perf_counter() - start
+    for worker in workers:
+        worker.communicate()
+    return ticked / elapsed
+
+
+def postgres_ticks(worlds: int, epochs: int) -> list[tuple[str, str]]:
+    from postgres_server import PostgresServer
+
+    with PostgresServer(durable=True) as server:
+        one = ticks_on_postgres(server.create_database(), worlds, epochs, 1)
+        two = ticks_on_postgres(server.create_database(), worlds, epochs, 2)
+    sqlite = float(many_small_worlds(worlds, epochs)[1][1])
+    return [
+        ("postgresql small worlds: workload", f"{worlds} default worlds x {epochs} epochs, fsync on"),
+        ("postgresql: durable ticks per second, one process", f"{one:.0f}"),
+        ("postgresql: durable ticks per second, two processes", f"{two:.0f}"),
+        ("postgresql: two processes / one (at least 0.9)", f"{two / one:.2f}"),
+        ("sqlite: durable ticks per second, one process", f"{sqlite:.0f}"),
+        ("postgresql / sqlite, one process (at least 0.5)", f"{one / sqlite:.2f}"),
     ]
 
 
@@ -226,6 +291,9 @@ def run(quick: bool, seconds: float, clients: int, rate: float) -> list[tuple[st
 
 
 def main() -> None:
+    if len(sys.argv) > 1 and sys.argv[1] == "--tick-worker":
+        tick_worker_main(*sys.argv[2:4])
+        return
     if len(sys.argv) > 1 and sys.argv[1] == "--offer":
         url, token, clients, rate, seconds = sys.argv[2:7]
         offer_main(url, token, int(clients), float(rate), float(seconds))
@@ -235,8 +303,13 @@ def main() -> None:
     parser.add_argument("--seconds", type=float, default=60.0)
     parser.add_argument("--clients", type=int, default=200)
     parser.add_argument("--rate", type=float, default=5.0, help="proposals a second per client")
+    parser.add_argument("--db", choices=["sqlite", "postgresql"], default="sqlite")
     args = parser.parse_args()
-    for name, value in run(args.quick, args.seconds, args.clients, args.rate):
+    if args.db == "postgresql":
+        rows = postgres_ticks(50 if args.quick else 500, 4 if args.quick else 10)
+    else:
+        rows = run(args.quick, args.seconds, args.clients, args.rate)
+    for name, value in rows:
         print(f"{name}: {value}")
 
 

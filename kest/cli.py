@@ -316,6 +316,14 @@ def add_host_commands(commands) -> None:
         metavar="HZ",
         help="frames a second of a real-time room whose game master set none, 1 to 60 (default: %(default)s)",
     )
+    serve.add_argument(
+        "--lease-seconds",
+        type=float,
+        default=10.0,
+        metavar="S",
+        help="with several processes on one PostgreSQL database: how long one owns a world without renewing, "
+        "and so how soon another takes over when it dies (default: %(default)s)",
+    )
     serve.set_defaults(run=host_command("cmd_serve"))
 
     token = commands.add_parser("token", help="issue a host token")

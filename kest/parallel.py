@@ -49,7 +49,9 @@ def _run_task(one: Callable[[str], Outcome], inputs: Sequence[str]) -> list[Outc
     return [one(text) for text in inputs]
 
 
-def _batch(executor, one: Callable[[str], Outcome], inputs: Iterable[str], per_task: int) -> list[Outcome]:
+def run_batch(executor, one: Callable[[str], Outcome], inputs: Iterable[str], per_task: int = 1) -> list[Outcome]:
+    """Runs `one` on every input on `executor`, `per_task` inputs per task, outcomes in input order. `one`
+    must be picklable for processes and clusters: a module's function, or a functools.partial of one."""
     if per_task < 1:
         raise ValueError(f"per_task must be at least 1, not {per_task}")
     texts = list(inputs)
@@ -61,19 +63,19 @@ def _batch(executor, one: Callable[[str], Outcome], inputs: Iterable[str], per_t
 def resume_batch(executor, inputs: Iterable[str], per_task: int = 1) -> list[Outcome]:
     """Resumes every `resume_session` document on `executor`, outcomes in input order; a refused
     bundle does not stop the others."""
-    return _batch(executor, resume_one, inputs, per_task)
+    return run_batch(executor, resume_one, inputs, per_task)
 
 
 def tick_epoch_batch(executor, inputs: Iterable[str], per_task: int = 1) -> list[Outcome]:
     """Resolves every `tick_epoch` document on `executor` (one epoch of many worlds), outcomes in
     input order; a refused document does not stop the others."""
-    return _batch(executor, tick_one, inputs, per_task)
+    return run_batch(executor, tick_one, inputs, per_task)
 
 
 def catch_up_batch(executor, inputs: Iterable[str], per_task: int = 1) -> list[Outcome]:
     """Catches up every `catch_up_epochs` document on `executor`, outcomes in input order; a
     refused document does not stop the others."""
-    return _batch(executor, catch_up_one, inputs, per_task)
+    return run_batch(executor, catch_up_one, inputs, per_task)
 
 
 def _world_id(number: int) -> str:

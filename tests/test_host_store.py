@@ -18,17 +18,20 @@ from kest.server.store import (
 )
 
 
-def sqlite_store(tmp_path):
+def sqlite_store(request, tmp_path):
     return open_store(str(tmp_path / "host.db"))
 
 
-# A PostgreSQL store joins the suite by adding its factory here.
-FACTORIES = [sqlite_store]
+def postgres_store(request, tmp_path):
+    return open_store(request.getfixturevalue("postgres_url"))
+
+
+FACTORIES = [sqlite_store, postgres_store]
 
 
 @pytest.fixture(params=FACTORIES, ids=lambda factory: factory.__name__)
 def store(request, tmp_path):
-    opened = request.param(tmp_path)
+    opened = request.param(request, tmp_path)
     yield opened
     opened.close()
 
@@ -91,7 +94,7 @@ def test_a_file_that_is_not_a_database_is_refused_with_its_name(tmp_path):
 
 
 def test_uses_write_ahead_logging_and_full_synchronous_commits(tmp_path):
-    store = sqlite_store(tmp_path)
+    store = open_store(str(tmp_path / "host.db"))
     store.close()
     with sqlite3.connect(tmp_path / "host.db") as raw:
         assert raw.execute("PRAGMA journal_mode").fetchone()[0] == "wal"

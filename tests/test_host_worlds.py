@@ -23,14 +23,23 @@ class Clock:
         return self.now
 
 
-@pytest.fixture
-def host(tmp_path):
-    """Opens services on databases under tmp_path by name; all share one clock."""
+@pytest.fixture(params=["sqlite", "postgresql"])
+def host(request, tmp_path):
+    """Opens services on databases by name (SQLite files under tmp_path, or databases of the tests'
+    PostgreSQL server); all share one clock."""
     opened = []
     clock = Clock()
+    databases = {}
+
+    def database(name: str) -> str:
+        if request.param == "sqlite":
+            return str(tmp_path / f"{name}.db")
+        if name not in databases:
+            databases[name] = request.getfixturevalue("postgres_server").create_database()
+        return databases[name]
 
     def open_service(name: str = "host") -> WorldService:
-        store = open_store(str(tmp_path / f"{name}.db"))
+        store = open_store(database(name))
         writer = GroupWriter(store)
         config = ServerConfig()
         defaults = Settings(config.epoch_seconds, config.max_catchup, None, None, {})

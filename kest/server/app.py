@@ -32,7 +32,7 @@ PAGE = Path(__file__).resolve().parent / "page"
 def open_service(config: ServerConfig) -> WorldService:
     """The world service over the configured store, with its writer running."""
     key = server_key(config.data_dir)
-    store = open_store(config.database)
+    store = open_store(config.database, config.lease_seconds, f"http://{config.host}:{config.port}")
     defaults = Settings(config.epoch_seconds, config.max_catchup, None, None, {})
     return WorldService(store, GroupWriter(store), key, defaults)
 

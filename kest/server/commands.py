@@ -28,6 +28,7 @@ def cmd_serve(args) -> int:
         check_room({"rate": config.room_rate})
     except BadInput as refusal:
         raise Refused(f"--room-rate: {refusal}") from None
+    config.lease_seconds = args.lease_seconds
     try:
         serve(config)
     except (StoreError, ValueError) as failure:  # a database or a server key that cannot be used

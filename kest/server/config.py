@@ -25,6 +25,7 @@ class ServerConfig:
     epoch_seconds: float = 10.0  # the period of a world created without one
     max_catchup: int = 64
     room_rate: int = 20  # frames a second of the real-time rooms, 1 to 60
+    lease_seconds: float = 10.0  # with several processes on one database: how long one owns a world unrenewed
 
     @property
     def database(self) -> str:

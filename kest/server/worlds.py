@@ -36,7 +36,7 @@ from kest.frames import split_tick_output
 from kest.server import ledger
 from kest.server.errors import BadInput, Conflict, NotFound
 from kest.server.settings import Settings, parse_proposal, parse_settings, stored_settings
-from kest.server.store import ProposalRow, RecordRow, SnapshotRow, Stale, Store, WorldHead, WorldRow
+from kest.server.store import NotOwner, ProposalRow, RecordRow, SnapshotRow, Stale, Store, WorldHead, WorldRow
 from kest.server.vetting import check_id, vet_ruleset, vet_state
 from kest.server.writer import GroupWriter
 
@@ -420,6 +420,10 @@ class WorldService:
         for attempt in range(STALE_RETRIES + 1):
             try:
                 prepared = self._commit_tick(world_id, attempt, now)
+            except NotOwner as lost:
+                # Another process took the world over (this one was paused or cut off past its lease).
+                log.warning("world %s: append refused: %s", world_id, lost)
+                return None
             except Stale:
                 continue
             if prepared is not None:
@@ -450,6 +454,8 @@ class WorldService:
                 self._suspend(row)
                 self.changed(world_id)
                 return True
+            except NotOwner:
+                raise  # the owner's to suspend
             except Stale:
                 continue
         return False
@@ -473,6 +479,8 @@ class WorldService:
                 resumed = self._resume(row)
                 self.changed(world_id)
                 return resumed
+            except NotOwner:
+                raise  # another process resumed it meanwhile and owns it
             except Stale:
                 continue
         raise Conflict(f'world "{world_id}" is changing too fast to resume; try again')

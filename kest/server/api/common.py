@@ -14,7 +14,7 @@ from kest.server import tokens
 from kest.server.config import ServerConfig
 from kest.server.errors import BadInput, HostError, TooLarge, Unauthorized, Unavailable
 from kest.server.feed import WorldFeed
-from kest.server.store import StoreError
+from kest.server.store import NotOwner, StoreError
 from kest.server.worlds import WorldService
 
 log = logging.getLogger("kest.server")
@@ -34,12 +34,12 @@ def host_of(request: Request) -> Host:
     return request.app.state.host
 
 
-def json_text(text: str, status: int = 200) -> Response:
-    return Response(text, status_code=status, media_type="application/json")
+def json_text(text: str, status: int = 200, headers: dict | None = None) -> Response:
+    return Response(text, status_code=status, headers=headers, media_type="application/json")
 
 
-def json_value(value, status: int = 200) -> Response:
-    return json_text(jsontext.dumps(value), status)
+def json_value(value, status: int = 200, headers: dict | None = None) -> Response:
+    return json_text(jsontext.dumps(value), status, headers)
 
 
 async def principal(request: Request) -> tokens.Principal:
@@ -92,6 +92,14 @@ async def storage_failed(request: Request, failure: StoreError) -> Response:
     return json_value({"error": f"storage failed, nothing was stored: {failure}"}, Unavailable.status)
 
 
+async def elsewhere(request: Request, failure: NotOwner) -> Response:
+    """Another process owns the world: the client is sent there, or asked to come back when nobody does."""
+    if failure.address is None:
+        return json_value({"error": str(failure)}, Unavailable.status, {"Retry-After": "1"})
+    location = failure.address + request.url.path + (f"?{request.url.query}" if request.url.query else "")
+    return json_value({"error": str(failure), "owner": failure.address}, 307, {"Location": location})
+
+
 async def internal(request: Request, failure: Exception) -> Response:
     log.exception("request %s %s failed", request.method, request.url.path, exc_info=failure)
     return json_value({"error": "internal error"}, 500)
@@ -105,6 +113,7 @@ async def unknown_route(request: Request, failure) -> Response:
 EXCEPTION_HANDLERS = {
     HostError: refused,
     Refused: refused_input,
+    NotOwner: elsewhere,
     StoreError: storage_failed,
     404: unknown_route,
     405: unknown_route,

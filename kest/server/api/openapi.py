@@ -8,6 +8,12 @@ from kest.server.api.tokens import MAX_EXPIRES_IN
 from kest.server.rooms.openapi import add_room_routes
 
 _ERROR = {"description": "refused", "content": {"application/json": {"schema": {"$ref": "#/components/schemas/Error"}}}}
+# Several processes on one database: a world's writes are answered by the process that owns it.
+_ELSEWHERE = {
+    "description": "another process owns the world: ask it at the Location header (`owner` in the body)",
+    "headers": {"Location": {"schema": {"type": "string"}}},
+    "content": {"application/json": {"schema": {"$ref": "#/components/schemas/Error"}}},
+}
 _WORLD_ID = {"name": "world_id", "in": "path", "required": True, "schema": {"type": "string"}}
 
 
@@ -21,6 +27,7 @@ def _operation(summary: str, status: str, response: dict, *, body: dict | None =
         "parameters": ([_WORLD_ID] if world else []) + list(params),
         "responses": {
             status: {"description": "done", **_json(response)},
+            "307": _ELSEWHERE,
             **{code: _ERROR for code in ("400", "401", "403", "404", "409", "413", "503")},
         },
     }
@@ -48,7 +55,11 @@ DOCUMENT = {
     "components": {
         "securitySchemes": {"bearer": {"type": "http", "scheme": "bearer"}},
         "schemas": {
-            "Error": {"type": "object", "required": ["error"], "properties": {"error": {"type": "string"}}},
+            "Error": {
+                "type": "object",
+                "required": ["error"],
+                "properties": {"error": {"type": "string"}, "owner": {"type": "string"}},
+            },
             "World": {
                 "type": "object",
                 "properties": {

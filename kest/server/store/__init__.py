@@ -24,6 +24,7 @@ from kest.server.store.schema import LATEST, SchemaTooNew
 
 __all__ = [
     "LATEST",
+    "NotOwner",
     "Outcome",
     "ProposalRow",
     "Reads",
@@ -48,6 +49,17 @@ class StoreError(Exception):
 class Stale(Exception):
     """A write computed from a world's head that has moved meanwhile (another tick, another
     process): it is dropped, and the caller computes it again from the new head if still due."""
+
+
+class NotOwner(Stale):
+    """A write of a world that another process owns now, or nobody (several processes on one database):
+    this process must leave the world alone; its clients are sent to `address`, the owner's, when known."""
+
+    def __init__(self, world_id: str, address: str | None):
+        where = f"; its owner is reached at {address}" if address else "; no process owns it right now"
+        super().__init__(f"world {world_id} is not owned by this process{where}")
+        self.world_id = world_id
+        self.address = address
 
 
 @dataclass(slots=True)
@@ -118,8 +130,8 @@ class WorldHead:
     epoch: int
     head_seq: int
     status: str
-    filed: int | None = None
-    head_sig: str | None = None
+    filed: int
+    head_sig: str
 
 
 class Reads(Protocol):
@@ -209,10 +221,14 @@ class Store(Protocol):
     def close(self) -> None: ...
 
 
-def open_store(url: str) -> Store:
-    """The store at `url`: a file path (or sqlite:///path) for SQLite; postgresql:// is not built yet."""
+def open_store(url: str, lease_seconds: float = 10.0, address: str = "") -> Store:
+    """The store at `url`: a file path (or sqlite:///path) for SQLite, postgresql://... for PostgreSQL, shared
+    by many processes: `lease_seconds` is how long this one owns a world without renewing, `address` where
+    its clients reach it (a single SQLite process needs neither)."""
     if url.startswith(("postgresql://", "postgres://")):
-        raise StoreError("PostgreSQL storage is not available in this version; use a SQLite file path")
+        from kest.server.store.postgres import PostgresStore
+
+        return PostgresStore(url, lease_seconds, address)
     from kest.server.store.sqlite import SqliteStore
 
     return SqliteStore(url.removeprefix("sqlite://"))

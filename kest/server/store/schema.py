@@ -78,8 +78,21 @@ V1 = [
     )""",
 ]
 
+# Which host process owns a world when several share one database (see leases.py); a single SQLite
+# process never asks. Worlds of version 1 start without an owner.
+V2 = [
+    """CREATE TABLE leases (
+        world_id TEXT PRIMARY KEY,
+        owner TEXT NOT NULL,
+        address TEXT NOT NULL,
+        generation BIGINT NOT NULL,
+        expires_at DOUBLE PRECISION NOT NULL
+    )""",
+    "INSERT INTO leases (world_id, owner, address, generation, expires_at) SELECT world_id, '', '', 0, 0 FROM worlds",
+]
+
 # MIGRATIONS[n - 1] takes a database from version n - 1 to version n.
-MIGRATIONS: list[list[str]] = [V1]
+MIGRATIONS: list[list[str]] = [V1, V2]
 LATEST = len(MIGRATIONS)
 
 VERSION_TABLE = "CREATE TABLE IF NOT EXISTS schema_version (version BIGINT NOT NULL)"
