@@ -282,7 +282,7 @@ def http_proposals(clients: int, rate: float, seconds: float) -> list[tuple[str,
     ]
 
 
-def run(quick: bool, seconds: float, clients: int, rate: float) -> list[tuple[str, str]]:
+def run(quick: bool, seconds: float = 60.0, clients: int = 200, rate: float = 5.0) -> list[tuple[str, str]]:
     rows = many_small_worlds(50 if quick else 500, 4 if quick else 10)
     rows += big_world_tick(5 if quick else 10)
     rows += resumes(3 if quick else 20, 1000)

@@ -256,6 +256,21 @@ def table(runs: list[dict]) -> str:
     return "\n".join("  ".join(cell.rjust(width) for cell, width in zip(row, widths, strict=True)) for row in rows)
 
 
+def run(quick: bool) -> list[tuple[str, str]]:
+    """For bench/run.py: the first run alone (20 rooms for 60 s and 1,000 disconnects, or 4 rooms for
+    10 s and 40 when quick); the room-count steps are this script's own."""
+    rooms, seconds, reconnects = (4, 10.0, 40) if quick else (20, 60.0, 1000)
+    first = measure(rooms, seconds=seconds, reconnects=reconnects, players=8, rate=20, port=8950)
+    return [
+        (f"{rooms} rooms of 8 at 20 Hz: frame start late, p99 (ms, at most 10)", f"{first['latenessP99Ms']:.2f}"),
+        ("command to its frame, p99 (ms, at most 65)", f"{first['commandToFrameP99Ms']:.1f}"),
+        ("frames over their period / rescheduled", f"{first['overruns']} / {first['rebased']}"),
+        ("server memory per client (KiB)", f"{first['kibPerClient']:.0f}"),
+        (f"{first['reconnects']} disconnects: back to live, p99 (ms)", f"{first['backToLiveP99Ms']:.1f}"),
+        ("frames missed / repeated", f"{first['reconnectFramesMissed']} / {first['reconnectFramesRepeated']}"),
+    ]
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--rooms", type=int, default=20)
