@@ -4,6 +4,9 @@ world, from the last committed frame, with a chain that stays one line."""
 
 import asyncio
 import json
+import os
+import signal
+import threading
 import time
 
 import httpx
@@ -114,4 +117,39 @@ async def test_a_room_is_played_on_its_owner_and_reopens_on_the_other_process_wh
     finally:
         owner.stop()
         other.stop()
+    check_chain(tmp_path, postgres_url)
+
+
+async def test_a_room_whose_process_lost_the_world_writes_nothing_and_sends_its_clients_to_the_new_owner(
+    tmp_path, postgres_url
+):
+    owner = serve(tmp_path, postgres_url)
+    other = serve(tmp_path, postgres_url)
+    lines: list[str] = []
+    threading.Thread(target=lambda: lines.extend(owner.process.stderr), daemon=True).start()
+    try:
+        tokens = make_world(owner)
+        client = await RoomClient.join(room_url(owner), tokens["aria"])
+        await play(client, 20)
+        # Paused past its lease, the owner loses the world to the other process, which opens the room.
+        os.kill(owner.process.pid, signal.SIGSTOP)
+        try:
+            while await asyncio.to_thread(owner_of, postgres_url) == owner.url:
+                await asyncio.sleep(0.1)
+            newcomer, welcome = await asyncio.wait_for(wire.join(room_url(other), tokens["brom"]), 5)
+            assert welcome["type"] == "welcome"
+        finally:
+            os.kill(owner.process.pid, signal.SIGCONT)
+        # Woken, the old owner's room finds out at its next commit and sends its client over.
+        while client.counts["reconnects"] == 0:
+            await client.next_frame()
+        await play(client, 10)
+        assert client.desyncs == [] and owner_of(postgres_url) == other.url
+        await client.close()
+        await newcomer.close()
+    finally:
+        owner.stop()
+        other.stop()
+    assert any(f"room {WORLD_ID} closes at frame" in line and f"{other.url} (4307)" in line for line in lines), lines
+    assert not any("Traceback" in line for line in lines)
     check_chain(tmp_path, postgres_url)
