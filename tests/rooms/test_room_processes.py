@@ -97,7 +97,7 @@ async def test_a_room_is_played_on_its_owner_and_reopens_on_the_other_process_wh
         assert await asyncio.wait_for(wire.refused_join(room_url(other), tokens["brom"]), 5) == (4307, owner.url)
 
         client = await RoomClient.join(room_url(other), tokens["aria"])  # sent on to the owner
-        played = await play(client, 30)
+        await play(client, 30)
         assert (
             httpx.get(f"{owner.url}/worlds/{WORLD_ID}/room", headers=bearer(tokens["aria"])).json()["connections"] == 1
         )
@@ -108,7 +108,7 @@ async def test_a_room_is_played_on_its_owner_and_reopens_on_the_other_process_wh
         while client.counts["reconnects"] == 0:  # the frames sent before the kill, then the way back
             frame = await client.next_frame()
         took = time.monotonic() - killed_at
-        assert frame.number == committed + 1 and committed <= played
+        assert frame.number == committed + 1  # from the last committed frame, none skipped or repeated
         assert LEASE_SECONDS * 0.5 < took < LEASE_SECONDS + 5
         assert owner_of(postgres_url) == other.url
         await play(client, 10)
