@@ -9,7 +9,10 @@ to the last state the server confirmed and replays the frame as the server ran i
 ever differ, the client asks for the server's state and records what differs (`Desync`).
 
 A connection that drops is taken up again transparently within the room's grace window: the
-client rejoins with the last frame it read and gets exactly the frames it missed.
+client rejoins with the last frame it read and gets exactly the frames it missed. Where several
+host processes share the worlds, the URL given may be any of them: a join is sent on once to the
+process that owns the world (close code 4307), and every rejoin starts again from the URL given, so
+that a room that moved to another process is found there.
 
     client = await RoomClient.join("ws://127.0.0.1:8080/worlds/w/room", token)
     await client.command("strike", "ogre")
@@ -22,6 +25,7 @@ import json
 import time
 from collections import deque
 from dataclasses import dataclass
+from urllib.parse import urlsplit, urlunsplit
 
 import websockets
 from websockets.asyncio.client import ClientConnection
@@ -32,6 +36,8 @@ from kest import forensics, frames, jsontext
 # A close with one of these codes is final (bad join, unknown token, forbidden, unknown world,
 # replaced by a newer connection); after any other the client comes back.
 _FINAL_CLOSE_CODES = frozenset({4400, 4401, 4403, 4404, 4409})
+# The room is on another process: the close reason is its address (its base URL).
+_MOVED = 4307
 _RETRY_PAUSE = 0.05
 
 
@@ -172,7 +178,15 @@ class RoomClient:
                     return frame
 
     async def _connect(self) -> None:
-        socket = await websockets.connect(self.url, max_size=None)
+        try:
+            await self._connect_to(self.url)
+        except websockets.ConnectionClosed as closed:
+            if closed.rcvd is None or closed.rcvd.code != _MOVED:
+                raise
+            await self._connect_to(_room_at(closed.rcvd.reason, self.url))
+
+    async def _connect_to(self, url: str) -> None:
+        socket = await websockets.connect(url, max_size=None)
         await socket.send(jsontext.dumps({"type": "join", "token": self._token, "lastFrame": self.frame}))
         welcome = json.loads(await socket.recv())
         if welcome.get("type") != "welcome":
@@ -311,3 +325,10 @@ class RoomClient:
             findings = tuple(forensics.diff_states(json.loads(state), server))
         self.desyncs.append(Desync(number, local_hash, server_hash, findings))
         return jsontext.dumps(server) if server is not None else state
+
+
+def _room_at(address: str, url: str) -> str:
+    """The room of `url` on the process at `address` (http://host:port or https://...)."""
+    owner = urlsplit(address)
+    scheme = "wss" if owner.scheme == "https" else "ws"
+    return urlunsplit((scheme, owner.netloc, urlsplit(url).path, "", ""))

@@ -47,6 +47,28 @@ def test_a_world_is_written_by_its_owner_only_and_others_are_told_where_it_is(st
     assert tick(first).failure is None
 
 
+def test_a_room_owns_its_world_when_nobody_else_does_and_keeps_its_generation(postgres_url, stores):
+    first, second, _ = stores
+    creator = open_store(postgres_url)
+    create(creator)
+    creator.close()  # the lease is given back: the world is nobody's
+
+    def generation() -> int:
+        with psycopg.connect(postgres_url) as connection:
+            return connection.execute("SELECT generation FROM leases WHERE world_id = 'w'").fetchone()[0]
+
+    def own(store):
+        return store.write([lambda w: w.own("w")])[0].failure
+
+    assert own(first) is None
+    taken = generation()
+    assert own(first) is None and generation() == taken  # kept, not taken again
+    assert isinstance(own(second), NotOwner)
+    assert second.reads().owner_address("w") == "http://127.0.0.1:8000"
+    assert first.reads().owner_address("w") is None
+    assert tick(first).failure is None
+
+
 def test_released_worlds_are_claimed_once_each_by_processes_claiming_at_once(postgres_url, stores):
     creator = open_store(postgres_url)
     creator.write([lambda w, i=i: w.insert_world(world_row(f"w{i:02}"), SnapshotRow(0, "{}", "h")) for i in range(60)])
@@ -90,7 +112,8 @@ def test_a_lapsed_lease_passes_to_another_generation_and_the_old_owner_cannot_wr
         [second] = lease_sql.claim(connection, new, 1.0, 10)
         assert second.generation == first.generation + 1
         assert not lease_sql.hold(connection, old, first)
-        assert lease_sql.address_of(connection, "w") == "b"
+        assert lease_sql.address_of(connection, old, "w") == "b"
+        assert lease_sql.address_of(connection, new, "w") is None  # never sent to itself
 
 
 @pytest.mark.parametrize(

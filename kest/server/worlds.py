@@ -545,11 +545,25 @@ class WorldService:
     def hold(self, world_id: str) -> WorldRow:
         """Takes a world for a real-time room: until `release`, the clock ticks no epoch of it and
         does not suspend it. Returns its live row, read through the writer so that a tick
-        computed before the hold is either stored before that read or refused."""
+        computed before the hold is either stored before that read or refused. With several
+        processes on one database the room's process must own the world: it takes the world's lease
+        when nobody holds it, and raises NotOwner when another process does."""
         self.live_row(world_id)
         with self._facts_lock:
             self._held.add(world_id)
-        return self.writer.run(lambda writes: writes.world(world_id))
+
+        def own(writes) -> WorldRow:
+            writes.own(world_id)
+            row = writes.world(world_id)
+            if row is None:
+                raise NotFound(f'no world "{world_id}"')
+            return row
+
+        try:
+            return self.writer.run(own)
+        except BaseException:
+            self.release(world_id)
+            raise
 
     def release(self, world_id: str) -> None:
         with self._facts_lock:

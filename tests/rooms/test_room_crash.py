@@ -1,4 +1,5 @@
-"""A room killed with SIGKILL reopens from its last committed frame, with a chain that verifies."""
+"""A room killed with SIGKILL reopens from its last committed frame, with a chain that verifies; a room
+whose world is deleted lets its clients go and stops."""
 
 import asyncio
 import json
@@ -7,7 +8,7 @@ import httpx
 import pytest
 
 from kest import chain, forensics, world
-from kest.client import RoomClient
+from kest.client import RoomClient, RoomClosed
 from kest.server import ledger
 from kest.server.store import RecordRow
 from tests.rooms import wire
@@ -82,3 +83,26 @@ async def test_a_killed_room_reopens_from_its_last_committed_frame(crashing_serv
     refusal = await asyncio.wait_for(wire.next_of(socket, "error"), 5.0)
     assert (refusal["reason"], refusal["seq"]) == ("seq_taken", replayed_seq)
     await socket.close()
+
+
+async def test_deleting_the_world_of_an_open_room_closes_it_and_it_stops(crashing_server):
+    server = crashing_server
+    player, _ = await wire.join(server.url, server.tokens["aria"])
+    watcher = await RoomClient.join(server.url, server.tokens["watcher"])
+    for _ in range(5):
+        await wire.next_of(player, "frame")
+        await watcher.next_frame()
+    operator = {"Authorization": f"Bearer {server.tokens['operator']}"}
+    deleted = httpx.delete(f"{server.http}/worlds/{WORLD_ID}", headers=operator)
+    assert deleted.status_code == 200, deleted.text
+    assert await asyncio.wait_for(wire.close_of(player), 5) == (4404, "the world was deleted")
+    with pytest.raises(RoomClosed) as closed:
+        while True:  # the frames sent before the deletion, then the close, after which it does not come back
+            await watcher.next_frame()
+    assert (closed.value.code, closed.value.reason) == (4404, "the world was deleted")
+    report = httpx.get(f"{server.http}/worlds/{WORLD_ID}/room", headers=operator)
+    assert report.json() == {"open": False}
+    await asyncio.sleep(0.3)  # a tick or a commit still running would show in the log
+    log = server.server.stop()
+    assert "Traceback" not in log and "not committed" not in log
+    assert f"room {WORLD_ID} closes at frame" in log

@@ -28,3 +28,10 @@ async def close_of(socket) -> tuple[int, str]:
             await socket.recv()
     except websockets.ConnectionClosed as closed:
         return closed.rcvd.code, closed.rcvd.reason
+
+
+async def refused_join(url: str, token: str) -> tuple[int, str]:
+    """The code and reason of the close that answers a join."""
+    socket = await websockets.connect(url, max_size=None)
+    await socket.send(json.dumps({"type": "join", "token": token, "lastFrame": None}))
+    return await close_of(socket)

@@ -47,6 +47,7 @@ async def delete_world(request: Request) -> Response:
     (await principal(request)).require_operator()
     host = host_of(request)
     await asyncio.to_thread(host.service.delete, world_id)
+    await request.app.state.rooms.world_deleted(world_id)
     for header, known in list(host.principals.items()):
         if known.world_id == world_id:
             del host.principals[header]  # its tokens went with it

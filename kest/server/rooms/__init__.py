@@ -39,12 +39,24 @@ Server to client:
       "state_not_kept".
 
 Close codes (with a reason text): 4400 no or bad join message, 4401 unknown token, 4403 token of
-another world (or of no entity of it), 4404 unknown world, 4408 too far behind (nothing acknowledged
-for 2 s, or 64 messages waiting to be written), 4409 replaced by a newer connection with the same
-token, 4429 more messages than the per-second limit, 1009 message too big, 1001 room closed.
+another world (or of no entity of it), 4404 unknown world (or deleted while its room was open),
+4408 too far behind (nothing acknowledged for 2 s, or 64 messages waiting to be written), 4409
+replaced by a newer connection with the same token, 4429 more messages than the per-second limit,
+1009 message too big, 1001 room closed, 4307 the room is on another process (the reason is that
+process's address, e.g. "http://10.0.0.7:8080": join `/worlds/{worldId}/room` there), 1013 no process
+owns the world right now (come back in a moment).
 A client may come back after any close but 4400, 4401, 4403, 4404 and 4409. A client that reads
 nothing may never receive its close frame: the server gives it 1 s to go out and 2 s more to
 drain, then drops the TCP connection.
+
+Several processes on one database: a world's room is on the process that owns the world. A join on
+another process is accepted and closed with 4307 and the owner's address after the join message
+(once its token is checked); when no process owns the world, the process joined takes it and opens
+the room there. `GET /worlds/{worldId}/room` on another process answers 307 with the owner's room in
+`Location`. A process that loses the world while its room is open (paused or cut off past its
+lease) finds out at its next commit, writes nothing more, and closes every connection with 4307 and
+the new owner's address (1013 while nobody owns it); there the room reopens from the last committed
+frame.
 
 Overload policy: commands beyond `maxCommandsPerPlayer` in one frame are the engine's
 "rate_limited"; a connection over its message rate is closed (4429); a connection that falls

@@ -68,11 +68,16 @@ class RoomHost(Protocol):
     async def open_world(self, world_id: str, recent_frames: int) -> RoomWorld | None:
         """Take the world for real-time play (the epoch clock leaves it alone until it is released)
         and return its committed state, with the seqs of its last `recent_frames` committed frames
-        (at least); None for an unknown world."""
+        (at least); None for an unknown world. Raises NotOwner (`kest.server.store`) when another
+        process owns the world."""
 
     async def append_frames(self, world_id: str, group: FrameGroup) -> None:
         """Sign the group into the world's chain and store its state, atomically; return once
-        committed. Raises when nothing was stored."""
+        committed. Raises when nothing was stored: NotOwner when this process no longer owns the
+        world, NotFound (`kest.server.errors`) when it was deleted."""
+
+    async def owner_address(self, world_id: str) -> str | None:
+        """Where another process that owns the world is reached; None when none does."""
 
     async def release_world(self, world_id: str) -> None:
         """Give the world back to the epoch clock."""

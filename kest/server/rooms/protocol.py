@@ -24,6 +24,16 @@ CLOSE_REPLACED = 4409
 CLOSE_FLOOD = 4429
 CLOSE_TOO_BIG = 1009
 CLOSE_ROOM_CLOSED = 1001
+CLOSE_MOVED = 4307  # the reason is where the world's owner is reached
+CLOSE_TRY_AGAIN = 1013
+
+
+def moved(address: str | None) -> tuple[int, str]:
+    """The close code and reason that send a client to the process owning its world (at `address`,
+    its base URL), or ask it to come back when no process owns the world right now."""
+    if address is None:
+        return CLOSE_TRY_AGAIN, "no process owns the world right now; come back"
+    return CLOSE_MOVED, address
 
 
 class Refusal(ValueError):

@@ -1,7 +1,12 @@
 """The open rooms of a server, one per world at most, and the routes that reach them.
 
 A room opens with the first connection to its world and closes once nobody has been connected for
-its grace window; opening and closing take one lock, so a join never lands in a room that is closing.
+its grace window, or once its world is no longer its own (deleted, or owned by another process);
+opening and closing take one lock, so a join never lands in a room that is closing.
+
+With several processes on one database a world's room is on the process that owns the world: a join
+elsewhere is sent there (close code 4307, the owner's address as the reason), and so is a request for
+the room's report (307, `Location`).
 """
 
 import asyncio
@@ -18,6 +23,7 @@ from kest.server.rooms.host import PLAYER, Principal, RoomHost
 from kest.server.rooms.protocol import Refusal
 from kest.server.rooms.room import Room
 from kest.server.rooms.settings import RoomSettings
+from kest.server.store import NotOwner
 
 
 class Rooms:
@@ -31,7 +37,8 @@ class Rooms:
         return self._rooms.get(world_id)
 
     async def room(self, world_id: str) -> Room | None:
-        """The world's room, opened if need be; None for an unknown world."""
+        """The world's room, opened if need be; None for an unknown world. Raises NotOwner when another
+        process owns the world."""
         async with self._lock:
             room = self._rooms.get(world_id)
             if room is None:
@@ -40,14 +47,14 @@ class Rooms:
                 if world is None:
                     return None
                 settings = self.settings.with_world_members(world.room_members)
-                room = Room(world, self.host, settings, self._close_if_idle)
+                room = Room(world, self.host, settings, self._close_if_done)
                 room.start()
                 self._rooms[world_id] = room
             return room
 
-    async def _close_if_idle(self, room: Room) -> None:
+    async def _close_if_done(self, room: Room) -> None:
         async with self._lock:
-            if not room.idle or self._rooms.get(room.world_id) is not room:
+            if not room.done or self._rooms.get(room.world_id) is not room:
                 return
             del self._rooms[room.world_id]
             await room.close()
@@ -75,7 +82,12 @@ class Rooms:
 
     async def report(self, request: Request) -> JSONResponse:
         await self._caller(request)
-        room = self._rooms.get(_world_of(request))
+        world_id = _world_of(request)
+        room = self._rooms.get(world_id)
+        if room is None:
+            address = await self.host.owner_address(world_id)
+            if address is not None:
+                raise NotOwner(world_id, address)  # answered 307, to the owner's room
         return JSONResponse({"open": room is not None, **(room.report() if room else {})})
 
     async def world_configured(self, world_id: str, members: dict) -> None:
@@ -85,6 +97,14 @@ class Rooms:
             room = self._rooms.get(world_id)
             if room is not None:
                 room.reconfigure(self.settings.with_world_members(members))
+
+    async def world_deleted(self, world_id: str) -> None:
+        """The world was deleted: its open room lets its clients go (4404) and stops, writing nothing."""
+        async with self._lock:
+            room = self._rooms.pop(world_id, None)
+            if room is not None:
+                room.lose(protocol.CLOSE_UNKNOWN_WORLD, "the world was deleted")
+                await room.close()
 
     async def serve(self, socket: WebSocket) -> None:
         await socket.accept()
@@ -115,7 +135,11 @@ class Rooms:
         if principal is None:
             await socket.close(code, reason)
             return None
-        room = await self.room(world_id)
+        try:
+            room = await self.room(world_id)
+        except NotOwner as elsewhere:
+            await socket.close(*protocol.moved(elsewhere.address))
+            return None
         if room is None:
             await socket.close(protocol.CLOSE_UNKNOWN_WORLD, "no such world")
             return None

@@ -12,6 +12,7 @@ import secrets
 from collections import defaultdict
 
 from kest import frames, jsontext
+from kest.server.errors import NotFound
 from kest.server.rooms import protocol
 from kest.server.rooms.connection import Connection
 from kest.server.rooms.history import RecentFrames, TakenSeqs
@@ -19,12 +20,16 @@ from kest.server.rooms.host import PLAYER, FrameGroup, RoomHost, RoomWorld
 from kest.server.rooms.protocol import Ack, Command, Refusal, StateRequest
 from kest.server.rooms.settings import RoomSettings
 from kest.server.rooms.stats import RoomStats
+from kest.server.store import NotOwner
 
 _log = logging.getLogger("kest.server.rooms")
 
 
 class Room:
-    def __init__(self, world: RoomWorld, host: RoomHost, settings: RoomSettings, on_idle):
+    """`on_done(room)` is run as a task once the room has nothing more to do: nobody has been connected
+    for its grace window, or its world is no longer its own (`lose`)."""
+
+    def __init__(self, world: RoomWorld, host: RoomHost, settings: RoomSettings, on_done):
         self.world_id = world.world_id
         self.settings = settings
         self.stats = RoomStats()
@@ -34,7 +39,9 @@ class Room:
         # server key, which never leaves the server.
         self.hash_key = secrets.token_hex(32)
         self._host = host
-        self._on_idle = on_idle
+        self._on_done = on_done
+        self._done_reported: asyncio.Task | None = None
+        self._farewell: tuple[int, str] | None = None  # why the clients go, once the world is lost
         self._ruleset = world.ruleset
         self._actions = world.action_ids
         self._entities = world.entity_ids
@@ -50,7 +57,6 @@ class Room:
         self._uncommitted: list[tuple[str, str]] = []  # (commands, event) of each frame not yet committed
         self._uncommitted_since: float | None = None
         self._empty_since: float | None = None
-        self._idle_reported = False
         self._stopping = asyncio.Event()
         self._ticker: asyncio.Task | None = None
         self._committer: asyncio.Task | None = None
@@ -62,14 +68,38 @@ class Room:
         self._committer = loop.create_task(self._commit_forever())
 
     async def close(self) -> None:
-        """Stop ticking, let the clients go and commit every frame ticked."""
+        """Stop ticking, let the clients go and commit every frame ticked, unless the world was lost:
+        nothing more of the room may be written then."""
         self._stopping.set()
         await asyncio.gather(self._ticker, self._committer, return_exceptions=True)
+        code, reason = self._farewell or (protocol.CLOSE_ROOM_CLOSED, "the room closed")
         for connection in self._connections.values():
-            connection.close(protocol.CLOSE_ROOM_CLOSED, "the room closed")
+            connection.close(code, reason)
         self._connections.clear()
-        await self._commit()
+        if self._farewell is None:
+            await self._commit()
         await self._host.release_world(self.world_id)
+
+    def lose(self, code: int, reason: str) -> None:
+        """The world is no longer the room's to write (deleted, or owned by another process now): the
+        room stops ticking, drops the frames not committed and, once closed, tells its clients `code`
+        and `reason`."""
+        if self._farewell is not None:
+            return
+        _log.warning("room %s closes at frame %d: %s (%d)", self.world_id, self.frame, reason, code)
+        self._farewell = (code, reason)
+        self._uncommitted = []
+        self._stopping.set()
+        self._report_done()
+
+    @property
+    def done(self) -> bool:
+        """Nothing more to do: the world lost, or nobody connected for the grace window."""
+        return self._farewell is not None or self.idle
+
+    def _report_done(self) -> None:
+        if self._done_reported is None:
+            self._done_reported = asyncio.get_running_loop().create_task(self._on_done(self))
 
     # -- connections ------------------------------------------------------------------------
 
@@ -104,7 +134,8 @@ class Room:
         connection.send(protocol.welcome_message(fields, state, self._ruleset, missed or []))
         connection.acknowledge(start_frame)
         self._connections[principal.key] = connection
-        self._empty_since, self._idle_reported = None, False
+        self._empty_since = None
+        self._done_reported = None
 
     def leave(self, connection: Connection) -> None:
         if self._connections.get(connection.principal.key) is connection:
@@ -187,9 +218,8 @@ class Room:
             if loop.time() > deadline + period:
                 self.stats.rebased += 1
                 deadline = loop.time()
-            if self.idle and not self._idle_reported:
-                self._idle_reported = True
-                loop.create_task(self._on_idle(self))
+            if self.idle:
+                self._report_done()
 
     @property
     def idle(self) -> bool:
@@ -246,6 +276,12 @@ class Room:
         self._uncommitted = []
         try:
             await self._host.append_frames(self.world_id, group)
+        except NotOwner as lost:
+            self.lose(*protocol.moved(lost.address))
+            return
+        except NotFound:
+            self.lose(protocol.CLOSE_UNKNOWN_WORLD, "the world was deleted")
+            return
         except Exception:
             _log.exception("room %s: frames %d to %d not committed", self.world_id, group.first_frame, group.last_frame)
             self.stats.commit_failures += 1

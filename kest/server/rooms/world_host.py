@@ -53,5 +53,8 @@ class WorldServiceRoomHost:
     async def append_frames(self, world_id: str, group: FrameGroup) -> None:
         await asyncio.to_thread(self._service.append_frames, world_id, group.payload(), group.state, group.last_frame)
 
+    async def owner_address(self, world_id: str) -> str | None:
+        return await asyncio.to_thread(lambda: self._service.store.reads().owner_address(world_id))
+
     async def release_world(self, world_id: str) -> None:
         self._service.release(world_id)

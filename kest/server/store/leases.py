@@ -107,7 +107,9 @@ RETURNING generation
 
 _RELEASE = "UPDATE leases SET expires_at = 0 WHERE owner = %(owner)s AND world_id = ANY(%(world_ids)s)"
 
-_ADDRESS = f"SELECT address FROM leases WHERE world_id = %(world_id)s AND expires_at > {DATABASE_NOW}"
+_ADDRESS = f"""
+SELECT address FROM leases WHERE world_id = %(world_id)s AND owner <> %(owner)s AND expires_at > {DATABASE_NOW}
+"""
 
 
 def _parameters(holder: Holder, **more) -> dict:
@@ -147,7 +149,8 @@ def release(connection: Connection, holder: Holder, world_ids: list[str]) -> Non
     connection.execute(_RELEASE, _parameters(holder, world_ids=world_ids))
 
 
-def address_of(connection: Connection, world_id: str) -> str | None:
-    """Where the current owner of `world_id` is reached, or None when no lease on it is alive."""
-    row = connection.execute(_ADDRESS, {"world_id": world_id}).fetchone()
+def address_of(connection: Connection, holder: Holder, world_id: str) -> str | None:
+    """Where the current owner of `world_id` is reached, or None when no lease on it is alive or `holder`
+    has it: a process never sends its clients to itself."""
+    row = connection.execute(_ADDRESS, {"world_id": world_id, "owner": holder.owner}).fetchone()
     return row[0] if row else None

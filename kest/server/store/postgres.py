@@ -171,7 +171,7 @@ class _PostgresSql(Queries):
         return [row[0] for row in self._connection.execute(sql, (self._ownership.holder.owner, before, limit))]
 
     def owner_address(self, world_id: str) -> str | None:
-        return lease_sql.address_of(self._connection, world_id)
+        return lease_sql.address_of(self._connection, self._ownership.holder, world_id)
 
     # Writes.
     def insert_world(self, world: WorldRow, snapshot: SnapshotRow) -> None:
@@ -205,6 +205,14 @@ class _PostgresSql(Queries):
         deleted = super().delete_world(world_id)
         self._ownership.forget([world_id])
         return deleted
+
+    def own(self, world_id: str) -> None:
+        lease = self._ownership.lease(world_id)
+        self.wrote = True
+        if lease is None or not lease_sql.hold(self._connection, self._ownership.holder, lease):
+            # Never held, or lapsed: a lease nobody else holds alive is taken again, with a new generation.
+            self._ownership.forget([world_id])
+            self._take(world_id)
 
     def _take(self, world_id: str) -> None:
         self.wrote = True

@@ -47,6 +47,9 @@ class Queries:
         sql = "SELECT world_id FROM worlds WHERE status = 'live' AND last_used_at < ? LIMIT ?"
         return [row[0] for row in self._all(sql, before, limit)]
 
+    def owner_address(self, world_id: str) -> str | None:
+        return None  # one process has every world
+
     def proposals(self, world_id: str, first_epoch: int, last_epoch: int) -> list[ProposalRow]:
         sql = (
             "SELECT epoch, entity_id, client_id, proposal FROM proposals"
@@ -197,6 +200,9 @@ class Queries:
         cursor = self._db.execute("DELETE FROM records WHERE world_id = ? AND seq < ?", (world_id, before_seq))
         self._db.execute("DELETE FROM snapshots WHERE world_id = ? AND event_index < ?", (world_id, before_seq))
         return cursor.rowcount
+
+    def own(self, world_id: str) -> None:
+        pass  # one process has every world
 
     def insert_token(self, token: TokenRow, now: float) -> None:
         self._db.execute(
