@@ -161,6 +161,22 @@ def test_proposals_file_replace_and_repeat_and_count_as_writes(store):
     assert store.reads().pending_proposals("w") == []
 
 
+def test_the_head_comes_with_the_proposals_of_the_next_epoch_only(store):
+    create(store)
+    assert store.reads().head_and_next_proposals("nowhere") is None
+    head, filed = store.reads().head_and_next_proposals("w")
+    assert (head.epoch, head.filed, filed) == (0, 0, [])
+    filings = [ProposalRow(epoch, entity, f"c{epoch}", "{}") for epoch in (1, 2) for entity in ("e2", "e1")]
+    store.write([lambda w, row=row: w.file_proposal("w", row, 5.0) for row in filings])
+    head, filed = store.reads().head_and_next_proposals("w")
+    assert (head.epoch, head.filed) == (0, 4)
+    assert [(row.epoch, row.entity_id) for row in filed] == [(1, "e1"), (1, "e2")]
+    assert tick(store, head=-1, filed=4).failure is None
+    head, filed = store.reads().head_and_next_proposals("w")
+    assert (head.epoch, head.head_seq) == (1, 0)
+    assert [(row.epoch, row.entity_id) for row in filed] == [(2, "e1"), (2, "e2")]
+
+
 def test_suspend_and_release_move_the_world_between_its_row_and_its_bundle(store):
     create(store)
     [outcome] = store.write([lambda w: w.suspend("w", -1, '{"bundle":1}', SnapshotRow(0, "{}", "h"), 9.0)])

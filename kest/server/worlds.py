@@ -84,6 +84,10 @@ def _target_of(order) -> str | None:
     return order.get("targetId") if isinstance(order, dict) else None
 
 
+def _head_of(row: WorldRow) -> WorldHead:
+    return WorldHead(row.epoch, row.head_seq, row.status, row.filed, row.head_sig)
+
+
 def _store_settings(world: WorldRow, expected_filed: int, writes) -> None:
     writes.configure(world.world_id, expected_filed, world.settings, world.created_at, world.next_epoch_at)
 
@@ -115,13 +119,16 @@ class WorldService:
 
     def _current_row(self, reads, world_id: str) -> WorldRow | None:
         """The world's row: the one kept here when the stored head says it is still current."""
-        head = reads.head(world_id)
+        return self._row_at(reads, world_id, reads.head(world_id))
+
+    def _row_at(self, reads, world_id: str, head: WorldHead | None) -> WorldRow | None:
+        """The world's row as of `head` (just read): the kept one when it is that head's, else read."""
         with self._facts_lock:
             kept = self._rows.get(world_id)
         if head is None:
             self._forget_row(world_id)
             return None
-        if kept is not None and head == WorldHead(kept.epoch, kept.head_seq, kept.status, kept.filed, kept.head_sig):
+        if kept is not None and head == _head_of(kept):
             return kept
         row = reads.world(world_id)
         if row is not None:
@@ -377,13 +384,16 @@ class WorldService:
         the clock). None when not due or refused."""
         reads = self.store.reads()
         if attempt < STALE_RETRIES:
-            row = self._current_row(reads, world_id)
+            head, filed = reads.head_and_next_proposals(world_id) or (None, [])
+            row = self._row_at(reads, world_id, head)
             if row is None or row.status != "live":
                 return None
             settings = stored_settings(row.settings)
             if not now and row.epoch >= self.clock_epoch(row, settings, self.clock()):
                 return None
-            prepared = self._prepare_or_fallback(row, settings, reads.proposals(world_id, row.epoch + 1, row.epoch + 1))
+            if _head_of(row) != head:  # the row was read after the head had moved: its proposals may differ
+                filed = reads.proposals(world_id, row.epoch + 1, row.epoch + 1)
+            prepared = self._prepare_or_fallback(row, settings, filed)
             if prepared is None:
                 return None
 
@@ -434,13 +444,17 @@ class WorldService:
 
     def advance(self, world_id: str) -> int:
         """Ticks the world's due epochs, at most its maxCatchup in this pass; returns how many."""
-        row = self._current_row(self.store.reads(), world_id)
-        if row is None or self.held(world_id):
+        if self.held(world_id):
             return 0
-        limit = max(1, stored_settings(row.settings).max_catchup)
-        ticked = 0
-        while ticked < limit and self.tick(world_id) is not None:
+        # Each tick reads the world anew; its row's settings bound the pass, and its epoch says whether
+        # another is due, so that a pass costs the store no read beyond its ticks' own.
+        ticked, limit = 0, 1
+        while ticked < limit and (prepared := self.tick(world_id)) is not None:
             ticked += 1
+            settings = stored_settings(prepared.row.settings)
+            limit = max(1, settings.max_catchup)
+            if prepared.row.epoch >= self.clock_epoch(prepared.row, settings, self.clock()):
+                break
         return ticked
 
     # Suspending and resuming.

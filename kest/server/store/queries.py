@@ -36,6 +36,19 @@ class Queries:
         row = self._one("SELECT epoch, head_seq, status, filed, head_sig FROM worlds WHERE world_id = ?", world_id)
         return WorldHead(*row) if row else None
 
+    def head_and_next_proposals(self, world_id: str) -> tuple[WorldHead, list[ProposalRow]] | None:
+        # One statement, so one round trip a tick and one snapshot: the proposals are those of the head's epoch.
+        sql = (
+            "SELECT w.epoch, w.head_seq, w.status, w.filed, w.head_sig, p.epoch, p.entity_id, p.client_id, p.proposal"
+            " FROM worlds AS w LEFT JOIN proposals AS p ON p.world_id = w.world_id AND p.epoch = w.epoch + 1"
+            " WHERE w.world_id = ? ORDER BY p.entity_id"
+        )
+        rows = self._all(sql, world_id)
+        if not rows:
+            return None
+        filed = [ProposalRow(*row[5:]) for row in rows if row[6] is not None]
+        return WorldHead(*rows[0][:5]), filed
+
     def world_ids(self) -> list[str]:
         return [row[0] for row in self._all("SELECT world_id FROM worlds ORDER BY world_id")]
 
