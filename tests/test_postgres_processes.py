@@ -116,7 +116,7 @@ def test_a_server_paused_past_its_lease_has_its_appends_refused_and_sends_client
     servers.append(serve(tmp_path, postgres_url))
     logs = [read_log(server) for server in servers]
     try:
-        for attempt in range(3):  # the owner passes back and forth, till a pause found it ticking
+        for attempt in range(5):  # the owner passes back and forth, till a pause found it ticking
             owner = 0 if owners(postgres_url)["calm"] == servers[0].url else 1
             other = servers[1 - owner]
             with paused(servers[owner]):
