@@ -28,6 +28,7 @@ sys.path.append(str(ROOT))
 sys.path.append(str(ROOT / "tests"))
 import kest_engine_native as k  # noqa: E402
 from kest.frames import split_tick_output  # noqa: E402
+from kest.server.scheduler import TICK_THREADS  # noqa: E402
 from kest.server.settings import Settings, stored_settings  # noqa: E402
 from kest.server.store import open_store  # noqa: E402
 from kest.server.worlds import WorldService, proposals_object  # noqa: E402
@@ -68,8 +69,8 @@ def many_small_worlds(worlds: int, epochs: int) -> list[tuple[str, str]]:
         clock.now += epochs
         ids = service.store.reads().world_ids()
         start = time.perf_counter()
-        # As the clock does: worlds side by side on a few threads, their commits grouped.
-        with concurrent.futures.ThreadPoolExecutor(8) as pool:
+        # As the clock does: worlds side by side on its threads, their commits grouped.
+        with concurrent.futures.ThreadPoolExecutor(TICK_THREADS) as pool:
             ticked = sum(pool.map(service.advance, ids))
         elapsed = time.perf_counter() - start
         close_host(service)
@@ -82,7 +83,7 @@ def many_small_worlds(worlds: int, epochs: int) -> list[tuple[str, str]]:
 def tick_owned_worlds(service: WorldService) -> int:
     """Ticks due worlds as a host process's clock does, claiming them on the way, till none is due."""
     ticked = 0
-    with concurrent.futures.ThreadPoolExecutor(8) as pool:
+    with concurrent.futures.ThreadPoolExecutor(TICK_THREADS) as pool:
         while due := service.store.reads().due_worlds(service.clock(), 64):
             ticked += sum(pool.map(service.advance, due))
     return ticked

@@ -11,8 +11,10 @@ from kest.server.worlds import WorldService
 log = logging.getLogger("kest.server")
 DUE_PAGE = 512
 IDLE_CHECK_SECONDS = 1.0
-# Ticks of different worlds run side by side so that their commits share the writer's groups.
-TICK_THREADS = 8
+# Ticks of different worlds run side by side so that their commits share the writer's groups: while one
+# group commits, the others read and compute the next. On a database server, where each commit costs round
+# trips, a group shared by more ticks costs each of them less.
+TICK_THREADS = 16
 
 
 class Clock:

@@ -17,6 +17,7 @@ look at the row as it is. An append that matched nothing has changed nothing (a 
 `(held, moved)` tells a lost lease from a moved head. The records' primary key stays the last guard.
 """
 
+import json
 from collections.abc import Sequence
 
 from psycopg import Connection
@@ -42,13 +43,12 @@ WITH held AS (
     UPDATE leases SET expires_at = {DATABASE_NOW} + %(seconds)s WHERE world_id = (SELECT world_id FROM moved)
 ), stored_records AS (
     INSERT INTO records (world_id, seq, type, payload, prev_sig, sig)
-    SELECT moved.world_id, r.seq, r.type, r.payload, r.prev_sig, r.sig
-    FROM moved, unnest(%(seqs)b::bigint[], %(types)b::text[], %(payloads)b::text[], %(prev_sigs)b::text[],
-                       %(sigs)b::text[]) AS r (seq, type, payload, prev_sig, sig)
+    SELECT moved.world_id, (r->>0)::bigint, r->>1, r->>2, r->>3, r->>4
+    FROM moved, json_array_elements(%(records)s::json) AS r
 ), stored_inputs AS (
     INSERT INTO tick_inputs (world_id, epoch, proposals)
-    SELECT moved.world_id, i.epoch, i.proposals
-    FROM moved, unnest(%(epochs)b::bigint[], %(inputs)b::text[]) AS i (epoch, proposals)
+    SELECT moved.world_id, (i->>0)::bigint, i->>1
+    FROM moved, json_array_elements(%(inputs)s::json) AS i
     ON CONFLICT (world_id, epoch) DO UPDATE SET proposals = excluded.proposals
 ), dropped AS (
     DELETE FROM proposals WHERE world_id = (SELECT world_id FROM moved) AND epoch <= %(last_epoch)s
@@ -77,13 +77,10 @@ def append(
         seconds=holder.seconds,
         expected_head_seq=expected_head_seq,
         expected_filed=expected_filed,
-        seqs=[record.seq for record in records],
-        types=[record.type for record in records],
-        payloads=[record.payload for record in records],
-        prev_sigs=[record.prev_sig for record in records],
-        sigs=[record.sig for record in records],
-        epochs=[epoch for epoch, _ in tick_inputs],
-        inputs=[text for _, text in tick_inputs],
+        # The rows go as one JSON text each, not as arrays: psycopg adapts a list item by item in Python, on the
+        # writer's thread, which every commit of the process waits for; a JSON text is one C call to make.
+        records=json.dumps([[r.seq, r.type, r.payload, r.prev_sig, r.sig] for r in records], ensure_ascii=False),
+        inputs=json.dumps(tick_inputs, ensure_ascii=False),
         last_epoch=max((epoch for epoch, _ in tick_inputs), default=None),
     )
     held, moved = connection.execute(_APPEND, parameters).fetchone()

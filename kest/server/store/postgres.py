@@ -34,7 +34,8 @@ CONNECT_SECONDS = 5.0
 # How long a request waits for a connection while the database is away before it fails (503): well within
 # a client's patience, so that it hears why instead of timing out.
 WAIT_SECONDS = 2.0
-POOL_SIZE = 8
+# A connection for each of the clock's tick threads, so that no tick waits for another's read.
+POOL_SIZE = 16
 WRITE_ATTEMPTS = 3
 _TRY_AGAIN = (psycopg.errors.DeadlockDetected, psycopg.errors.SerializationFailure)
 # Any constant: the advisory lock under which one process at a time migrates the schema.
