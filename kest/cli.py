@@ -5,7 +5,8 @@ the key) or from the environment variable KEST_KEY; never from the command line,
 users of the machine could read it. A FILE argument of "-" reads standard input.
 
 Exit status: 0 on success, 1 when the engine refuses the input or a chain has findings, 2 on a
-usage error. Errors are printed to standard error as the engine words them.
+usage error. Errors are printed to standard error as the engine words them. A command whose
+reader goes away ends by SIGPIPE, silently.
 """
 
 import argparse

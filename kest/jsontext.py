@@ -58,14 +58,16 @@ def _float(text: str) -> float:
 # may hold "-0" or an integer beyond a double, the other leaves integers to the parser.
 _EXACT_DECODER = json.JSONDecoder(parse_int=_integer, parse_float=_float, parse_constant=_reject_constant)
 _DECODER = json.JSONDecoder(parse_float=_float, parse_constant=_reject_constant)
+_ENCODER = json.JSONEncoder(separators=(",", ":"), ensure_ascii=False, allow_nan=False)
+
+# What the cheap checks look for. A "-0" that is a number (or text inside a string, which only
+# costs the exact decoder).
 _NEGATIVE_ZERO = re.compile(r"-0(?![0-9.eE])")
-# Maps the bytes of a text to what the cheap checks look for: "[" for an opening bracket of either
-# kind, "0" for any digit, " " for the rest.
+# Each byte mapped to "[" for an opening bracket of either kind, "0" for a digit, " " otherwise.
 _OPENINGS_AND_DIGITS = bytes(
     ord("[") if byte in b"[{" else ord("0") if byte in b"0123456789" else ord(" ") for byte in range(256)
 )
 _LONG_DIGITS = b"0" * _DOUBLE_DIGITS
-_ENCODER = json.JSONEncoder(separators=(",", ":"), ensure_ascii=False, allow_nan=False)
 # The escape of a surrogate code unit (possibly a backslash's escape followed by such text, which
 # only costs the full check below).
 _SURROGATE_ESCAPE = re.compile(r"\\u[dD][89a-fA-F]")
@@ -127,9 +129,10 @@ def loads(text: str | bytes):
     else:
         data, text = text, _utf8(text)
     exact = _NEGATIVE_ZERO.search(text)
-    # Valid text nested too deep holds as many opening brackets and as many closing ones, and an
-    # integer too big for a double as many digits: shorter text holds neither, and never reaches
-    # the parser's own limit on nesting. Mapping and counting cost a tenth of the parse at most.
+    # Text nested too deep holds more than MAX_DEPTH opening brackets and, when valid, as many
+    # closing ones; an integer beyond a double holds 309 digits. Shorter text holds neither, and
+    # is too short to reach the parser's own limit on nesting: nesting too deep in it is named
+    # when the parse fails. Mapping and counting cost a tenth of the parse at most.
     if len(data) > 2 * MAX_DEPTH + 1:
         marks = data.translate(_OPENINGS_AND_DIGITS)
         if marks.count(b"[") > MAX_DEPTH and _nests_too_deep(data):
