@@ -4,6 +4,8 @@ The first start makes the server key, an operator token and a world from the def
 its game master's token, and prints the tokens once: only their hashes are kept.
 """
 
+import signal
+
 import uvicorn
 
 from kest.server.app import build_app, close_service, open_service
@@ -33,6 +35,10 @@ def first_start(config: ServerConfig) -> list[str]:
 
 
 def serve(config: ServerConfig) -> None:
+    # The `kest` tool takes SIGPIPE's default action, which suits a command writing to a pipe; a
+    # server writes to its clients' sockets, and one that closes its connection mid-answer must cost
+    # only itself: the write fails with EPIPE, which the server handles, and the process goes on.
+    signal.signal(signal.SIGPIPE, signal.SIG_IGN)
     for line in first_start(config):
         print(line)
     print(f"kest host on http://{config.host}:{config.port} (data in {config.data_dir})", flush=True)
